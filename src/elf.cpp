@@ -1,0 +1,262 @@
+// ELF image loader. The file is untrusted: every file range and every address
+// room is checked with fits() before it is used.
+#include "elf.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr uint64_t addressSpace = uint64_t{1} << 32;
+
+// The file header and program header table of the load in progress.
+Elf32_Ehdr eh;
+std::unique_ptr<Elf32_Phdr[]> ph;
+
+// The open input file, and its size when it is a regular file.
+FILE* in;
+bool inSized;
+uint64_t inSize;
+
+// True when [off, off + size) lies within [0, limit); cannot overflow.
+bool fits(uint64_t off, uint64_t size, uint64_t limit) {
+  return size <= limit && off <= limit - size;
+}
+
+// Reads `size` bytes at file offset `off` into `dst`.
+bool readAt(uint64_t off, uint64_t size, void* dst) {
+  if (size == 0 || (inSized && !fits(off, size, inSize))) return false;
+  if (off > uint64_t{LONG_MAX} || fseek(in, static_cast<long>(off), SEEK_SET) != 0) return false;
+  return fread(dst, size, 1, in) == 1;
+}
+
+// One of the two images while segments are merged into it. `fileEnd` is the
+// end of the highest file bytes placed so far: every byte at or past it is
+// zero, so zero fills and the tail trim never need to look beyond it, and a
+// room that the file leaves zero is never touched.
+struct part {
+  uint8_t** bytes;
+  uint32_t* addr;
+  uint32_t* len;
+  uint64_t cap;
+  uint64_t fileEnd;
+  bool taken;
+};
+
+// Makes room for `need` bytes. New bytes come from calloc, which hands out
+// untouched zero pages for large sizes; only bytes that may be nonzero are
+// copied over.
+bool reserve(part& p, uint64_t need) {
+  if (need <= p.cap) return true;
+  uint64_t want = std::max(need, std::min(p.cap * 2, addressSpace - 1));
+  auto* grown = static_cast<uint8_t*>(calloc(want, 1));
+  if (grown == nullptr && want > need) grown = static_cast<uint8_t*>(calloc(want = need, 1));
+  if (grown == nullptr) return false;
+  if (p.fileEnd > 0) memcpy(grown, *p.bytes, p.fileEnd);
+  free(*p.bytes);
+  *p.bytes = grown;
+  p.cap = want;
+  return true;
+}
+
+// Puts entry `i` into the text or data image; false after a message.
+bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
+  const uint64_t vaddr = seg.p_vaddr, filesz = seg.p_filesz, memsz = seg.p_memsz;
+  if (filesz > memsz) {
+    fprintf(stderr, "segment %d file size 0x%x exceeds memory size 0x%x\n", i, seg.p_filesz,
+            seg.p_memsz);
+    return false;
+  }
+  const bool isText = (seg.p_flags & PF_X) != 0;
+  part& p = isText ? text : data;
+  // A further segment's image must stay below 2^32 bytes, so that its length
+  // fits the image's 32-bit fields.
+  if (!fits(vaddr, memsz, addressSpace) ||
+      (p.taken && vaddr >= *p.addr && vaddr - *p.addr + memsz >= addressSpace)) {
+    fprintf(stderr, "segment %d exceeds the 32-bit address space\n", i);
+    return false;
+  }
+
+  uint64_t off = 0;
+  if (!p.taken) {
+    // The first text segment's image ends after its file bytes; a data
+    // segment's takes its whole room.
+    const uint64_t len = isText ? filesz : memsz;
+    *p.bytes = static_cast<uint8_t*>(calloc(std::max<uint64_t>(len, 1), 1));
+    if (*p.bytes == nullptr) {
+      fputs("out of mem\n", stderr);
+      return false;
+    }
+    p.cap = len;
+    p.taken = true;
+    *p.addr = seg.p_vaddr;
+    *p.len = static_cast<uint32_t>(len);
+  } else {
+    if (isText && data.taken) {
+      fputs("Mult text with intermediate Data!!!\n", stderr);
+      return false;
+    }
+    if (vaddr < *p.addr) {
+      fprintf(stderr, "segment %d out of address order\n", i);
+      return false;
+    }
+    if (isText) fputs("Warning: multiple text segments...\n", stderr);
+    off = vaddr - *p.addr;
+    const uint64_t len = std::max<uint64_t>(*p.len, off + memsz);
+    if (!reserve(p, len)) {
+      fprintf(stderr, isText ? "unable to realloc text %d\n" : "unable to realloc data %d\n", i);
+      return false;
+    }
+    *p.len = static_cast<uint32_t>(len);
+    // The room's bytes past its file bytes become zero, replacing what an
+    // earlier segment put there. A hole before the room is zero already.
+    const uint64_t zeroEnd = std::min(off + memsz, p.fileEnd);
+    if (off + filesz < zeroEnd) memset(*p.bytes + off + filesz, 0, zeroEnd - (off + filesz));
+  }
+
+  if (filesz > 0) {
+    if (!readAt(seg.p_offset, filesz, *p.bytes + off)) {
+      fprintf(stderr, "unable to read segment %d\n", i);
+      return false;
+    }
+    p.fileEnd = std::max(p.fileEnd, off + filesz);
+  }
+  return true;
+}
+
+// Merges the loadable segments of `ph` into a new image.
+elfImage* eatPh() {
+  auto* img = static_cast<elfImage*>(calloc(1, sizeof(elfImage)));
+  if (img == nullptr) {
+    fputs("out of mem\n", stderr);
+    return nullptr;
+  }
+  img->entryAddr = eh.e_entry;
+  part text{&img->textBytes, &img->textAddr, &img->textLen, 0, 0, false};
+  part data{&img->dataBytes, &img->dataAddr, &img->dataLen, 0, 0, false};
+  for (int i = 0; i < eh.e_phnum; i++) {
+    const Elf32_Phdr& seg = ph[i];
+    if (seg.p_type != PT_LOAD || (seg.p_filesz == 0 && seg.p_memsz == 0)) continue;
+    if (!place(i, seg, text, data)) return nullptr;
+  }
+
+  // Take the zero tail off the data image; only file bytes can be nonzero.
+  uint64_t k = std::min<uint64_t>(data.fileEnd, img->dataLen);
+  while (k > 0 && img->dataBytes[k - 1] == 0) k--;
+  if (k < img->dataLen) {
+    img->bssLen = img->dataLen - static_cast<uint32_t>(k);
+    img->bssAddr = img->dataAddr + static_cast<uint32_t>(k);
+    img->dataLen = static_cast<uint32_t>(k);
+  }
+  return img;
+}
+
+// Reads the header and table of the open file `in`, then merges.
+elfImage* load() {
+  if (fread(&eh, sizeof eh, 1, in) != 1) {
+    fputs("unable to read elf header\n", stderr);
+    return nullptr;
+  }
+  fprintf(stderr, "before swap 0x%x machine 0x%x order 0x%x host 0x%x\n", eh.e_type,
+          eh.e_machine, eh.e_ident[EI_DATA], hostorder() & 0xff);
+  const bool swapped = eh.e_ident[EI_DATA] != hostorder();
+  if (swapped) swapEh(&eh);
+  if (eh.e_type != ET_EXEC) {
+    fprintf(stderr, "invalid elf header 0x%x expected 0x%x\n", eh.e_type, ET_EXEC);
+    return nullptr;
+  }
+
+  const uint32_t size = uint32_t{eh.e_phentsize} * eh.e_phnum;
+  fprintf(stderr, "sz 0x%x = 0x%x * 0x%x\n", size, eh.e_phnum, eh.e_phentsize);
+  // The table is read as raw bytes first: its entry size is checked after
+  // the read, and only then are the bytes taken as entries.
+  if (size > 0 && inSized && !fits(eh.e_phoff, size, inSize)) {
+    fputs("unable to read program headers\n", stderr);
+    return nullptr;
+  }
+  ph.reset(new (std::nothrow) Elf32_Phdr[(size + sizeof(Elf32_Phdr) - 1) / sizeof(Elf32_Phdr)]);
+  if (ph == nullptr) {
+    fputs("out of mem\n", stderr);
+    return nullptr;
+  }
+  if (!readAt(eh.e_phoff, size, ph.get())) {
+    fputs("unable to read program headers\n", stderr);
+    return nullptr;
+  }
+  if (eh.e_phentsize != sizeof(Elf32_Phdr)) {
+    fputs("mismatch in elf prg headers\n", stderr);
+    return nullptr;
+  }
+  if (swapped) {
+    for (int i = 0; i < eh.e_phnum; i++) swapPh(&ph[i]);
+  }
+  elfImage* img = eatPh();
+  ph.reset();
+  return img;
+}
+
+}  // namespace
+
+int hostorder() {
+  return std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
+}
+
+uint16_t swap16(uint16_t v) { return static_cast<uint16_t>(v << 8 | v >> 8); }
+
+uint32_t swap32(uint32_t v) {
+  return v << 24 | (v & 0xff00) << 8 | (v >> 8 & 0xff00) | v >> 24;
+}
+
+void swapEh(Elf32_Ehdr* h) {
+  h->e_type = swap16(h->e_type);
+  h->e_machine = swap16(h->e_machine);
+  h->e_version = swap32(h->e_version);
+  h->e_entry = swap32(h->e_entry);
+  h->e_phoff = swap32(h->e_phoff);
+  h->e_shoff = swap32(h->e_shoff);
+  h->e_flags = swap32(h->e_flags);
+  h->e_ehsize = swap16(h->e_ehsize);
+  h->e_phentsize = swap16(h->e_phentsize);
+  h->e_phnum = swap16(h->e_phnum);
+  h->e_shentsize = swap16(h->e_shentsize);
+  h->e_shnum = swap16(h->e_shnum);
+  h->e_shstrndx = swap16(h->e_shstrndx);
+}
+
+void swapPh(Elf32_Phdr* p) {
+  for (Elf32_Word* w : {&p->p_type, &p->p_offset, &p->p_vaddr, &p->p_paddr, &p->p_filesz,
+                        &p->p_memsz, &p->p_flags, &p->p_align}) {
+    *w = swap32(*w);
+  }
+}
+
+elfImage* elfRead(const char* path) {
+  in = fopen(path, "rb");
+  if (in == nullptr) {
+    fprintf(stderr, "unable to open %s\n", path);
+    return nullptr;
+  }
+  struct stat st {};
+  inSized = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
+  inSize = inSized ? static_cast<uint64_t>(st.st_size) : 0;
+  elfImage* img = load();
+  ph.reset();
+  fclose(in);
+  in = nullptr;
+  return img;
+}
+
+void dumpImage(const elfImage* img) {
+  printf("text 0x%08x:0x%08x\n", img->textAddr, img->textLen);
+  printf("data 0x%08x:0x%08x\n", img->dataAddr, img->dataLen);
+  printf("bss  0x%08x:0x%08x\n", img->bssAddr, img->bssLen);
+  printf("entry 0x%x\n", img->entryAddr);
+}

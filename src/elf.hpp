@@ -1,0 +1,38 @@
+// ELF image loader: reads a 32-bit ELF executable of either byte order and
+// merges its loadable segments into one text image and one data image.
+#pragma once
+
+#include <elf.h>
+
+#include <cstdint>
+
+// The load image. Addresses and lengths are in host order; the bytes stay in
+// file order. Byte k of the text image belongs to address textAddr + k, and
+// likewise for data. Every buffer byte past the length reads zero.
+struct elfImage {
+  uint8_t* textBytes;  // null when no executable segment was loaded
+  uint8_t* dataBytes;  // null when no other loadable segment was loaded
+  uint32_t textAddr;
+  uint32_t dataAddr;
+  uint32_t textLen;
+  uint32_t dataLen;    // data bytes up to the last nonzero one
+  uint32_t bssAddr;    // the zero tail taken off the data image
+  uint32_t bssLen;
+  uint32_t entryAddr;
+};
+
+// Loads the executable at `path`. Writes two diagnostic lines to standard
+// error on every load that gets far enough; on failure writes one more line
+// saying why and returns null. The image is never released.
+elfImage* elfRead(const char* path);
+
+// Writes the layout of `img` to standard output (a debugging aid).
+void dumpImage(const elfImage* img);
+
+// The host's ELF data encoding: ELFDATA2LSB or ELFDATA2MSB.
+int hostorder();
+
+uint16_t swap16(uint16_t v);
+uint32_t swap32(uint32_t v);
+void swapEh(Elf32_Ehdr* h);
+void swapPh(Elf32_Phdr* p);

@@ -1,0 +1,388 @@
+// romwright: turns the program of a 32-bit ELF executable into a hex word
+// listing, C source ROM files and a raw ROM image, and reports its length,
+// text address and entry address.
+#include "main.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Options, set while the command line is parsed and read afterwards.
+const char* ProgName;
+const char* inFile;
+int romOut;
+int ROMOut;
+int hexOut;
+uint32_t hexMax;
+int dumpLen;
+int dumpDest;
+int dumpEntry;
+int verbose;
+bool romLenGiven;
+uint32_t ROMLen = 0x100000;
+
+[[noreturn]] void fail(const char* msg) {
+  fputs(msg, stderr);
+  exit(1);
+}
+
+[[noreturn]] void usage(int status) {
+  fprintf(stderr,
+          "usage: %s [args]\n"
+          "  -f file       # input file\n"
+          "  -r            # rom output\n"
+          "  -d            # Orv's output\n"
+          "  -a            # asm output\n"
+          "  -m            # kesmora mem file\n"
+          "  -R            # Tolvek ROM output\n"
+          "  -L <len>      # Tolvek ROM length [0x100000]\n"
+          "  -l            # dump text+data length\n"
+          "  -e            # dump binary entry\n"
+          "  -t            # dump text location\n"
+          "  -H            # dump hex of program\n"
+          "  -M NN         # extend image to this length\n",
+          ProgName);
+  exit(status);
+}
+
+void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
+  fprintf(stderr,
+          "This elf file has a text address of 0x%08x, entry 0x%08x\n"
+          "If the file is intended to be a bootable image, this can\n"
+          "cause problems, because pravunet will convert the entire\n"
+          "text segment to hex, and the entry point will not be at\n"
+          "the start of the booted file.   You can correct this by\n"
+          "using a linker script to force the text segment and the\n"
+          "entry point to the same address.\n",
+          textAddr, entryAddr);
+}
+
+// ---- Buffered output -------------------------------------------------------
+// Every format is built in one big buffer and written in whole blocks. The
+// buffer holds a whole number of listing lines, so that a buffer full of
+// zero lines can be written again and again as it stands.
+
+constexpr size_t lineLen = 9;  // "%08x\n"
+constexpr size_t outLines = size_t{1} << 16;
+alignas(64) char outBuf[lineLen * outLines];
+
+struct sink {
+  FILE* f;
+  size_t pos;
+  bool ok;
+};
+
+bool flush(sink& s) {
+  if (s.pos > 0 && s.ok) s.ok = fwrite(outBuf, s.pos, 1, s.f) == 1;
+  s.pos = 0;
+  return s.ok;
+}
+
+// Makes room for `n` more bytes in the buffer.
+bool room(sink& s, size_t n) { return s.pos + n <= sizeof outBuf || flush(s); }
+
+// Two lower-case hex digits for every byte value.
+struct hexTable {
+  char d[256][2];
+  constexpr hexTable() : d{} {
+    for (int b = 0; b < 256; b++) {
+      d[b][0] = "0123456789abcdef"[b >> 4];
+      d[b][1] = "0123456789abcdef"[b & 15];
+    }
+  }
+};
+constexpr hexTable hex;
+
+constexpr char zeroLine[] = "00000000\n";
+
+// Writes `n` zero lines, filling the buffer with them once and then writing
+// it whole as often as needed.
+bool zeroLines(sink& s, uint64_t n) {
+  while (n > 0 && s.pos + lineLen <= sizeof outBuf) {
+    memcpy(outBuf + s.pos, zeroLine, lineLen);
+    s.pos += lineLen;
+    n--;
+  }
+  if (n == 0) return true;
+  if (!flush(s)) return false;
+  for (size_t i = 0; i < outLines && i < n; i++) memcpy(outBuf + i * lineLen, zeroLine, lineLen);
+  for (; n >= outLines; n -= outLines) {
+    if (fwrite(outBuf, sizeof outBuf, 1, s.f) != 1) return s.ok = false;
+  }
+  s.pos = n * lineLen;
+  return true;
+}
+
+// ---- Atomic output files ----------------------------------------------------
+// Each file is written to a temporary in the current directory and renamed
+// over its name once complete, so a failed run leaves any earlier file as it
+// was and never leaves a half-written one.
+
+struct outFile {
+  const char* name;
+  const char* openMsg;
+  std::string tmp;
+  FILE* f;
+};
+
+[[noreturn]] void abandon(outFile& o, const char* msg) {
+  if (o.f != nullptr) fclose(o.f);
+  unlink(o.tmp.c_str());
+  fail(msg);
+}
+
+FILE* create(outFile& o) {
+  o.tmp = std::string(".") + o.name + ".XXXXXX";
+  int fd = mkstemp(o.tmp.data());
+  if (fd < 0) fail(o.openMsg);
+  // mkstemp makes the file 0600; give it what a plain create would.
+  mode_t mask = umask(0);
+  umask(mask);
+  o.f = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (o.f == nullptr) {
+    close(fd);
+    abandon(o, o.openMsg);
+  }
+  return o.f;
+}
+
+// Closes the temporary and puts it in place; `wrote` tells whether every
+// write so far succeeded.
+void commit(outFile& o, bool wrote, const char* writeMsg) {
+  wrote = wrote && fflush(o.f) == 0 && ferror(o.f) == 0;
+  FILE* f = o.f;
+  o.f = nullptr;
+  if (fclose(f) != 0) wrote = false;
+  if (!wrote) abandon(o, writeMsg);
+  if (rename(o.tmp.c_str(), o.name) != 0) abandon(o, o.openMsg);
+}
+
+}  // namespace
+
+// ---- The writers ------------------------------------------------------------
+
+const char* refusal(const elfImage* img) {
+  if (img->textLen == 0) return "No text segment!\n";
+  if (img->dataLen != 0) return "Has a data segment!\n";
+  return nullptr;
+}
+
+uint32_t hexTarget(uint32_t extent, uint32_t textAddr) {
+  return textAddr < extent ? (extent - textAddr) / 4 : extent;
+}
+
+bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
+  sink s{f, 0, true};
+  const size_t whole = bytes.size() / 4;
+  for (size_t j = 0; j < whole; j++) {
+    if (!room(s, lineLen)) return false;
+    char* p = outBuf + s.pos;
+    const uint8_t* b = bytes.data() + 4 * j;
+    memcpy(p, hex.d[b[0]], 2);
+    memcpy(p + 2, hex.d[b[1]], 2);
+    memcpy(p + 4, hex.d[b[2]], 2);
+    memcpy(p + 6, hex.d[b[3]], 2);
+    p[8] = '\n';
+    s.pos += lineLen;
+  }
+  if (bytes.size() % 4 != 0) {
+    // The last word is completed with zero bytes on the right.
+    uint8_t last[4] = {};
+    memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
+    if (!room(s, lineLen)) return false;
+    for (int k = 0; k < 4; k++) memcpy(outBuf + s.pos + 2 * k, hex.d[last[k]], 2);
+    outBuf[s.pos + 8] = '\n';
+    s.pos += lineLen;
+  }
+  const uint64_t w = (uint64_t{bytes.size()} + 3) / 4;
+  uint64_t fill = 0;
+  if (w < t) {
+    fill = t - w;
+  } else if (t == 0) {
+    fill = (512 - w % 512) % 512;
+  }
+  return zeroLines(s, fill) && flush(s);
+}
+
+bool dumpRomHeader(FILE* f, uint32_t len) {
+  return fprintf(f,
+                 "/* Generated File, do not edit */\n\n"
+                 "#include <types.h>\n\n"
+                 "#define ROM_SIZE     0x%08x\n"
+                 "extern u8 romData[];\n",
+                 len) > 0;
+}
+
+bool dumpCData(FILE* f, const char* name, std::span<const uint8_t> bytes) {
+  // "0xNN," for every byte value.
+  static constexpr struct cTable {
+    char d[256][5];
+    constexpr cTable() : d{} {
+      for (int b = 0; b < 256; b++) {
+        d[b][0] = '0';
+        d[b][1] = 'x';
+        d[b][2] = hex.d[b][0];
+        d[b][3] = hex.d[b][1];
+        d[b][4] = ',';
+      }
+    }
+  } c;
+  constexpr size_t perRow = 13;
+  constexpr size_t rowLen = 3 + 5 * perRow + 1;
+
+  if (fprintf(f, "#include \"rom.h\"\n\n\nu8 %sData[ROM_SIZE] = {\n", name) < 0) return false;
+  sink s{f, 0, true};
+  for (size_t j = 0; j < bytes.size(); j += perRow) {
+    if (!room(s, rowLen)) return false;
+    const size_t n = std::min(perRow, bytes.size() - j);
+    char* p = outBuf + s.pos;
+    memcpy(p, "   ", 3);
+    p += 3;
+    for (size_t k = 0; k < n; k++, p += 5) memcpy(p, c.d[bytes[j + k]], 5);
+    if (j + n == bytes.size()) p--;  // no comma after the very last byte
+    *p++ = '\n';
+    s.pos = static_cast<size_t>(p - outBuf);
+  }
+  if (!room(s, 3)) return false;
+  memcpy(outBuf + s.pos, "};\n", 3);
+  s.pos += 3;
+  return flush(s);
+}
+
+bool dumpROMFill(FILE* f, uint32_t textLen, uint32_t romLen) {
+  static const uint8_t pad[4] = {};
+  if (textLen % 4 != 0 && fwrite(pad, 4 - textLen % 4, 1, f) != 1) return false;
+  const uint64_t start = (uint64_t{textLen} + 3) & ~uint64_t{3};
+  constexpr size_t perBlock = sizeof outBuf / 4;
+  for (uint64_t a = start; a < romLen;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(perBlock, (romLen - a + 3) / 4));
+    for (size_t k = 0; k < n; k++) {
+      uint32_t v = static_cast<uint32_t>(a + 4 * k) | 0xFFF00000u;
+      if constexpr (std::endian::native != std::endian::little) v = swap32(v);
+      memcpy(outBuf + 4 * k, &v, 4);
+    }
+    if (fwrite(outBuf, 4 * n, 1, f) != 1) return false;
+    a += 4 * uint64_t{n};
+  }
+  return true;
+}
+
+uint32_t parseHex32(const char* s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
+  const bool negative = *s == '-';
+  if (*s == '-' || *s == '+') s++;
+  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && isxdigit(static_cast<unsigned char>(s[2]))) {
+    s += 2;
+  }
+  uint64_t v = 0;
+  for (; isxdigit(static_cast<unsigned char>(*s)); s++) {
+    const int d = *s <= '9' ? *s - '0' : (*s | 0x20) - 'a' + 10;
+    v = std::min<uint64_t>(v * 16 + d, uint64_t{1} << 32);
+  }
+  if (v > 0xFFFFFFFFu) return 0xFFFFFFFFu;
+  return negative ? static_cast<uint32_t>(0 - v) : static_cast<uint32_t>(v);
+}
+
+namespace {
+
+void checkWritable(const elfImage* img) {
+  if (const char* msg = refusal(img)) fail(msg);
+}
+
+std::span<const uint8_t> text(const elfImage* img) { return {img->textBytes, img->textLen}; }
+
+// Writes "rom.h", then "rom.c"; "rom.h" is in place before "rom.c" starts.
+void dumpRom(const elfImage* img) {
+  checkWritable(img);
+  outFile h{"rom.h", "Unable to open ROM hdr file\n", {}, nullptr};
+  commit(h, dumpRomHeader(create(h), img->textLen), "Unable to write ROM hdr file\n");
+  outFile c{"rom.c", "Unable to open ROM data file\n", {}, nullptr};
+  FILE* f = create(c);
+  const bool ok = fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
+                  dumpCData(f, "rom", text(img));
+  commit(c, ok, "Unable to write ROM data file\n");
+}
+
+// Writes the raw ROM image "tolvek.rom" of ROMLen bytes.
+void dumpROM(const elfImage* img) {
+  checkWritable(img);
+  outFile r{"tolvek.rom", "Unable to open ROM data file\n", {}, nullptr};
+  FILE* f = create(r);
+  if (fwrite(img->textBytes, img->textLen, 1, f) != 1 || fflush(f) != 0) {
+    abandon(r, "Unable to write ROM text data\n");
+  }
+  commit(r, dumpROMFill(f, img->textLen, ROMLen), "Unable to write ROM data file\n");
+}
+
+[[noreturn]] void stdoutFailed() { fail("Unable to write standard output\n"); }
+
+// Writes the hex word listing to standard output.
+void dumpHex(const elfImage* img, uint32_t extent) {
+  checkWritable(img);
+  if (verbose) fprintf(stderr, "max 0x%x text 0x%x\n", extent, img->textAddr);
+  const uint32_t t = hexTarget(extent, img->textAddr);
+  if (verbose) fprintf(stderr, "max 0x%x\n", t);
+  if (!dumpHData(stdout, text(img), t)) stdoutFailed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ProgName = argc > 0 && argv[0] != nullptr ? argv[0] : "romwright";
+  int rejected = 0;
+  for (int c; (c = getopt(argc, argv, "hHf:ardmM:DRL:letv")) != -1;) {
+    switch (c) {
+      case 'f': inFile = optarg; break;
+      case 'r': romOut++; break;
+      case 'R': ROMOut++; break;
+      case 'H': hexOut++; break;
+      case 'M': hexMax = parseHex32(optarg); break;
+      case 'L': ROMLen = parseHex32(optarg); romLenGiven = true; break;
+      case 'l': dumpLen++; break;
+      case 't': dumpDest++; break;
+      case 'e': dumpEntry++; break;
+      case 'v': verbose++; break;
+      case 'h': usage(0);
+      default:
+        fprintf(stderr, "unknown option %c\n", c);
+        rejected++;
+        break;
+    }
+  }
+  if (inFile == nullptr || rejected != 0) usage(1);
+  if (romLenGiven && ROMLen % 4 != 0) {
+    fprintf(stderr, "ROM length 0x%x is not a multiple of 4\n", ROMLen);
+    exit(1);
+  }
+
+  elfImage* img = elfRead(inFile);
+  if (img == nullptr) {
+    fprintf(stderr, "unable to load elf file %s\n", inFile);
+    exit(1);
+  }
+  const uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
+                                         : img->textLen;
+
+  if (romOut) dumpRom(img);
+  if (ROMOut) dumpROM(img);
+  if (hexOut) {
+    if (img->textAddr != img->entryAddr) boot_warning(img->textAddr, img->entryAddr);
+    dumpHex(img, hexMax);
+  }
+  if (dumpLen) printf("len %d\n", static_cast<int32_t>(len));
+  if (dumpDest) printf("text %d 0x%08x\n", static_cast<int32_t>(img->textAddr), img->textAddr);
+  if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(img->entryAddr), img->entryAddr);
+
+  // Every write to standard output is checked once, at the end.
+  if (fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0) stdoutFailed();
+  return 0;
+}
