@@ -145,7 +145,14 @@ elfImage* eatPh() {
   for (int i = 0; i < eh.e_phnum; i++) {
     const Elf32_Phdr& seg = ph[i];
     if (seg.p_type != PT_LOAD || (seg.p_filesz == 0 && seg.p_memsz == 0)) continue;
-    if (!place(i, seg, text, data)) return nullptr;
+    if (!place(i, seg, text, data)) {
+      // The process ends after a failed load; releasing here keeps the
+      // loader clean when it is run many times in one process.
+      free(img->textBytes);
+      free(img->dataBytes);
+      free(img);
+      return nullptr;
+    }
   }
 
   // Take the zero tail off the data image; only file bytes can be nonzero.

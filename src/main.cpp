@@ -30,6 +30,9 @@ int verbose;
 bool romLenGiven;
 uint32_t ROMLen = 0x100000;
 
+// The load image; it lives until the process ends.
+elfImage* image;
+
 [[noreturn]] void fail(const char* msg) {
   fputs(msg, stderr);
   exit(1);
@@ -337,7 +340,9 @@ void dumpHex(const elfImage* img, uint32_t extent) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ProgName = argc > 0 && argv[0] != nullptr ? argv[0] : "romwright";
+  // With no argument vector (the kernel then hands over an empty argv[0])
+  // the usage text still names the program.
+  ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";
   int rejected = 0;
   for (int c; (c = getopt(argc, argv, "hHf:ardmM:DRL:letv")) != -1;) {
     switch (c) {
@@ -364,7 +369,8 @@ int main(int argc, char** argv) {
     exit(1);
   }
 
-  elfImage* img = elfRead(inFile);
+  image = elfRead(inFile);
+  const elfImage* img = image;
   if (img == nullptr) {
     fprintf(stderr, "unable to load elf file %s\n", inFile);
     exit(1);

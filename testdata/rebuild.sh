@@ -1,6 +1,6 @@
 #!/bin/sh
 # Rebuilds the real executables in this folder with Debian's cross toolchains
-# (apt-get install gcc-mips-linux-gnu gcc-arm-none-eabi), and what each
+# (apt-get install gcc-mips-linux-gnu gcc-arm-none-eabi xxd), and what each
 # toolchain's objcopy and readelf say of them. Not run by the build or CI:
 # the outputs are committed.
 set -eu
@@ -15,6 +15,10 @@ build() { # prefix name-suffix rom-base ram-base cflags...
       -Wl,--build-id=none -Wl,-z,max-page-size=16 -Wl,--defsym=ROM_BASE="$rom" \
       -Wl,--defsym=RAM_BASE="$ram" -T src/rom.ld -o "$elf" "src/$prog.c" -lgcc
     "$prefix-objcopy" -O binary -j .text "$elf" "$prog-$arch.text.bin"
+    xxd -p -c4 "$prog-$arch.text.bin" > "$prog-$arch.text.words"
+    if [ "$prog" = counter ]; then
+      "$prefix-objcopy" -O binary -j .data "$elf" "$prog-$arch.data.bin"
+    fi
     "$prefix-readelf" -h -l -W "$elf" > "$prog-$arch.readelf.txt"
   done
 }

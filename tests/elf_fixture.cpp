@@ -1,0 +1,116 @@
+#include "elf_fixture.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace fixture {
+
+namespace {
+
+// Appends `v` in the fixture's byte order.
+struct writer {
+  Order order;
+  std::vector<uint8_t>& out;
+  void put(uint64_t v, int width) {
+    for (int i = 0; i < width; i++) {
+      const int shift = order == Order::Little ? 8 * i : 8 * (width - 1 - i);
+      out.push_back(static_cast<uint8_t>(v >> shift));
+    }
+  }
+  void u16(uint32_t v) { put(v, 2); }
+  void u32(uint32_t v) { put(v, 4); }
+};
+
+}  // namespace
+
+std::vector<uint8_t> counting(size_t n, uint8_t first) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(first + i);
+  return v;
+}
+
+std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header& h) {
+  const uint32_t entSize = h.phentsize.value_or(sizeof(Elf32_Phdr));
+  const uint32_t phoff = h.phoff.value_or(sizeof(Elf32_Ehdr));
+  std::vector<uint8_t> out = {
+      ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, ELFCLASS32,
+      h.dataByte.value_or(order == Order::Little ? ELFDATA2LSB : ELFDATA2MSB), EV_CURRENT};
+  out.resize(EI_NIDENT);
+  writer w{order, out};
+  w.u16(h.type);
+  w.u16(h.machine);
+  w.u32(EV_CURRENT);
+  w.u32(h.entry);
+  w.u32(phoff);
+  w.u32(0);  // no section headers
+  w.u32(0);
+  w.u16(sizeof(Elf32_Ehdr));
+  w.u16(entSize);
+  w.u16(h.phnum.value_or(static_cast<uint16_t>(segs.size())));
+  w.u16(0);
+  w.u16(0);
+  w.u16(0);
+
+  // The table goes at phoff (padding with zeros up to it); each entry is
+  // entSize bytes, the standard's eight words first. Segment bytes follow.
+  uint32_t next = phoff + entSize * static_cast<uint32_t>(segs.size());
+  std::vector<uint8_t> table;
+  std::vector<std::pair<uint32_t, const std::vector<uint8_t>*>> placed;
+  writer t{order, table};
+  for (const Seg& s : segs) {
+    const uint32_t filesz = s.filesz.value_or(static_cast<uint32_t>(s.bytes.size()));
+    const uint32_t offset = s.offset.value_or(s.bytes.empty() ? 0 : next);
+    if (!s.offset) next += static_cast<uint32_t>(s.bytes.size());
+    if (!s.bytes.empty()) placed.emplace_back(offset, &s.bytes);
+    const size_t at = table.size();
+    t.u32(s.type);
+    t.u32(offset);
+    t.u32(s.vaddr);
+    t.u32(s.vaddr);
+    t.u32(filesz);
+    t.u32(s.memsz.value_or(filesz));
+    t.u32(s.flags);
+    t.u32(4);
+    table.resize(at + entSize);
+  }
+  // Everything is placed at its offset, over zero padding where needed.
+  auto place = [&out](uint32_t off, std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;
+    if (out.size() < off + bytes.size()) out.resize(off + bytes.size());
+    std::memcpy(out.data() + off, bytes.data(), bytes.size());
+  };
+  place(phoff, table);
+  for (const auto& [off, bytes] : placed) place(off, *bytes);
+  if (h.truncate) out.resize(*h.truncate);
+  return out;
+}
+
+void writeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<uint8_t> readFile(const std::filesystem::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "romwright-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace fixture

@@ -1,0 +1,105 @@
+#include "run_tool.hpp"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "elf_fixture.hpp"
+
+namespace fixture {
+
+const char* toolPath() {
+  const char* fromEnv = getenv("ROMWRIGHT_BIN");
+  return fromEnv != nullptr ? fromEnv : ROMWRIGHT_BIN;
+}
+
+Result run(const std::vector<std::string>& args, const RunOptions& opt) {
+  TempDir capture;
+  const std::string outPath = opt.stdoutPath.value_or((capture.path / "out").string());
+  // Standard error comes through a pipe, read to its end before the wait:
+  // a file would count against the child's file size limit.
+  int errPipe[2];
+  if (pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+
+  std::vector<std::string> words;
+  if (!opt.noArgv) words.push_back(opt.argv0.value_or("romwright"));
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const char* tool = toolPath();
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    close(errPipe[0]);
+    if (out < 0 || dup2(out, 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(127);
+    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(127);
+    umask(opt.umask);
+    if (opt.fileSizeLimit) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit lim{*opt.fileSizeLimit, *opt.fileSizeLimit};
+      if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(127);
+    }
+    execv(tool, argv.data());
+    _exit(127);
+  }
+  close(errPipe[1]);
+  Result r;
+  char buf[4096];
+  for (ssize_t n; (n = read(errPipe[0], buf, sizeof buf)) != 0;) {
+    if (n > 0) r.err.append(buf, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  }
+  close(errPipe[0]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
+
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  auto text = [](const std::string& p) {
+    std::vector<uint8_t> b = readFile(p);
+    return std::string(b.begin(), b.end());
+  };
+  if (!opt.stdoutPath) r.out = text(outPath);
+  return r;
+}
+
+Workspace::Workspace(std::vector<Seg> segs, Header h, std::vector<std::string> pre)
+    : prefix(std::move(pre)) {
+  writeFile(dir.path / "in.elf", build(Order::Little, segs, h));
+}
+
+Result Workspace::operator()(std::vector<std::string> args, RunOptions opt) const {
+  opt.cwd = dir.path;
+  args.insert(args.begin(), prefix.begin(), prefix.end());
+  return run(args, opt);
+}
+
+std::string Workspace::file(const char* name) const {
+  std::vector<uint8_t> b = readFile(dir.path / name);
+  return {b.begin(), b.end()};
+}
+
+void Workspace::put(const char* name, const std::string& contents) const {
+  writeFile(dir.path / name, {reinterpret_cast<const uint8_t*>(contents.data()), contents.size()});
+}
+
+std::vector<std::string> listDir(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace fixture

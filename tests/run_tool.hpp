@@ -1,0 +1,51 @@
+// Runs the built romwright binary as a user would, in a directory of the
+// test's own, and collects what it wrote and its exit status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "elf_fixture.hpp"
+
+namespace fixture {
+
+struct RunOptions {
+  std::filesystem::path cwd;
+  std::optional<std::string> stdoutPath;   // default: captured
+  std::optional<std::string> argv0;        // default: "romwright"
+  bool noArgv = false;                     // run with an empty argument vector
+  std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE, SIGXFSZ ignored
+  mode_t umask = 022;
+};
+
+struct Result {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when it did not exit normally
+};
+
+// The path of the binary under test.
+const char* toolPath();
+
+Result run(const std::vector<std::string>& args, const RunOptions& opt);
+
+// A fresh directory holding "in.elf", built little-endian from `segs`, in
+// which the tool runs with `prefix` before each run's own arguments.
+struct Workspace {
+  TempDir dir;
+  std::vector<std::string> prefix;
+  explicit Workspace(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
+                     Header h = {.entry = 0x100}, std::vector<std::string> prefix = {});
+  Result operator()(std::vector<std::string> args, RunOptions opt = {}) const;
+  std::string file(const char* name) const;
+  void put(const char* name, const std::string& contents) const;
+};
+
+// The names of the files in `dir`, sorted.
+std::vector<std::string> listDir(const std::filesystem::path& dir);
+
+}  // namespace fixture

@@ -1,0 +1,337 @@
+// The three writers: their formats in process, and their files, refusals and
+// failures through the built binary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "elf_fixture.hpp"
+#include "main.hpp"
+#include "run_tool.hpp"
+
+using namespace fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string zeros(size_t lines) {
+  std::string s;
+  for (size_t i = 0; i < lines; i++) s += "00000000\n";
+  return s;
+}
+
+// `n` words counting up, as text bytes and as listing lines.
+std::vector<uint8_t> words(size_t n) { return counting(4 * n); }
+std::string wordLines(size_t n) {
+  std::string s;
+  for (unsigned i = 0; i < n; i++) {
+    char line[10];
+    snprintf(line, sizeof line, "%02x%02x%02x%02x\n", (1 + 4 * i) & 255, (2 + 4 * i) & 255,
+             (3 + 4 * i) & 255, (4 + 4 * i) & 255);
+    s += line;
+  }
+  return s;
+}
+
+// Runs one formatting function on a temporary stream and returns its bytes.
+template <class F>
+std::string formatted(F&& f) {
+  FILE* tmp = tmpfile();
+  EXPECT_TRUE(f(tmp));
+  std::string s(static_cast<size_t>(ftell(tmp)), '\0');
+  rewind(tmp);
+  EXPECT_EQ(fread(s.data(), 1, s.size(), tmp), s.size());
+  fclose(tmp);
+  return s;
+}
+
+std::string rowsOf(std::span<const uint8_t> b) {
+  return formatted([&](FILE* f) { return dumpCData(f, "rom", b); });
+}
+
+std::vector<uint8_t> romFill(uint32_t textLen, uint32_t romLen) {
+  std::string s = formatted([&](FILE* f) { return dumpROMFill(f, textLen, romLen); });
+  return {s.begin(), s.end()};
+}
+
+const std::string loadLines =
+    "before swap 0x2 machine 0x8 order 0x1 host 0x1\nsz 0x20 = 0x1 * 0x20\n";
+
+// Runs with "-f in.elf" before the run's own arguments.
+struct InputDir : Workspace {
+  explicit InputDir(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
+                     Header h = {.entry = 0x100})
+      : Workspace(std::move(segs), h, {"-f", "in.elf"}) {}
+};
+
+}  // namespace
+
+TEST(HexListing, WordsThenZeroLinesToTheTarget) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    uint32_t t;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"six bytes", {1, 2, 3, 4, 5, 6}, 0, "01020304\n05060000\n" + zeros(510)},
+      {"512 words", words(512), 0, wordLines(512)},
+      {"513 words", words(513), 0, wordLines(513) + zeros(511)},
+      {"target above", words(16), 0x40, wordLines(16) + zeros(48)},
+      {"target at the word count", words(16), 16, wordLines(16)},
+      {"target below the word count", words(16), 3, wordLines(16)},
+      {"one word to a huge target", {0xde, 0xad, 0xbe, 0xef}, 300000,
+       "deadbeef\n" + zeros(299999)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(formatted([&](FILE* f) { return dumpHData(f, c.bytes, c.t); }), c.out) << c.what;
+  }
+}
+
+TEST(HexListing, ExtentBecomesAWordTarget) {
+  struct Case {
+    uint32_t extent, textAddr, t;
+  };
+  const Case cases[] = {{0x200, 0x100, 0x40}, {0x80, 0x100, 0x80}, {0x103, 0x100, 0},
+                        {0x104, 0x100, 1},    {0, 0x100, 0},       {0xFFFFFFFF, 0, 0x3FFFFFFF}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(hexTarget(c.extent, c.textAddr), c.t) << std::hex << c.extent << " " << c.textAddr;
+  }
+}
+
+TEST(HexListing, RunWithExtentVerboseAndBootWarning) {
+  InputDir ws({text(0x100, words(16))}, {.entry = 0x100});
+  struct Case {
+    std::vector<std::string> args;
+    size_t zeroLines;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"-H"}, 496, ""},
+      {{"-H", "-M", "0x200"}, 48, ""},
+      {{"-H", "-M", "80"}, 112, ""},
+      {{"-H", "-M", "103"}, 496, ""},
+      {{"-H", "-M", "104"}, 0, ""},
+      {{"-M", " -0x1", "-M", "200", "-Hv"}, 48, "max 0x200 text 0x100\nmax 0x40\n"},
+  };
+  for (const Case& c : cases) {
+    Result r = ws(c.args);
+    EXPECT_EQ(r.out, wordLines(16) + zeros(c.zeroLines)) << c.args.back();
+    EXPECT_EQ(r.err, loadLines + c.err) << c.args.back();
+    EXPECT_EQ(r.status, 0);
+  }
+  InputDir late({text(0x100, words(2))}, {.entry = 0x104});
+  Result r = late({"-H", "-e"});
+  EXPECT_EQ(r.err, loadLines +
+                       "This elf file has a text address of 0x00000100, entry 0x00000104\n"
+                       "If the file is intended to be a bootable image, this can\n"
+                       "cause problems, because pravunet will convert the entire\n"
+                       "text segment to hex, and the entry point will not be at\n"
+                       "the start of the booted file.   You can correct this by\n"
+                       "using a linker script to force the text segment and the\n"
+                       "entry point to the same address.\n");
+  EXPECT_EQ(r.out, wordLines(2) + zeros(510) + "entry 260 0x00000104\n");
+}
+
+TEST(HexListing, BootWarningComesBeforeTheRefusal) {
+  struct Case {
+    std::vector<Seg> segs;
+    uint32_t entry;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {{data(0x800, {1})}, 0x800, "No text segment!\n"},
+      {{text(0x100, {1}), data(0x800, {1})}, 0x104, "Has a data segment!\n"},
+  };
+  for (const Case& c : cases) {
+    InputDir ws(c.segs, {.entry = c.entry});
+    Result r = ws({"-H", "-l"});
+    EXPECT_NE(r.err.find("This elf file has a text address"), std::string::npos);
+    EXPECT_TRUE(r.err.ends_with("entry point to the same address.\n" + std::string(c.refusal)));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(HexListing, FailedWriteToStandardOutputFails) {
+  InputDir ws;
+  Result r = ws({"-H", "-M", "0xFFFFFFFF"}, {.stdoutPath = "/dev/full"});
+  EXPECT_EQ(r.err, loadLines + "Unable to write standard output\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(CSource, RowsOfThirteenWithoutTrailingComma) {
+  const std::string head = "#include \"rom.h\"\n\n\nu8 romData[ROM_SIZE] = {\n";
+  EXPECT_EQ(rowsOf(std::vector<uint8_t>{0xaa, 0xbb, 0xcc}), head + "   0xaa,0xbb,0xcc\n};\n");
+  EXPECT_EQ(rowsOf(counting(13)),
+            head + "   0x01,0x02,0x03,0x04,0x05,0x06,0x07,0x08,0x09,0x0a,0x0b,0x0c,0x0d\n};\n");
+  EXPECT_EQ(rowsOf(counting(14, 0xf0)),
+            head + "   0xf0,0xf1,0xf2,0xf3,0xf4,0xf5,0xf6,0xf7,0xf8,0xf9,0xfa,0xfb,0xfc,\n"
+                   "   0xfd\n};\n");
+  // Many rows, across buffer boundaries: one initialiser per byte.
+  std::string big = rowsOf(counting(100003));
+  EXPECT_EQ(std::count(big.begin(), big.end(), 'x'), 100003);
+  EXPECT_EQ(std::count(big.begin(), big.end(), '\n'), 4 + (100003 + 12) / 13 + 1);
+}
+
+TEST(CSource, WritesHeaderAndDataFiles) {
+  InputDir ws({text(0x100, {0xaa, 0xbb, 0xcc})}, {.entry = 0x100});
+  Result r = ws({"-r"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ws.file("rom.h"),
+            "/* Generated File, do not edit */\n\n#include <types.h>\n\n"
+            "#define ROM_SIZE     0x00000003\nextern u8 romData[];\n");
+  EXPECT_EQ(ws.file("rom.c"),
+            "/* Generated File, do not edit */\n\n#include \"rom.h\"\n\n\n"
+            "u8 romData[ROM_SIZE] = {\n   0xaa,0xbb,0xcc\n};\n");
+  EXPECT_EQ(listDir(ws.dir.path), (std::vector<std::string>{"in.elf", "rom.c", "rom.h"}));
+}
+
+TEST(CSource, NewFilesGetPlainCreatePermissions) {
+  for (mode_t mask : {022, 002, 077}) {
+    InputDir ws;
+    EXPECT_EQ(ws({"-r", "-R"}, {.umask = mask}).status, 0);
+    for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) {
+      struct stat st {};
+      ASSERT_EQ(stat((ws.dir.path / name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << name;
+    }
+  }
+}
+
+TEST(RawRom, FiveBytesThenAlignmentThenFillWords) {
+  std::vector<uint8_t> rom = romFill(5, 0x100000);
+  ASSERT_EQ(rom.size(), 0x100000u - 5);
+  EXPECT_EQ(std::vector<uint8_t>(rom.begin(), rom.begin() + 11),
+            (std::vector<uint8_t>{0, 0, 0, 0x08, 0x00, 0xf0, 0xff, 0x0c, 0x00, 0xf0, 0xff}));
+  EXPECT_EQ(std::vector<uint8_t>(rom.end() - 4, rom.end()),
+            (std::vector<uint8_t>{0xfc, 0xff, 0xff, 0xff}));
+  // A word-aligned text gets fill words right after it; a text of the ROM
+  // length or more gets none.
+  EXPECT_EQ(romFill(8, 16), (std::vector<uint8_t>{0x08, 0, 0xf0, 0xff, 0x0c, 0, 0xf0, 0xff}));
+  EXPECT_EQ(romFill(16, 16), std::vector<uint8_t>{});
+  EXPECT_EQ(romFill(17, 16), (std::vector<uint8_t>{0, 0, 0}));
+  // Offsets past the 20-bit field are ORed in, not cut.
+  std::vector<uint8_t> two = romFill(0, 0x200008);
+  EXPECT_EQ(std::vector<uint8_t>(two.end() - 4, two.end()),
+            (std::vector<uint8_t>{0x04, 0x00, 0xf0, 0xff}));
+}
+
+TEST(RawRom, FileHasTheRomLengthFromDashL) {
+  struct Case {
+    std::vector<std::string> args;
+    size_t size;
+  };
+  const Case cases[] = {{{"-R"}, 0x100000}, {{"-R", "-L", "0x20"}, 0x20}, {{"-R", "-L", "0"}, 8},
+                        {{"-R", "-L", "4"}, 8}};
+  InputDir ws({text(0x100, {1, 2, 3, 4, 5})}, {.entry = 0x100});
+  for (const Case& c : cases) {
+    Result r = ws(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> rom = readFile(ws.dir.path / "tolvek.rom");
+    ASSERT_EQ(rom.size(), c.size) << c.args.back();
+    EXPECT_EQ(std::vector<uint8_t>(rom.begin(), rom.begin() + 8),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+    if (c.size > 8) {
+      EXPECT_EQ(std::vector<uint8_t>(rom.end() - 4, rom.end()),
+                (std::vector<uint8_t>{static_cast<uint8_t>(c.size - 4),
+                                      static_cast<uint8_t>((c.size - 4) >> 8),
+                                      static_cast<uint8_t>(0xf0 | (c.size - 4) >> 16), 0xff}));
+    }
+  }
+}
+
+// Refusals and failures leave earlier files exactly as they were and no
+// temporary behind.
+TEST(Writers, RefusalsTouchNothing) {
+  struct Case {
+    std::vector<Seg> segs;
+    const char* msg;
+  };
+  const Case cases[] = {{{data(0x800, {1})}, "No text segment!\n"},
+                        {{text(0x200, {}, 4)}, "No text segment!\n"},
+                        {{text(0x100, {1}), data(0x800, {1})}, "Has a data segment!\n"}};
+  for (const Case& c : cases) {
+    for (const char* opt : {"-r", "-R", "-H"}) {
+      InputDir ws(c.segs, {.entry = 0x100});
+      for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) ws.put(name, "old");
+      Result r = ws({opt, "-l"});
+      EXPECT_TRUE(r.err.ends_with(c.msg)) << opt << ": " << r.err;
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, "");
+      for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) EXPECT_EQ(ws.file(name), "old");
+      EXPECT_EQ(listDir(ws.dir.path).size(), 4u);
+    }
+  }
+}
+
+TEST(Writers, FailuresKeepEarlierFilesAndLeaveNoTemporary) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::optional<unsigned long> limit;
+    const char* dirName;  // a directory standing where a file goes
+    std::string msg;
+    std::vector<std::string> replaced;  // files the run put in place
+  };
+  const Case cases[] = {
+      {"rom.c is a directory", {"-r", "-R"}, {}, "rom.c", "Unable to open ROM data file\n", {"rom.h"}},
+      {"rom.h is a directory", {"-r"}, {}, "rom.h", "Unable to open ROM hdr file\n", {}},
+      {"tolvek.rom is a directory", {"-R", "-r", "-H"}, {}, "tolvek.rom",
+       "Unable to open ROM data file\n", {"rom.h", "rom.c"}},
+      {"rom.h write fails", {"-r"}, 64, nullptr, "Unable to write ROM hdr file\n", {}},
+      {"rom.c write fails", {"-r"}, 4096, nullptr, "Unable to write ROM data file\n", {"rom.h"}},
+      {"ROM text write fails", {"-R"}, 4096, nullptr, "Unable to write ROM text data\n", {}},
+  };
+  for (const Case& c : cases) {
+    // 8 KiB of text: its rom.c and its ROM pass a 4 KiB size limit.
+    InputDir ws({text(0x100, counting(8192))}, {.entry = 0x100});
+    for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) {
+      if (c.dirName != nullptr && strcmp(name, c.dirName) == 0) {
+        fs::create_directory(ws.dir.path / name);
+      } else {
+        ws.put(name, "old");
+      }
+    }
+    Result r = ws(c.args, {.fileSizeLimit = c.limit});
+    EXPECT_EQ(r.err, loadLines + c.msg) << c.what;
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.out, "") << c.what;
+    EXPECT_EQ(listDir(ws.dir.path),
+              (std::vector<std::string>{"in.elf", "rom.c", "rom.h", "tolvek.rom"}))
+        << c.what;
+    for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) {
+      const bool replaced = std::find(c.replaced.begin(), c.replaced.end(), name) != c.replaced.end();
+      if (c.dirName != nullptr && strcmp(name, c.dirName) == 0) continue;
+      if (replaced) {
+        EXPECT_GT(ws.file(name).size(), 100u) << c.what << " " << name;
+      } else {
+        EXPECT_EQ(ws.file(name), "old") << c.what << " " << name;
+      }
+    }
+  }
+}
+
+TEST(Writers, RomFillWriteFailureIsADataFileFailure) {
+  InputDir ws({text(0x100, counting(16))}, {.entry = 0x100});
+  ws.put("tolvek.rom", "old");
+  Result r = ws({"-R"}, {.fileSizeLimit = 4096});
+  EXPECT_EQ(r.err, loadLines + "Unable to write ROM data file\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ws.file("tolvek.rom"), "old");
+  EXPECT_EQ(listDir(ws.dir.path).size(), 2u);
+}
+
+TEST(Writers, RunOrderIsFixedWhateverTheCommandLine) {
+  InputDir ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100});
+  Result r = ws({"-e", "-t", "-l", "-H", "-R", "-r"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "01020304\n" + zeros(511) + "len 4\ntext 256 0x00000100\nentry 256 0x00000100\n");
+  EXPECT_EQ(listDir(ws.dir.path),
+            (std::vector<std::string>{"in.elf", "rom.c", "rom.h", "tolvek.rom"}));
+  // Files come in the order rom.h, rom.c, tolvek.rom.
+  auto mtime = [&](const char* n) { return fs::last_write_time(ws.dir.path / n); };
+  EXPECT_LE(mtime("rom.h"), mtime("rom.c"));
+  EXPECT_LE(mtime("rom.c"), mtime("tolvek.rom"));
+}
