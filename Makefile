@@ -1,11 +1,23 @@
 # Convenience wrapper around CMake. `make run` and `make test` install what is
 # missing (Debian packages), build, and run.
-BUILD  ?= build
-ASAN   ?= build-asan
-JOBS   ?= $(shell nproc)
+BUILD   ?= build
+ASAN    ?= build-asan
+FUZZ    ?= build-fuzz
+VG      ?= build-valgrind
+JOBS    ?= $(shell nproc)
+SHELL   := /bin/bash
 EXAMPLE ?= testdata/blink-mips.elf
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test unit-tests sanitize clean
+# Large declared rooms are refused by the sanitizer's allocator while fuzzing,
+# which also drives the loader's allocation-failure paths.
+FUZZ_ENV   = ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=512
+FUZZ_FLAGS = -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 -close_fd_mask=2 \
+             -dict=fuzz/elf.dict -print_final_stats=1
+VALGRIND   = valgrind -q --error-exitcode=99 --leak-check=full \
+             --errors-for-leak-kinds=definite --log-file=$(CURDIR)/$(VG)/valgrind.%p.log
+
+.PHONY: all deps build run test unit-tests sanitize fuzz-build fuzz-smoke fuzz valgrind clean
 
 all: build
 
@@ -20,8 +32,9 @@ build: deps
 run: build
 	./$(BUILD)/romwright -f $(EXAMPLE) -H
 
-# Every test: the suite on the normal build, then again under the sanitizers.
-test: unit-tests sanitize
+# Every test: the suite on the normal build, again under ASan and UBSan, the
+# end-to-end tests under valgrind, and a bounded fuzzing run.
+test: unit-tests sanitize valgrind fuzz-smoke
 
 unit-tests: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -31,5 +44,32 @@ sanitize: deps
 	cmake --build $(ASAN) -j $(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 
+# valgrind needs a dynamically linked tool to watch its heap.
+valgrind: deps
+	@./tools/install-deps valgrind
+	cmake -S . -B $(VG) -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DROMWRIGHT_STATIC=OFF
+	cmake --build $(VG) -j $(JOBS)
+	rm -f $(VG)/valgrind.*.log
+	ROMWRIGHT_WRAPPER="$(VALGRIND)" ctest --test-dir $(VG) -L e2e --output-on-failure -j $(JOBS)
+	@if cat $(VG)/valgrind.*.log 2>/dev/null | grep -q .; then cat $(VG)/valgrind.*.log; exit 1; fi
+	@echo "valgrind: no errors in $$(ls $(VG)/valgrind.*.log | wc -l) runs of the tool"
+
+fuzz-build: deps
+	@./tools/install-deps clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBUILD_TESTING=OFF -DROMWRIGHT_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_load
+
+# A bounded run: new inputs go to a scratch corpus, the committed one is read
+# as regression inputs. Any crash, sanitizer report, leak or time-out fails.
+fuzz-smoke: fuzz-build
+	rm -rf $(FUZZ)/corpus $(FUZZ)/artifacts && mkdir -p $(FUZZ)/corpus $(FUZZ)/artifacts
+	$(FUZZ_ENV) ./$(FUZZ)/fuzz_load $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ)/artifacts/ $(FUZZ)/corpus fuzz/corpus 2>&1 | \
+	  grep -v 'failed to allocate' | tail -n 25; exit $${PIPESTATUS[0]}
+
+# A long run for development: make fuzz FUZZ_SECONDS=1800
+fuzz: fuzz-smoke
+
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG)

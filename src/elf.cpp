@@ -88,14 +88,14 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
   uint64_t off = 0;
   if (!p.taken) {
     // The first text segment's image ends after its file bytes; a data
-    // segment's takes its whole room.
+    // segment's takes its whole room, of which only the file bytes are held.
     const uint64_t len = isText ? filesz : memsz;
-    *p.bytes = static_cast<uint8_t*>(calloc(std::max<uint64_t>(len, 1), 1));
+    *p.bytes = static_cast<uint8_t*>(calloc(std::max<uint64_t>(filesz, 1), 1));
     if (*p.bytes == nullptr) {
       fputs("out of mem\n", stderr);
       return false;
     }
-    p.cap = len;
+    p.cap = filesz;
     p.taken = true;
     *p.addr = seg.p_vaddr;
     *p.len = static_cast<uint32_t>(len);
@@ -111,7 +111,10 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     if (isText) fputs("Warning: multiple text segments...\n", stderr);
     off = vaddr - *p.addr;
     const uint64_t len = std::max<uint64_t>(*p.len, off + memsz);
-    if (!reserve(p, len)) {
+    // The writers need every text byte; of the data image only bytes that
+    // can be nonzero are ever read (the tail trim keeps the length below
+    // them), so its buffer holds just the file bytes.
+    if (!reserve(p, isText ? len : off + filesz)) {
       fprintf(stderr, isText ? "unable to realloc text %d\n" : "unable to realloc data %d\n", i);
       return false;
     }

@@ -8,7 +8,8 @@
 
 // The load image. Addresses and lengths are in host order; the bytes stay in
 // file order. Byte k of the text image belongs to address textAddr + k, and
-// likewise for data. Every buffer byte past the length reads zero.
+// likewise for data. The text buffer holds textLen bytes, the data buffer at
+// least dataLen: the zero tail trimmed off into bss is not held.
 struct elfImage {
   uint8_t* textBytes;  // null when no executable segment was loaded
   uint8_t* dataBytes;  // null when no other loadable segment was loaded

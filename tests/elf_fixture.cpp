@@ -56,7 +56,9 @@ std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header&
 
   // The table goes at phoff (padding with zeros up to it); each entry is
   // entSize bytes, the standard's eight words first. Segment bytes follow.
-  uint32_t next = phoff + entSize * static_cast<uint32_t>(segs.size());
+  // Segment bytes go after where the table would be by default, wherever
+  // an override puts it.
+  uint32_t next = sizeof(Elf32_Ehdr) + entSize * static_cast<uint32_t>(segs.size());
   std::vector<uint8_t> table;
   std::vector<std::pair<uint32_t, const std::vector<uint8_t>*>> placed;
   writer t{order, table};
@@ -77,8 +79,9 @@ std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header&
     table.resize(at + entSize);
   }
   // Everything is placed at its offset, over zero padding where needed.
-  auto place = [&out](uint32_t off, std::span<const uint8_t> bytes) {
-    if (bytes.empty()) return;
+  // A part that starts past the cut is left out.
+  auto place = [&out, &h](uint64_t off, std::span<const uint8_t> bytes) {
+    if (bytes.empty() || (h.truncate && off >= *h.truncate)) return;
     if (out.size() < off + bytes.size()) out.resize(off + bytes.size());
     std::memcpy(out.data() + off, bytes.data(), bytes.size());
   };

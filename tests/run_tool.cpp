@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 #include "elf_fixture.hpp"
@@ -21,6 +22,11 @@ const char* toolPath() {
   return fromEnv != nullptr ? fromEnv : ROMWRIGHT_BIN;
 }
 
+bool wrapped() {
+  const char* wrapper = getenv("ROMWRIGHT_WRAPPER");
+  return wrapper != nullptr && *wrapper != '\0';
+}
+
 Result run(const std::vector<std::string>& args, const RunOptions& opt) {
   TempDir capture;
   const std::string outPath = opt.stdoutPath.value_or((capture.path / "out").string());
@@ -29,13 +35,22 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
   int errPipe[2];
   if (pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
 
+  // ROMWRIGHT_WRAPPER, when set, runs the tool under another program (such
+  // as valgrind): its words come first, then the tool's path and arguments.
   std::vector<std::string> words;
-  if (!opt.noArgv) words.push_back(opt.argv0.value_or("romwright"));
+  std::string tool = toolPath();
+  if (wrapped()) {
+    std::istringstream in(getenv("ROMWRIGHT_WRAPPER"));
+    for (std::string w; in >> w;) words.push_back(w);
+    words.push_back(tool);
+    tool = words.front();
+  } else if (!opt.noArgv) {
+    words.push_back(opt.argv0.value_or("romwright"));
+  }
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  const char* tool = toolPath();
 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -50,7 +65,7 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
       rlimit lim{*opt.fileSizeLimit, *opt.fileSizeLimit};
       if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(127);
     }
-    execv(tool, argv.data());
+    execvp(tool.c_str(), argv.data());
     _exit(127);
   }
   close(errPipe[1]);

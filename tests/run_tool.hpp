@@ -31,6 +31,9 @@ struct Result {
 // The path of the binary under test.
 const char* toolPath();
 
+// True when the tool runs under a wrapper, which sets its argv[0] itself.
+bool wrapped();
+
 Result run(const std::vector<std::string>& args, const RunOptions& opt);
 
 // A fresh directory holding "in.elf", built little-endian from `segs`, in
