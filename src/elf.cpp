@@ -2,6 +2,7 @@
 // room is checked with fits() before it is used.
 #include "elf.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -36,6 +37,15 @@ bool readAt(uint64_t off, uint64_t size, void* dst) {
   if (size == 0 || (inSized && !fits(off, size, inSize))) return false;
   if (off > uint64_t{LONG_MAX} || fseek(in, static_cast<long>(off), SEEK_SET) != 0) return false;
   return fread(dst, size, 1, in) == 1;
+}
+
+void* hugeAlloc(uint64_t n) {
+  constexpr uint64_t huge = uint64_t{2} << 20;
+  if (n < 4 * huge) return calloc(n, 1);
+  void* p = nullptr;
+  if (posix_memalign(&p, huge, n) != 0) return nullptr;
+  madvise(p, n, MADV_HUGEPAGE);
+  return p;
 }
 
 // One of the two images while segments are merged into it. `fileEnd` is the
@@ -90,7 +100,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     // The first text segment's image ends after its file bytes; a data
     // segment's takes its whole room, of which only the file bytes are held.
     const uint64_t len = isText ? filesz : memsz;
-    *p.bytes = static_cast<uint8_t*>(calloc(std::max<uint64_t>(filesz, 1), 1));
+    *p.bytes = static_cast<uint8_t*>(hugeAlloc(std::max<uint64_t>(filesz, 1)));
     if (*p.bytes == nullptr) {
       fputs("out of mem\n", stderr);
       return false;

@@ -184,27 +184,34 @@ uint32_t hexTarget(uint32_t extent, uint32_t textAddr) {
 }
 
 bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
-  sink s{f, 0, true};
-  const size_t whole = bytes.size() / 4;
-  for (size_t j = 0; j < whole; j++) {
-    if (!room(s, lineLen)) return false;
-    char* p = outBuf + s.pos;
-    const uint8_t* b = bytes.data() + 4 * j;
-    memcpy(p, hex.d[b[0]], 2);
-    memcpy(p + 2, hex.d[b[1]], 2);
-    memcpy(p + 4, hex.d[b[2]], 2);
-    memcpy(p + 6, hex.d[b[3]], 2);
-    p[8] = '\n';
-    s.pos += lineLen;
+  // Four hex digits for every pair of bytes: two look-ups a word. Built on
+  // first use, so runs without a listing do not pay for it.
+  static char pairs[65536][4];
+  static bool pairsReady = false;
+  if (!pairsReady) {
+    for (int v = 0; v < 65536; v++) {
+      memcpy(pairs[v], hex.d[v >> 8], 2);
+      memcpy(pairs[v] + 2, hex.d[v & 255], 2);
+    }
+    pairsReady = true;
   }
-  if (bytes.size() % 4 != 0) {
-    // The last word is completed with zero bytes on the right.
-    uint8_t last[4] = {};
-    memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
+  sink s{f, 0, true};
+  // The last word is completed with zero bytes on the right.
+  uint8_t last[4] = {};
+  const size_t whole = bytes.size() / 4;
+  memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
+  const size_t count = whole + (bytes.size() % 4 != 0);
+  for (size_t j = 0; j < count;) {
     if (!room(s, lineLen)) return false;
-    for (int k = 0; k < 4; k++) memcpy(outBuf + s.pos + 2 * k, hex.d[last[k]], 2);
-    outBuf[s.pos + 8] = '\n';
-    s.pos += lineLen;
+    const size_t n = std::min(count - j, (sizeof outBuf - s.pos) / lineLen);
+    char* p = outBuf + s.pos;
+    for (size_t k = 0; k < n; k++, j++, p += lineLen) {
+      const uint8_t* b = j < whole ? bytes.data() + 4 * j : last;
+      memcpy(p, pairs[b[0] << 8 | b[1]], 4);
+      memcpy(p + 4, pairs[b[2] << 8 | b[3]], 4);
+      p[8] = '\n';
+    }
+    s.pos += n * lineLen;
   }
   const uint64_t w = (uint64_t{bytes.size()} + 3) / 4;
   uint64_t fill = 0;
