@@ -12,6 +12,10 @@ root=$(cd "$here/.." && pwd)
 out=${BENCH_OUT:-$root/bench/out}
 sizes=${BENCH_SIZES:-1 16 64}
 runs=${BENCH_RUNS:-10}
+# Outputs are written on tmpfs by default: every command then pays the same
+# page-cache cost, without the disk's writeback throttling, which otherwise
+# lands on whichever command happens to run when dirty pages pile up.
+work=${BENCH_WORK:-/dev/shm/romwright-bench}
 
 "$root/tools/install-deps" hyperfine time xxd binutils-mips-linux-gnu binutils-arm-none-eabi
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -19,9 +23,9 @@ cmake --build "$root/build-bench" -j "$(nproc)" --target romwright >/dev/null
 rw=$root/build-bench/romwright
 
 "$here/make-inputs.sh" "$out/in" $sizes
-mkdir -p "$out/w" "$out/csv"
-cd "$out/w"
-rm -f "$out/csv"/*.csv "$out/rows"
+rm -rf "$work" "$out/csv" "$out/rows"
+mkdir -p "$out/csv" "$work"/{ref,h,r,rd,rb,cp,oc}
+cd "$work"
 
 # row GROUP NAME CSV OUTPUT_BYTES RSS_KB: one line of the result table.
 row() { echo "$1|$2|$(awk -F, 'NR==2 {print $4}' "$3")|$4|$5" >> "$out/rows"; }
@@ -45,28 +49,33 @@ for mib in $sizes; do
     [ "$mib" -ge 64 ] && n=$(( runs < 5 ? runs : 5 ))
 
     # The finished outputs, checked against the toolchain's bytes first.
-    "$rw" -f "$x.elf" -H 2>/dev/null > list.txt
-    words=$(( $(size "$x.bin") / 4 ))
-    xxd -p -c4 "$x.bin" | cmp -s - <(head -n "$words" list.txt) || { echo "listing differs: $x"; exit 1; }
-    "$rw" -f "$x.elf" -r 2>/dev/null
-    sed -n 's/^   //p' rom.c | tr -d ',\n' | sed 's/0x//g' | xxd -r -p | cmp -s - "$x.bin" ||
+    (cd ref && rm -f ./* &&
+      "$rw" -f "$x.elf" -H 2>/dev/null > list.txt &&
+      "$rw" -f "$x.elf" -r 2>/dev/null &&
+      "$rw" -f "$x.elf" -R -L 0x10000000 2>/dev/null && mv tolvek.rom big.rom &&
+      "$rw" -f "$x.elf" -R 2>/dev/null)
+    text=$(size "$x.bin")
+    xxd -p -c4 "$x.bin" | cmp -s - <(head -n $((text / 4)) ref/list.txt) ||
+      { echo "listing differs: $x"; exit 1; }
+    sed -n 's/^   //p' ref/rom.c | tr -d ',\n' | sed 's/0x//g' | xxd -r -p | cmp -s - "$x.bin" ||
       { echo "rom.c differs: $x"; exit 1; }
-    "$rw" -f "$x.elf" -R -L 0x10000000 2>/dev/null
-    mv tolvek.rom big.rom
-    "$rw" -f "$x.elf" -R 2>/dev/null
-    cmp -s -n "$(size "$x.bin")" "$x.bin" big.rom || { echo "ROM differs: $x"; exit 1; }
-    $oc -O binary --pad-to=$((base + 0x10000000)) --gap-fill=0xff "$x.elf" pad.rom
-    cmp -s -n "$(size "$x.bin")" "$x.bin" pad.rom || { echo "objcopy pad differs: $x"; exit 1; }
+    cmp -s -n "$text" "$x.bin" ref/big.rom || { echo "ROM differs: $x"; exit 1; }
+    # objcopy takes MIPS addresses as sign-extended 64-bit values.
+    padto=$(printf '0x%x' $(( base + 0x10000000 )))
+    [ "$order" = be ] && padto=$(printf '0x%x' $(( (base + 0x10000000) | -4294967296 )))
+    $oc -O binary --pad-to="$padto" --gap-fill=0xff "$x.elf" oc/pad.rom
+    [ "$(size oc/pad.rom)" -eq $((0x10000000)) ] && cmp -s -n "$text" "$x.bin" oc/pad.rom ||
+      { echo "objcopy --pad-to output differs: $x"; exit 1; }
 
     tag=$mib-$order
     bench "w1-$tag" "$n" \
       "$rw -f $x.elf -H 2>/dev/null >/dev/null" \
-      "$rw -f $x.elf -H 2>/dev/null >listing.out" \
-      "$oc -O binary $x.elf o.bin && xxd -p -c4 o.bin >/dev/null" \
-      "cat list.txt >/dev/null" \
-      "cat list.txt >listing.copy"
+      "$rw -f $x.elf -H 2>/dev/null >h/listing.txt" \
+      "$oc -O binary $x.elf oc/o.bin && xxd -p -c4 oc/o.bin >/dev/null" \
+      "cat ref/list.txt >/dev/null" \
+      "cat ref/list.txt >cp/list.txt"
     c=$out/csv/w1-$tag.csv
-    L=$(size list.txt)
+    L=$(size ref/list.txt)
     row "W1 $tag" "romwright -H >/dev/null" "$(split_csv "$c" 1)" "$L" "$(rss "$rw" -f "$x.elf" -H)"
     row "W1 $tag" "romwright -H >file" "$(split_csv "$c" 2)" "$L" ""
     row "W1 $tag" "objcopy + xxd -p -c4" "$(split_csv "$c" 3)" "$L" ""
@@ -74,30 +83,30 @@ for mib in $sizes; do
     row "W1 $tag" "cat listing >file" "$(split_csv "$c" 5)" "$L" ""
 
     bench "w2-$tag" "$n" \
-      "$rw -f $x.elf -r 2>/dev/null" \
-      "$oc -O binary $x.elf o.bin && xxd -i o.bin >xxd.c" \
-      "cat rom.c >rom.copy"
+      "cd r && $rw -f $x.elf -r 2>/dev/null" \
+      "$oc -O binary $x.elf oc/o.bin && xxd -i oc/o.bin >oc/xxd.c" \
+      "cat ref/rom.c >cp/rom.c"
     c=$out/csv/w2-$tag.csv
-    C=$(size rom.c)
-    row "W2 $tag" "romwright -r" "$(split_csv "$c" 1)" "$C" "$(rss "$rw" -f "$x.elf" -r)"
+    C=$(size ref/rom.c)
+    row "W2 $tag" "romwright -r" "$(split_csv "$c" 1)" "$C" "$(cd r && rss "$rw" -f "$x.elf" -r)"
     row "W2 $tag" "objcopy + xxd -i" "$(split_csv "$c" 2)" "$C" ""
     row "W2 $tag" "cat rom.c >file" "$(split_csv "$c" 3)" "$C" ""
 
     bench "w3-$tag" "$n" \
-      "$rw -f $x.elf -R 2>/dev/null" \
-      "$rw -f $x.elf -R -L 0x10000000 2>/dev/null" \
-      "$oc -O binary --pad-to=$((base + 0x10000000)) --gap-fill=0xff $x.elf pad.rom" \
-      "cat tolvek.rom >rom.copy" \
-      "cat big.rom >big.copy"
+      "cd rd && $rw -f $x.elf -R 2>/dev/null" \
+      "cd rb && $rw -f $x.elf -R -L 0x10000000 2>/dev/null" \
+      "$oc -O binary --pad-to=$padto --gap-fill=0xff $x.elf oc/pad.rom" \
+      "cat ref/tolvek.rom >cp/tolvek.rom" \
+      "cat ref/big.rom >cp/big.rom"
     c=$out/csv/w3-$tag.csv
-    R=$(size tolvek.rom)
-    B=$(size big.rom)
-    row "W3 $tag" "romwright -R" "$(split_csv "$c" 1)" "$R" "$(rss "$rw" -f "$x.elf" -R)"
-    row "W3 $tag" "romwright -R -L 0x10000000" "$(split_csv "$c" 2)" "$B" "$(rss "$rw" -f "$x.elf" -R -L 0x10000000)"
+    R=$(size ref/tolvek.rom)
+    B=$(size ref/big.rom)
+    row "W3 $tag" "romwright -R" "$(split_csv "$c" 1)" "$R" "$(cd rd && rss "$rw" -f "$x.elf" -R)"
+    row "W3 $tag" "romwright -R -L 0x10000000" "$(split_csv "$c" 2)" "$B" "$(cd rb && rss "$rw" -f "$x.elf" -R -L 0x10000000)"
     row "W3 $tag" "objcopy --pad-to 0x10000000" "$(split_csv "$c" 3)" "$B" ""
     row "W3 $tag" "cat tolvek.rom >file" "$(split_csv "$c" 4)" "$R" ""
     row "W3 $tag" "cat big ROM >file" "$(split_csv "$c" 5)" "$B" ""
-    rm -f listing.out listing.copy o.bin xxd.c rom.copy big.copy pad.rom big.rom
+    rm -f h/* r/* rd/* rb/* cp/* oc/*
   done
 done
 
@@ -109,12 +118,12 @@ row "W4 4k" "romwright -l -t -e" "$(split_csv "$out/csv/w4.csv" 1)" 0 "$(rss "$r
 row "W4 4k" "true" "$(split_csv "$out/csv/w4.csv" 2)" 0 "$(rss true)"
 
 # W5: about 2^28 zero lines after a 4 KiB text (text at 0x10000).
-"$rw" -f "$small" -H -M 0x40010000 2>/dev/null > pad-list.txt
-bench w5 3 "$rw -f $small -H -M 0x40010000 2>/dev/null >/dev/null" "cat pad-list.txt >/dev/null"
-P=$(size pad-list.txt)
+"$rw" -f "$small" -H -M 0x40010000 2>/dev/null > ref/pad-list.txt
+bench w5 3 "$rw -f $small -H -M 0x40010000 2>/dev/null >/dev/null" "cat ref/pad-list.txt >/dev/null"
+P=$(size ref/pad-list.txt)
 row "W5 2^28 words" "romwright -H -M 0x40010000 >/dev/null" "$(split_csv "$out/csv/w5.csv" 1)" "$P" "$(rss "$rw" -f "$small" -H -M 0x40010000)"
 row "W5 2^28 words" "cat listing >/dev/null" "$(split_csv "$out/csv/w5.csv" 2)" "$P" ""
-rm -f pad-list.txt
+rm -rf "$work"
 
 # W6: a data segment of 16 file bytes in a room of 1 GiB.
 hyperfine -N -w 5 -r 50 --style none --export-csv "$out/csv/w6.csv" "$rw -f $out/in/bss-room.elf -l" >/dev/null
