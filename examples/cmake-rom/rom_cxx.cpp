@@ -1,0 +1,2 @@
+// The generated C source, compiled as C++.
+#include "rom.c"
