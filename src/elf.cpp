@@ -39,7 +39,10 @@ bool readAt(uint64_t off, uint64_t size, void* dst) {
   return fread(dst, size, 1, in) == 1;
 }
 
-void* hugeAlloc(uint64_t n) {
+// A buffer of `n` bytes that a read of file bytes will fill whole. A large
+// one is aligned to huge pages, which cuts the page faults of reading a big
+// text image; it is not zeroed, since the read covers every byte.
+void* fileBuffer(uint64_t n) {
   constexpr uint64_t huge = uint64_t{2} << 20;
   if (n < 4 * huge) return calloc(n, 1);
   void* p = nullptr;
@@ -100,7 +103,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     // The first text segment's image ends after its file bytes; a data
     // segment's takes its whole room, of which only the file bytes are held.
     const uint64_t len = isText ? filesz : memsz;
-    *p.bytes = static_cast<uint8_t*>(hugeAlloc(std::max<uint64_t>(filesz, 1)));
+    *p.bytes = static_cast<uint8_t*>(fileBuffer(std::max<uint64_t>(filesz, 1)));
     if (*p.bytes == nullptr) {
       fputs("out of mem\n", stderr);
       return false;
