@@ -8,11 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -133,20 +134,44 @@ bool zeroLines(sink& s, uint64_t n) {
 struct outFile {
   const char* name;
   const char* openMsg;
-  std::string tmp;
+  char tmp[32];
   FILE* f;
 };
 
+// The temporary being written, removed if a signal ends the run before it is
+// renamed into place.
+std::atomic<const char*> pendingTemp{nullptr};
+
+void dropTemp(int sig) {
+  if (const char* tmp = pendingTemp.load()) unlink(tmp);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 [[noreturn]] void abandon(outFile& o, const char* msg) {
   if (o.f != nullptr) fclose(o.f);
-  unlink(o.tmp.c_str());
+  unlink(o.tmp);
+  pendingTemp = nullptr;
   fail(msg);
 }
 
+// Has the signals that end a run remove the pending temporary, once; a
+// signal the run was started with ignored stays ignored.
+void guardTemporaries() {
+  static bool guarded = false;
+  if (guarded) return;
+  guarded = true;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (signal(sig, dropTemp) == SIG_IGN) signal(sig, SIG_IGN);
+  }
+}
+
 FILE* create(outFile& o) {
-  o.tmp = std::string(".") + o.name + ".XXXXXX";
-  int fd = mkstemp(o.tmp.data());
+  snprintf(o.tmp, sizeof o.tmp, ".%s.XXXXXX", o.name);
+  guardTemporaries();
+  int fd = mkstemp(o.tmp);
   if (fd < 0) fail(o.openMsg);
+  pendingTemp = o.tmp;
   // mkstemp makes the file 0600; give it what a plain create would.
   mode_t mask = umask(0);
   umask(mask);
@@ -166,7 +191,8 @@ void commit(outFile& o, bool wrote, const char* writeMsg) {
   o.f = nullptr;
   if (fclose(f) != 0) wrote = false;
   if (!wrote) abandon(o, writeMsg);
-  if (rename(o.tmp.c_str(), o.name) != 0) abandon(o, o.openMsg);
+  if (rename(o.tmp, o.name) != 0) abandon(o, o.openMsg);
+  pendingTemp = nullptr;
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
 // The three writers through the built binary: their files, refusals and
 // failures, and the run order.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <cstdio>
 #include <cstring>
@@ -229,4 +236,32 @@ TEST(Writers, RunOrderIsFixedWhateverTheCommandLine) {
   auto mtime = [&](const char* n) { return fs::last_write_time(ws.dir.path / n); };
   EXPECT_LE(mtime("rom.h"), mtime("rom.c"));
   EXPECT_LE(mtime("rom.c"), mtime("tolvek.rom"));
+}
+
+TEST(Writers, SignalDuringAWriteRemovesTheTemporary) {
+  InputDir ws;
+  ws.put("tolvek.rom", "old");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 || chdir(ws.dir.path.c_str()) != 0) {
+      _exit(127);
+    }
+    execl(toolPath(), "romwright", "-f", "in.elf", "-R", "-L", "0x40000000", nullptr);
+    _exit(127);
+  }
+  // Wait for the 1 GiB temporary to appear, then end the run.
+  bool seen = false;
+  for (int i = 0; i < 5000 && !seen; i++) {
+    for (const std::string& n : listDir(ws.dir.path)) seen = seen || n.starts_with(".tolvek.rom.");
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(seen);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(listDir(ws.dir.path), (std::vector<std::string>{"in.elf", "tolvek.rom"}));
+  EXPECT_EQ(ws.file("tolvek.rom"), "old");
 }
