@@ -225,7 +225,7 @@ bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
   // The last word is completed with zero bytes on the right.
   uint8_t last[4] = {};
   const size_t whole = bytes.size() / 4;
-  memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
+  if (bytes.size() % 4 != 0) memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
   const size_t count = whole + (bytes.size() % 4 != 0);
   for (size_t j = 0; j < count;) {
     if (!room(s, lineLen)) return false;
