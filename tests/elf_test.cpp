@@ -1,8 +1,6 @@
 // The loader, on fixtures described as data and built for both byte orders.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <sstream>
 
 #include "elf.hpp"
 #include "elf_fixture.hpp"

@@ -2,7 +2,6 @@
 // against what those toolchains' own objcopy and readelf say of them.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <sstream>
 
