@@ -3,7 +3,6 @@
 // text address and entry address.
 #include "main.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +27,6 @@ int dumpLen;
 int dumpDest;
 int dumpEntry;
 int verbose;
-bool romLenGiven;
 uint32_t ROMLen = 0x100000;
 
 // The load image; it lives until the process ends.
@@ -384,7 +382,7 @@ int main(int argc, char** argv) {
       case 'R': ROMOut++; break;
       case 'H': hexOut++; break;
       case 'M': hexMax = parseHex32(optarg); break;
-      case 'L': ROMLen = parseHex32(optarg); romLenGiven = true; break;
+      case 'L': ROMLen = parseHex32(optarg); break;
       case 'l': dumpLen++; break;
       case 't': dumpDest++; break;
       case 'e': dumpEntry++; break;
@@ -397,7 +395,8 @@ int main(int argc, char** argv) {
     }
   }
   if (inFile == nullptr || rejected != 0) usage(1);
-  if (romLenGiven && ROMLen % 4 != 0) {
+  // The default length is a multiple of 4, so only a -L value can fail here.
+  if (ROMLen % 4 != 0) {
     fprintf(stderr, "ROM length 0x%x is not a multiple of 4\n", ROMLen);
     exit(1);
   }
