@@ -40,14 +40,14 @@ unit-tests: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 sanitize: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DROMWRIGHT_SANITIZE=ON
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DROMWRIGHT_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 
 # valgrind needs a dynamically linked tool to watch its heap.
 valgrind: deps
 	@./tools/install-deps valgrind
-	cmake -S . -B $(VG) -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DROMWRIGHT_STATIC=OFF
+	cmake -S . -B $(VG) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DROMWRIGHT_STATIC=OFF
 	cmake --build $(VG) -j $(JOBS)
 	rm -f $(VG)/valgrind.*.log
 	ROMWRIGHT_WRAPPER="$(VALGRIND)" ctest --test-dir $(VG) -L e2e --output-on-failure -j $(JOBS)

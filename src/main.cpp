@@ -3,16 +3,19 @@
 // text address and entry address.
 #include "main.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cctype>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
+
+#include "output.hpp"
+
+// The load image. It lives until the process ends and stays reachable from
+// here, so that leak checkers at any optimisation see it as in use.
+elfImage* image;
 
 namespace {
 
@@ -28,14 +31,6 @@ int dumpDest;
 int dumpEntry;
 int verbose;
 uint32_t ROMLen = 0x100000;
-
-// The load image; it lives until the process ends.
-elfImage* image;
-
-[[noreturn]] void fail(const char* msg) {
-  fputs(msg, stderr);
-  exit(1);
-}
 
 [[noreturn]] void usage(int status) {
   fprintf(stderr,
@@ -68,30 +63,6 @@ void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
           textAddr, entryAddr);
 }
 
-// ---- Buffered output -------------------------------------------------------
-// Every format is built in one big buffer and written in whole blocks. The
-// buffer holds a whole number of listing lines, so that a buffer full of
-// zero lines can be written again and again as it stands.
-
-constexpr size_t lineLen = 9;  // "%08x\n"
-constexpr size_t outLines = size_t{1} << 16;
-alignas(64) char outBuf[lineLen * outLines];
-
-struct sink {
-  FILE* f;
-  size_t pos;
-  bool ok;
-};
-
-bool flush(sink& s) {
-  if (s.pos > 0 && s.ok) s.ok = fwrite(outBuf, s.pos, 1, s.f) == 1;
-  s.pos = 0;
-  return s.ok;
-}
-
-// Makes room for `n` more bytes in the buffer.
-bool room(sink& s, size_t n) { return s.pos + n <= sizeof outBuf || flush(s); }
-
 // Two lower-case hex digits for every byte value.
 struct hexTable {
   char d[256][2];
@@ -104,94 +75,8 @@ struct hexTable {
 };
 constexpr hexTable hex;
 
+constexpr size_t lineLen = 9;  // "%08x\n"
 constexpr char zeroLine[] = "00000000\n";
-
-// Writes `n` zero lines, filling the buffer with them once and then writing
-// it whole as often as needed.
-bool zeroLines(sink& s, uint64_t n) {
-  while (n > 0 && s.pos + lineLen <= sizeof outBuf) {
-    memcpy(outBuf + s.pos, zeroLine, lineLen);
-    s.pos += lineLen;
-    n--;
-  }
-  if (n == 0) return true;
-  if (!flush(s)) return false;
-  for (size_t i = 0; i < outLines && i < n; i++) memcpy(outBuf + i * lineLen, zeroLine, lineLen);
-  for (; n >= outLines; n -= outLines) {
-    if (fwrite(outBuf, sizeof outBuf, 1, s.f) != 1) return s.ok = false;
-  }
-  s.pos = n * lineLen;
-  return true;
-}
-
-// ---- Atomic output files ----------------------------------------------------
-// Each file is written to a temporary in the current directory and renamed
-// over its name once complete, so a failed run leaves any earlier file as it
-// was and never leaves a half-written one.
-
-struct outFile {
-  const char* name;
-  const char* openMsg;
-  char tmp[32];
-  FILE* f;
-};
-
-// The temporary being written, removed if a signal ends the run before it is
-// renamed into place.
-std::atomic<const char*> pendingTemp{nullptr};
-
-void dropTemp(int sig) {
-  if (const char* tmp = pendingTemp.load()) unlink(tmp);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-[[noreturn]] void abandon(outFile& o, const char* msg) {
-  if (o.f != nullptr) fclose(o.f);
-  unlink(o.tmp);
-  pendingTemp = nullptr;
-  fail(msg);
-}
-
-// Has the signals that end a run remove the pending temporary, once; a
-// signal the run was started with ignored stays ignored.
-void guardTemporaries() {
-  static bool guarded = false;
-  if (guarded) return;
-  guarded = true;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    if (signal(sig, dropTemp) == SIG_IGN) signal(sig, SIG_IGN);
-  }
-}
-
-FILE* create(outFile& o) {
-  snprintf(o.tmp, sizeof o.tmp, ".%s.XXXXXX", o.name);
-  guardTemporaries();
-  int fd = mkstemp(o.tmp);
-  if (fd < 0) fail(o.openMsg);
-  pendingTemp = o.tmp;
-  // mkstemp makes the file 0600; give it what a plain create would.
-  mode_t mask = umask(0);
-  umask(mask);
-  o.f = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
-  if (o.f == nullptr) {
-    close(fd);
-    abandon(o, o.openMsg);
-  }
-  return o.f;
-}
-
-// Closes the temporary and puts it in place; `wrote` tells whether every
-// write so far succeeded.
-void commit(outFile& o, bool wrote, const char* writeMsg) {
-  wrote = wrote && fflush(o.f) == 0 && ferror(o.f) == 0;
-  FILE* f = o.f;
-  o.f = nullptr;
-  if (fclose(f) != 0) wrote = false;
-  if (!wrote) abandon(o, writeMsg);
-  if (rename(o.tmp, o.name) != 0) abandon(o, o.openMsg);
-  pendingTemp = nullptr;
-}
 
 }  // namespace
 
@@ -227,7 +112,7 @@ bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
   const size_t count = whole + (bytes.size() % 4 != 0);
   for (size_t j = 0; j < count;) {
     if (!room(s, lineLen)) return false;
-    const size_t n = std::min(count - j, (sizeof outBuf - s.pos) / lineLen);
+    const size_t n = std::min(count - j, (outBlock - s.pos) / lineLen);
     char* p = outBuf + s.pos;
     for (size_t k = 0; k < n; k++, j++, p += lineLen) {
       const uint8_t* b = j < whole ? bytes.data() + 4 * j : last;
@@ -244,7 +129,7 @@ bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
   } else if (t == 0) {
     fill = (512 - w % 512) % 512;
   }
-  return zeroLines(s, fill) && flush(s);
+  return repeat(s, zeroLine, lineLen, fill) && flush(s);
 }
 
 bool dumpRomHeader(FILE* f, uint32_t len) {
@@ -296,7 +181,7 @@ bool dumpROMFill(FILE* f, uint32_t textLen, uint32_t romLen) {
   static const uint8_t pad[4] = {};
   if (textLen % 4 != 0 && fwrite(pad, 4 - textLen % 4, 1, f) != 1) return false;
   const uint64_t start = (uint64_t{textLen} + 3) & ~uint64_t{3};
-  constexpr size_t perBlock = sizeof outBuf / 4;
+  constexpr size_t perBlock = outBlock / 4;
   for (uint64_t a = start; a < romLen;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(perBlock, (romLen - a + 3) / 4));
     for (size_t k = 0; k < n; k++) {
@@ -334,27 +219,33 @@ void checkWritable(const elfImage* img) {
 
 std::span<const uint8_t> text(const elfImage* img) { return {img->textBytes, img->textLen}; }
 
-// Writes "rom.h", then "rom.c"; "rom.h" is in place before "rom.c" starts.
+// Writes "rom.h" and "rom.c" completely, then puts both in place, "rom.h"
+// first: a failure on the way leaves both earlier files as they were, so a
+// new ROM_SIZE never meets an old array.
 void dumpRom(const elfImage* img) {
   checkWritable(img);
-  outFile h{"rom.h", "Unable to open ROM hdr file\n", {}, nullptr};
-  commit(h, dumpRomHeader(create(h), img->textLen), "Unable to write ROM hdr file\n");
-  outFile c{"rom.c", "Unable to open ROM data file\n", {}, nullptr};
-  FILE* f = create(c);
-  const bool ok = fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
-                  dumpCData(f, "rom", text(img));
-  commit(c, ok, "Unable to write ROM data file\n");
+  outFile pair[] = {
+      {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n", nullptr, nullptr},
+      {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n", nullptr, nullptr},
+  };
+  closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img->textLen));
+  FILE* f = createFile(pair[1]);
+  closeFile(pair[1], fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
+                         dumpCData(f, "rom", text(img)));
+  replaceFiles(pair);
 }
 
 // Writes the raw ROM image "tolvek.rom" of ROMLen bytes.
 void dumpROM(const elfImage* img) {
   checkWritable(img);
-  outFile r{"tolvek.rom", "Unable to open ROM data file\n", {}, nullptr};
-  FILE* f = create(r);
+  outFile rom{"tolvek.rom", "Unable to open ROM data file\n", "Unable to write ROM data file\n",
+              nullptr, nullptr};
+  FILE* f = createFile(rom);
   if (fwrite(img->textBytes, img->textLen, 1, f) != 1 || fflush(f) != 0) {
-    abandon(r, "Unable to write ROM text data\n");
+    fail("Unable to write ROM text data\n");
   }
-  commit(r, dumpROMFill(f, img->textLen, ROMLen), "Unable to write ROM data file\n");
+  closeFile(rom, dumpROMFill(f, img->textLen, ROMLen));
+  replaceFiles({&rom, 1});
 }
 
 [[noreturn]] void stdoutFailed() { fail("Unable to write standard output\n"); }
@@ -371,6 +262,7 @@ void dumpHex(const elfImage* img, uint32_t extent) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  guardStandardStreams();
   // With no argument vector (the kernel then hands over an empty argv[0])
   // the usage text still names the program.
   ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";
@@ -421,6 +313,6 @@ int main(int argc, char** argv) {
   if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(img->entryAddr), img->entryAddr);
 
   // Every write to standard output is checked once, at the end.
-  if (fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0) stdoutFailed();
+  closeStandardOutput();
   return 0;
 }

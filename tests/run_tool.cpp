@@ -60,8 +60,9 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
     if (out < 0 || dup2(out, 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(127);
     if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(127);
     umask(opt.umask);
+    if (opt.stdoutClosed) close(1);
     if (opt.fileSizeLimit) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, SIG_DFL);
       rlimit lim{*opt.fileSizeLimit, *opt.fileSizeLimit};
       if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(127);
     }
@@ -80,6 +81,7 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
   if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
 
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   auto text = [](const std::string& p) {
     std::vector<uint8_t> b = readFile(p);
     return std::string(b.begin(), b.end());

@@ -18,7 +18,9 @@ struct RunOptions {
   std::optional<std::string> stdoutPath;   // default: captured
   std::optional<std::string> argv0;        // default: "romwright"
   bool noArgv = false;                     // run with an empty argument vector
-  std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE, SIGXFSZ ignored
+  // RLIMIT_FSIZE, with SIGXFSZ at its default action, as a shell leaves it.
+  std::optional<unsigned long> fileSizeLimit;
+  bool stdoutClosed = false;               // run with standard output closed
   mode_t umask = 022;
 };
 
@@ -26,6 +28,7 @@ struct Result {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or -1 when it did not exit normally
+  int signal = 0;   // the signal that ended it, if one did
 };
 
 // The path of the binary under test.

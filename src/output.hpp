@@ -1,0 +1,87 @@
+// Output machinery shared by every writer: one big buffer written in whole
+// blocks, files replaced atomically, temporaries removed on failure and on
+// signals, and the final check of standard output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+// ---- Block output -----------------------------------------------------------
+// A format is built in `outBuf` and written in whole blocks. The buffer holds
+// a whole number of 9-byte listing lines, so that a buffer full of one
+// repeated line can be written again and again as it stands.
+
+constexpr size_t outBlock = size_t{9} << 16;
+extern char outBuf[outBlock];
+
+// A stream being written through `outBuf`; `ok` turns false at the first
+// failed write and stays so, and nothing more is written after it.
+struct sink {
+  FILE* f;
+  size_t pos;
+  bool ok;
+};
+
+// Writes what the buffer holds.
+bool flush(sink& s);
+
+// Makes room for `n` more bytes in the buffer (`n` at most `outBlock`).
+bool room(sink& s, size_t n);
+
+// Appends `n` bytes, flushing as often as needed.
+bool put(sink& s, const void* bytes, size_t n);
+
+// Appends `count` copies of the `len` bytes at `unit` (`len` at most
+// `outBlock`): the buffer is filled with copies once and written whole as
+// often as needed.
+bool repeat(sink& s, const char* unit, size_t len, uint64_t count);
+
+// ---- Failure ----------------------------------------------------------------
+
+// Removes every pending temporary, writes `msg` to standard error and ends
+// the process with status 1.
+[[noreturn]] void fail(const char* msg);
+
+// The same with a printf-style message.
+[[noreturn]] void failf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Atomic output files ----------------------------------------------------
+// A file is written to a temporary ".NAME.XXXXXX" in its own directory and
+// renamed over its name once complete: a failed or interrupted run leaves
+// the earlier file as it was and never a half-written one.
+
+struct outFile {
+  const char* name;      // the file to replace
+  const char* openMsg;   // the temporary cannot be made or put in place
+  const char* writeMsg;  // a write to it failed
+  FILE* f;               // open while it is written
+  char* tmp;             // the temporary's path while it is pending
+};
+
+// Creates the temporary of `o` and opens it for writing; fails with its
+// `openMsg`.
+FILE* createFile(outFile& o);
+
+// Closes the temporary of `o`; fails with its `writeMsg` when `wrote` is
+// false or a write or the close failed.
+void closeFile(outFile& o, bool wrote);
+
+// Puts the closed temporaries of `files` in place, in order. Every name is
+// checked first, so that one that cannot be replaced (a directory) fails the
+// group with its `openMsg` before any file changes.
+void replaceFiles(std::span<outFile> files);
+
+// ---- Standard streams -------------------------------------------------------
+
+// Call first in main. Ignores SIGXFSZ, so that a write past the file size
+// limit fails like any other write, and keeps standard input, output and
+// error from being closed: a closed one is held by a read-only /dev/null, so
+// that no file the run opens takes its place and writes to it still fail.
+void guardStandardStreams();
+
+// Closes standard output; fails with "Unable to write standard output\n"
+// when a write to it failed or output was pending that could not be written.
+// A run that wrote nothing does not fail because standard output is closed.
+void closeStandardOutput();
