@@ -1,8 +1,8 @@
 #!/bin/sh
 # Rebuilds the real executables in this folder with Debian's cross toolchains
-# (apt-get install gcc-mips-linux-gnu gcc-arm-none-eabi xxd), and what each
-# toolchain's objcopy and readelf say of them. Not run by the build or CI:
-# the outputs are committed.
+# (apt-get install gcc-mips-linux-gnu gcc-arm-none-eabi gcc-riscv64-unknown-elf
+# clang lld xxd), and what each toolchain's objcopy and readelf say of them.
+# Not run by the build or CI: the outputs are committed.
 set -eu
 cd "$(dirname "$0")"
 
@@ -25,3 +25,98 @@ build() { # prefix name-suffix rom-base ram-base cflags...
 
 build mips-linux-gnu mips 0xbfc00000 0x80000000 -march=mips32 -EB -mno-abicalls -fno-pic -G0
 build arm-none-eabi arm 0x00001000 0x20000000 -mcpu=cortex-m0 -mthumb
+
+# Board firmware, added after the builds above (which stay as they were):
+# src/romcopy.c with each board's start routine and linker script
+# (src/start-*, src/romcopy-*.ld). Initialised data is stored in ROM and
+# copied to RAM at start-up, so its load address (p_paddr) and run address
+# (p_vaddr) differ. Each build gives:
+#   NAME.elf           the executable
+#   NAME.readelf.txt   readelf -h -l -W
+#   NAME.load.bin      objcopy -O binary: each loadable section's bytes at its
+#                      load address, from the lowest one, gaps zero-filled
+#   NAME.load.addr     that lowest load address: the address of the first byte
+# What each shows:
+#   romcopy-riscv      rv32imc, GNU ld: code and constants in ROM at 0; .data stored in ROM right after them at 0x160 and run at 0x80000000, with .bss (NOLOAD) in the same segment; a non-loadable RISCV_ATTRIBUTES header comes first
+#   romcopy-arm        Cortex-M3 Thumb: vector table at 0x08000000, then code and constants; .data and the RAM function (.ramfunc) stored in flash at 0x08000168 and run at 0x20000000, one RWX segment with .bss; the entry is odd (Thumb bit)
+#   romcopy-mips       MIPS32 big-endian: ROM at 0xbfc00000; .data stored at a fixed 0xbfc00400, 0x208 bytes after the constants end, and run at 0x80000000 (so the segments are in load-address order, not run-address order)
+#   romcopy-riscv-lld  rv32i, clang and lld with their defaults: constants in their own read-only (not executable) segment; .data stored at 0x220, 12 bytes after the constants (alignment 16), and run at 0x80000000; .bss a segment of its own without file bytes
+# and for romcopy-mips and romcopy-riscv-lld also (see padded below):
+#   NAME.padded.bin    objcopy -O binary --gap-fill=0xff --pad-to=END
+#   NAME.padded.end    END, the address just past its last byte
+# The host's objcopy must give the same bytes when told the input format
+# (-I elf32-little or -I elf32-big); without -I it does not recognise them.
+
+# The lowest load address of a section with file bytes, and the end of the
+# highest: objcopy -O binary spans exactly these.
+load_range() { # objdump elf
+  "$1" -h "$2" | awk '
+    /^ *[0-9]+ / { size = $3; lma = $5; getline
+                   if ($0 ~ /LOAD/ && size !~ /^0+$/) print lma, size }' |
+  while read -r lma size; do
+    printf '0x%08x 0x%08x\n' $((0x$lma)) $((0x$lma + 0x$size))
+  done | LC_ALL=C sort | awk 'NR == 1 { lo = $1 } { if ($2 > hi) hi = $2 } END { print lo, hi }'
+}
+
+firmware() { # prefix name host-input-format compiler flags...
+  prefix=$1 name=$2 fmt=$3
+  shift 3
+  "$@" -Os -ffreestanding -nostdlib -static -o "$name.elf"
+  "$prefix-objcopy" -O binary "$name.elf" "$name.load.bin"
+  "$prefix-readelf" -h -l -W "$name.elf" > "$name.readelf.txt"
+  range=$(load_range "$prefix-objdump" "$name.elf")
+  lo=${range% *} hi=${range#* }
+  echo "$lo" > "$name.load.addr"
+  [ "$(wc -c < "$name.load.bin")" -eq $((hi - lo)) ] ||
+    { echo "$name.load.bin is not $lo..$hi" >&2; exit 1; }
+  if command -v objcopy > /dev/null; then
+    objcopy -I "$fmt" -O binary "$name.elf" "$name.host.tmp"
+    cmp "$name.load.bin" "$name.host.tmp" ||
+      { echo "host objcopy differs on $name.elf" >&2; exit 1; }
+    rm -f "$name.host.tmp"
+  fi
+}
+
+# GNU ld: no build id, and small file alignment to keep the files small.
+firmware riscv64-unknown-elf romcopy-riscv elf32-little \
+  riscv64-unknown-elf-gcc -march=rv32imc -mabi=ilp32 -DUART_BASE=0x10000000u -Wl,--build-id=none,-z,max-page-size=16 \
+  -T src/romcopy-riscv.ld src/start-riscv.S src/romcopy.c
+firmware arm-none-eabi romcopy-arm elf32-little \
+  arm-none-eabi-gcc -mcpu=cortex-m3 -mthumb -DUART_BASE=0x40004400u -DRAMFUNC_IN_RAM \
+  -ffunction-sections -fdata-sections -Wl,--gc-sections -Wl,--build-id=none,-z,max-page-size=16 \
+  -T src/romcopy-arm.ld src/start-cortexm.c src/romcopy.c
+firmware mips-linux-gnu romcopy-mips elf32-big \
+  mips-linux-gnu-gcc -march=mips32 -EB -mno-abicalls -fno-pic -G0 -DUART_BASE=0xbf000000u -Wl,--build-id=none,-z,max-page-size=16 \
+  -T src/romcopy-mips.ld src/start-mips.S src/romcopy.c
+# lld's own defaults on purpose (page size, read-only segment): only the
+# inputs and the linker script are given. GNU binutils read its output.
+firmware riscv64-unknown-elf romcopy-riscv-lld elf32-little \
+  clang --target=riscv32 -march=rv32i -fuse-ld=lld -DUART_BASE=0x10000000u \
+  -T src/romcopy-riscv.ld src/start-riscv.S src/romcopy.c
+
+# Padded images: objcopy -O binary --gap-fill=0xff --pad-to=END. objcopy
+# fills every gap between sections with 0xff, also one inside a segment: in
+# romcopy-mips the 12 bytes between .text and .rodata (0xbfc001c4 to
+# 0xbfc001cf) are zero in the segment's file bytes but 0xff here. The MIPS
+# objcopy takes addresses as sign-extended 64-bit values, so its --pad-to is
+# written that way; the host's takes the address as it is.
+padded() { # prefix name host-input-format end
+  prefix=$1 name=$2 fmt=$3 end=$4
+  padto=$end
+  if [ "$prefix" = mips-linux-gnu ]; then
+    padto=$(printf '0x%x' $((end | -4294967296)))
+  fi
+  "$prefix-objcopy" -O binary --gap-fill=0xff --pad-to="$padto" "$name.elf" "$name.padded.bin"
+  echo "$end" > "$name.padded.end"
+  [ "$(wc -c < "$name.padded.bin")" -eq $((end - $(cat "$name.load.addr"))) ] ||
+    { echo "$name.padded.bin does not end at $end" >&2; exit 1; }
+  if command -v objcopy > /dev/null; then
+    objcopy -I "$fmt" -O binary --gap-fill=0xff --pad-to="$end" "$name.elf" "$name.host.tmp"
+    cmp "$name.padded.bin" "$name.host.tmp" ||
+      { echo "host objcopy differs on the padded $name.elf" >&2; exit 1; }
+    rm -f "$name.host.tmp"
+  fi
+}
+
+padded mips-linux-gnu romcopy-mips elf32-big 0xbfc00800
+padded riscv64-unknown-elf romcopy-riscv-lld elf32-little 0x00000400
