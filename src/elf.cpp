@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -26,11 +27,6 @@ std::unique_ptr<Elf32_Phdr[]> ph;
 FILE* in;
 bool inSized;
 uint64_t inSize;
-
-// True when [off, off + size) lies within [0, limit); cannot overflow.
-bool fits(uint64_t off, uint64_t size, uint64_t limit) {
-  return size <= limit && off <= limit - size;
-}
 
 // Reads `size` bytes at file offset `off` into `dst`.
 bool readAt(uint64_t off, uint64_t size, void* dst) {
@@ -182,11 +178,12 @@ elfImage* eatPh() {
   return img;
 }
 
-// Reads the header and table of the open file `in`, then merges.
-elfImage* load() {
+// Reads the header and table of the open file `in` into `eh` and `ph`, in
+// host order; false after a message.
+bool readTable() {
   if (fread(&eh, sizeof eh, 1, in) != 1) {
     fputs("unable to read elf header\n", stderr);
-    return nullptr;
+    return false;
   }
   fprintf(stderr, "before swap 0x%x machine 0x%x order 0x%x host 0x%x\n", eh.e_type,
           eh.e_machine, eh.e_ident[EI_DATA], hostorder() & 0xff);
@@ -194,7 +191,7 @@ elfImage* load() {
   if (swapped) swapEh(&eh);
   if (eh.e_type != ET_EXEC) {
     fprintf(stderr, "invalid elf header 0x%x expected 0x%x\n", eh.e_type, ET_EXEC);
-    return nullptr;
+    return false;
   }
 
   const uint32_t size = uint32_t{eh.e_phentsize} * eh.e_phnum;
@@ -203,28 +200,32 @@ elfImage* load() {
   // the read, and only then are the bytes taken as entries.
   if (size > 0 && inSized && !fits(eh.e_phoff, size, inSize)) {
     fputs("unable to read program headers\n", stderr);
-    return nullptr;
+    return false;
   }
   ph.reset(new (std::nothrow) Elf32_Phdr[(size + sizeof(Elf32_Phdr) - 1) / sizeof(Elf32_Phdr)]);
   if (ph == nullptr) {
     fputs("out of mem\n", stderr);
-    return nullptr;
+    return false;
   }
   if (!readAt(eh.e_phoff, size, ph.get())) {
     fputs("unable to read program headers\n", stderr);
-    return nullptr;
+    return false;
   }
   if (eh.e_phentsize != sizeof(Elf32_Phdr)) {
     fputs("mismatch in elf prg headers\n", stderr);
-    return nullptr;
+    return false;
   }
   if (swapped) {
     for (int i = 0; i < eh.e_phnum; i++) swapPh(&ph[i]);
   }
-  elfImage* img = eatPh();
-  ph.reset();
-  return img;
+  return true;
 }
+
+// The whole file, for the memory-image mode: mapped when it can be, else
+// read; held until elfClose.
+std::span<const uint8_t> fileBytes;
+void* mapped;
+std::string readBytes;
 
 }  // namespace
 
@@ -261,19 +262,63 @@ void swapPh(Elf32_Phdr* p) {
   }
 }
 
-elfImage* elfRead(const char* path) {
+bool fits(uint64_t off, uint64_t size, uint64_t limit) {
+  return size <= limit && off <= limit - size;
+}
+
+bool elfOpen(const char* path) {
   in = fopen(path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "unable to open %s\n", path);
-    return nullptr;
+    return false;
   }
   struct stat st {};
   inSized = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
   inSize = inSized ? static_cast<uint64_t>(st.st_size) : 0;
-  elfImage* img = load();
+  if (readTable()) return true;
+  elfClose();
+  return false;
+}
+
+elfImage* elfMerge() { return eatPh(); }
+
+uint32_t elfEntry() { return eh.e_entry; }
+
+int elfOrder() { return eh.e_ident[EI_DATA] == ELFDATA2LSB ? ELFDATA2LSB : ELFDATA2MSB; }
+
+std::span<const Elf32_Phdr> elfSegments() { return {ph.get(), ph == nullptr ? 0u : eh.e_phnum}; }
+
+std::span<const uint8_t> elfFileBytes() {
+  if (fileBytes.data() != nullptr || in == nullptr) return fileBytes;
+  if (inSized && inSize > 0 && inSize <= SIZE_MAX) {
+    void* p = mmap(nullptr, inSize, PROT_READ, MAP_PRIVATE, fileno(in), 0);
+    if (p != MAP_FAILED) {
+      mapped = p;
+      return fileBytes = {static_cast<const uint8_t*>(p), static_cast<size_t>(inSize)};
+    }
+  }
+  // Not a mappable file: read it whole, as far as it goes.
+  char buf[65536];
+  rewind(in);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, in)) > 0;) readBytes.append(buf, n);
+  return fileBytes = {reinterpret_cast<const uint8_t*>(readBytes.data()), readBytes.size()};
+}
+
+void elfClose() {
+  if (mapped != nullptr) munmap(mapped, fileBytes.size());
+  mapped = nullptr;
+  readBytes.clear();
+  readBytes.shrink_to_fit();
+  fileBytes = {};
   ph.reset();
-  fclose(in);
+  if (in != nullptr) fclose(in);
   in = nullptr;
+}
+
+elfImage* elfRead(const char* path) {
+  if (!elfOpen(path)) return nullptr;
+  elfImage* img = eatPh();
+  elfClose();
   return img;
 }
 

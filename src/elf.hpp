@@ -5,6 +5,7 @@
 #include <elf.h>
 
 #include <cstdint>
+#include <span>
 
 // The load image. Addresses and lengths are in host order; the bytes stay in
 // file order. Byte k of the text image belongs to address textAddr + k, and
@@ -26,6 +27,28 @@ struct elfImage {
 // error on every load that gets far enough; on failure writes one more line
 // saying why and returns null. The image is never released.
 elfImage* elfRead(const char* path);
+
+// The same load in steps, for callers that also need the segment table:
+// elfOpen reads and checks the header and program header table with the
+// messages elfRead gives (false after one), elfMerge builds the load image
+// from them (null after a message), and elfClose releases the file.
+bool elfOpen(const char* path);
+elfImage* elfMerge();
+void elfClose();
+
+// The open file's entry address and program header table, in host order,
+// and its byte order: ELFDATA2LSB, or ELFDATA2MSB for any other encoding
+// byte, which the loader swaps as big-endian.
+uint32_t elfEntry();
+int elfOrder();
+std::span<const Elf32_Phdr> elfSegments();
+
+// Every byte of the open file (mapped, or read when it cannot be mapped);
+// empty when it cannot be had. Check ranges in it with fits().
+std::span<const uint8_t> elfFileBytes();
+
+// True when [off, off + size) lies within [0, limit); cannot overflow.
+bool fits(uint64_t off, uint64_t size, uint64_t limit);
 
 // Writes the layout of `img` to standard output (a debugging aid).
 void dumpImage(const elfImage* img);

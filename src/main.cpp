@@ -3,6 +3,7 @@
 // text address and entry address.
 #include "main.hpp"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "formats.hpp"
+#include "hex.hpp"
+#include "memimage.hpp"
 #include "output.hpp"
 
 // The load image. It lives until the process ends and stays reachable from
@@ -31,6 +36,8 @@ int dumpDest;
 int dumpEntry;
 int verbose;
 uint32_t ROMLen = 0x100000;
+memArgs memArg;
+int quiet;
 
 [[noreturn]] void usage(int status) {
   fprintf(stderr,
@@ -51,6 +58,55 @@ uint32_t ROMLen = 0x100000;
   exit(status);
 }
 
+// The full help, for --help: every option, short and long.
+[[noreturn]] void help() {
+  std::string formats;
+  for (const memFormat& f : memFormats()) formats += std::string(formats.empty() ? "" : ", ") + f.name;
+  printf("usage: %s -f FILE [options]\n"
+         "Turns the program of a 32-bit ELF executable into ROM and memory images.\n"
+         "\n"
+         "The fixed outputs: the text image, segments placed at their run addresses\n"
+         "  -f FILE              the input executable (required)\n"
+         "  -H                   hex listing of 32-bit words on standard output\n"
+         "  -M NN                extent of the listing, in hex: an address above the\n"
+         "                       text address, otherwise a number of words\n"
+         "  -v                   with -H: show the extent before and after that\n"
+         "  -r                   write rom.h and rom.c\n"
+         "  -R                   write tolvek.rom\n"
+         "  -L NN                length of tolvek.rom, in hex [0x100000]\n"
+         "  -l                   print the text+data length\n"
+         "  -t                   print the text address\n"
+         "  -e                   print the entry address\n"
+         "  -h                   print the short usage text\n"
+         "\n"
+         "Memory images, for FPGA and boot flows\n"
+         "  --format=FMT         write a memory image: %s\n"
+         "  --output=FILE        where it goes; - is standard output [-]\n"
+         "  --addresses=load|run place segments at their load address (p_paddr) or\n"
+         "                       their run address (p_vaddr, with the zero tail) [load]\n"
+         "  --region=BASE:SIZE   the memory to fill [the span of the placed bytes]\n"
+         "  --width=BITS         word width: 8, 16, 32, 64 or 128 [32]\n"
+         "  --byte-order=little|big\n"
+         "                       how bytes at rising addresses make up a word\n"
+         "                       [the executable's own]\n"
+         "  --depth=WORDS        words the memory has [region size / word size]\n"
+         "  --fill=BYTE          value of bytes no segment provides [0x00]\n"
+         "  --lanes=N            one image per lane of width/N bits, lane 0 the least\n"
+         "                       significant; FILE must hold %%d for the lane number [1]\n"
+         "  --name=NAME          identifier for the formats that declare one [rom_image]\n"
+         "  --header=FILE        with --format=c: also write the extern declarations\n"
+         "\n"
+         "  --quiet              no diagnostic lines for a load that succeeds\n"
+         "  --help               print this help\n"
+         "  --version            print the version\n"
+         "\n"
+         "BASE, SIZE, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may end\n"
+         "in K, M or G (powers of 1024).\n",
+         ProgName, formats.c_str());
+  closeStandardOutput();
+  exit(0);
+}
+
 void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
   fprintf(stderr,
           "This elf file has a text address of 0x%08x, entry 0x%08x\n"
@@ -62,18 +118,6 @@ void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
           "entry point to the same address.\n",
           textAddr, entryAddr);
 }
-
-// Two lower-case hex digits for every byte value.
-struct hexTable {
-  char d[256][2];
-  constexpr hexTable() : d{} {
-    for (int b = 0; b < 256; b++) {
-      d[b][0] = "0123456789abcdef"[b >> 4];
-      d[b][1] = "0123456789abcdef"[b & 15];
-    }
-  }
-};
-constexpr hexTable hex;
 
 constexpr size_t lineLen = 9;  // "%08x\n"
 constexpr char zeroLine[] = "00000000\n";
@@ -93,17 +137,8 @@ uint32_t hexTarget(uint32_t extent, uint32_t textAddr) {
 }
 
 bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
-  // Four hex digits for every pair of bytes: two look-ups a word. Built on
-  // first use, so runs without a listing do not pay for it.
-  static char pairs[65536][4];
-  static bool pairsReady = false;
-  if (!pairsReady) {
-    for (int v = 0; v < 65536; v++) {
-      memcpy(pairs[v], hex.d[v >> 8], 2);
-      memcpy(pairs[v] + 2, hex.d[v & 255], 2);
-    }
-    pairsReady = true;
-  }
+  // Four hex digits for every pair of bytes: two look-ups a word.
+  const char(*pairs)[4] = hexPairs();
   sink s{f, 0, true};
   // The last word is completed with zero bytes on the right.
   uint8_t last[4] = {};
@@ -267,7 +302,27 @@ int main(int argc, char** argv) {
   // the usage text still names the program.
   ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";
   int rejected = 0;
-  for (int c; (c = getopt(argc, argv, "hHf:ardmM:DRL:letv")) != -1;) {
+  // The memory-image mode has long options only; the short ones are as they
+  // always were.
+  enum { optFormat = 256, optOutput, optAddresses, optRegion, optWidth, optByteOrder, optDepth,
+         optFill, optLanes, optName, optHeader, optQuiet, optHelp, optVersion };
+  static const option longOptions[] = {
+      {"format", required_argument, nullptr, optFormat},
+      {"output", required_argument, nullptr, optOutput},
+      {"addresses", required_argument, nullptr, optAddresses},
+      {"region", required_argument, nullptr, optRegion},
+      {"width", required_argument, nullptr, optWidth},
+      {"byte-order", required_argument, nullptr, optByteOrder},
+      {"depth", required_argument, nullptr, optDepth},
+      {"fill", required_argument, nullptr, optFill},
+      {"lanes", required_argument, nullptr, optLanes},
+      {"name", required_argument, nullptr, optName},
+      {"header", required_argument, nullptr, optHeader},
+      {"quiet", no_argument, nullptr, optQuiet},
+      {"help", no_argument, nullptr, optHelp},
+      {"version", no_argument, nullptr, optVersion},
+      {nullptr, 0, nullptr, 0}};
+  for (int c; (c = getopt_long(argc, argv, "hHf:ardmM:DRL:letv", longOptions, nullptr)) != -1;) {
     switch (c) {
       case 'f': inFile = optarg; break;
       case 'r': romOut++; break;
@@ -280,6 +335,23 @@ int main(int argc, char** argv) {
       case 'e': dumpEntry++; break;
       case 'v': verbose++; break;
       case 'h': usage(0);
+      case optFormat: memArg.format = optarg; break;
+      case optOutput: memArg.output = optarg; break;
+      case optAddresses: memArg.addresses = optarg; break;
+      case optRegion: memArg.region = optarg; break;
+      case optWidth: memArg.width = optarg; break;
+      case optByteOrder: memArg.byteOrder = optarg; break;
+      case optDepth: memArg.depth = optarg; break;
+      case optFill: memArg.fill = optarg; break;
+      case optLanes: memArg.lanes = optarg; break;
+      case optName: memArg.name = optarg; break;
+      case optHeader: memArg.header = optarg; break;
+      case optQuiet: quiet++; break;
+      case optHelp: help();
+      case optVersion:
+        puts("romwright " ROMWRIGHT_VERSION);
+        closeStandardOutput();
+        exit(0);
       default:
         fprintf(stderr, "unknown option %c\n", c);
         rejected++;
@@ -293,12 +365,23 @@ int main(int argc, char** argv) {
     exit(1);
   }
 
-  image = elfRead(inFile);
-  const elfImage* img = image;
-  if (img == nullptr) {
+  const memOptions mem = checkMemArgs(memArg, hexOut != 0);
+
+  // The load: the fixed outputs and the reports need the merged image (and
+  // so does a run that asks for nothing else); a memory image needs only the
+  // segment table.
+  const bool merge = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry ||
+                     mem.format == nullptr;
+  if (!elfOpen(inFile) || (merge && (image = elfMerge()) == nullptr)) {
     fprintf(stderr, "unable to load elf file %s\n", inFile);
     exit(1);
   }
+  if (!merge) {
+    dumpMemImage(mem, quiet != 0);
+    closeStandardOutput();
+    return 0;
+  }
+  const elfImage* img = image;
   const uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
                                          : img->textLen;
 
@@ -308,6 +391,7 @@ int main(int argc, char** argv) {
     if (img->textAddr != img->entryAddr) boot_warning(img->textAddr, img->entryAddr);
     dumpHex(img, hexMax);
   }
+  if (mem.format != nullptr) dumpMemImage(mem, quiet != 0);
   if (dumpLen) printf("len %d\n", static_cast<int32_t>(len));
   if (dumpDest) printf("text %d 0x%08x\n", static_cast<int32_t>(img->textAddr), img->textAddr);
   if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(img->entryAddr), img->entryAddr);

@@ -1,0 +1,48 @@
+// The formats of the memory-image mode. Each is one function that writes a
+// memory (or one byte lane of it) from the words a reader hands it, and one
+// row of the table that names it and says what it can hold.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "output.hpp"
+
+// The memory a format writes: `depth` words of `width` bits.
+struct memLayout {
+  uint32_t width;     // bits in a word: 1 to 128
+  uint64_t depth;     // words
+  uint64_t address;   // byte address of word 0, for formats that write addresses
+  uint32_t entry;     // the executable's entry address
+  const char* name;   // the identifier for formats that declare one
+  const char* header; // a second file the format writes, or null
+};
+
+// Hands out the memory's words in order, a block at a time. A word is
+// (width + 7) / 8 bytes: for word formats its value, most significant byte
+// first (a word narrower than 8 bits in the low bits of its byte); for
+// formats made of bytes, the memory's bytes at increasing addresses.
+struct wordReader;
+
+// The next words, at most `max` of them (at least 1 while any are left).
+std::span<const uint8_t> nextWords(wordReader& r, size_t max);
+
+using formatWriter = bool (*)(sink& s, const memLayout& m, wordReader& r);
+
+struct memFormat {
+  const char* name;      // the value of --format
+  formatWriter write;    // false when a write failed
+  formatWriter header;   // writes the file --header names, or null when the
+                         // format has none
+  bool bytes;            // made of bytes: the byte order does not apply, and
+                         // lanes narrower than 8 bits are refused
+  uint32_t maxWidth;     // the widest word the format holds, in bits
+  uint64_t maxDepth;     // the most words it holds (0: no limit)
+};
+
+// Every format, in the order the help lists them.
+std::span<const memFormat> memFormats();
+
+// The format named `name`, or null.
+const memFormat* findFormat(const char* name);

@@ -1,0 +1,49 @@
+// The memory-image mode: the loadable segments of the executable placed at
+// their load or run addresses in a memory of a given region, word width,
+// depth, byte order and fill, written in one of the formats (split into byte
+// lanes on request), straight from the ELF.
+#pragma once
+
+#include <cstdint>
+
+// The long options as given on the command line; null when not given.
+struct memArgs {
+  const char* format;
+  const char* output;
+  const char* addresses;
+  const char* region;
+  const char* width;
+  const char* byteOrder;
+  const char* depth;
+  const char* fill;
+  const char* lanes;
+  const char* name;
+  const char* header;
+};
+
+// The checked values. `format` is null when no memory image is asked for.
+struct memOptions {
+  const struct memFormat* format;
+  const char* output;   // null: standard output
+  bool runAddresses;
+  bool hasRegion;
+  uint64_t base;
+  uint64_t size;        // rounded up to whole words
+  uint32_t width;       // bits
+  int byteOrder;        // ELFDATA2LSB, ELFDATA2MSB, or 0 for the file's own
+  uint64_t depth;       // 0: as many words as the memory has
+  uint8_t fill;
+  uint32_t lanes;
+  const char* name;
+  const char* header;
+};
+
+// Checks every value and how they combine, before anything is read or
+// written; `listing` says that -H writes to standard output. A bad value
+// ends the run with one line naming the option and the value.
+memOptions checkMemArgs(const memArgs& a, bool listing);
+
+// Writes the memory image of the open executable (elfOpen) as `o` asks;
+// `quiet` drops the lines about segments left out. Ends the run with a
+// message on any failure.
+void dumpMemImage(const memOptions& o, bool quiet);
