@@ -62,7 +62,7 @@ bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
 }
 
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 128, 0},
+    {"vmem", writeVmem, nullptr, false, 1, 128, 0},
 };
 
 }  // namespace

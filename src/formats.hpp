@@ -20,9 +20,9 @@ struct memLayout {
 };
 
 // Hands out the memory's words in order, a block at a time. A word is
-// (width + 7) / 8 bytes: for word formats its value, most significant byte
-// first (a word narrower than 8 bits in the low bits of its byte); for
-// formats made of bytes, the memory's bytes at increasing addresses.
+// (width + 7) / 8 bytes: its value, most significant byte first (a word
+// narrower than 8 bits in the low bits of its byte); or, for a format that
+// writes memory order, the memory's bytes at rising addresses.
 struct wordReader;
 
 // The next words, at most `max` of them (at least 1 while any are left).
@@ -35,9 +35,11 @@ struct memFormat {
   formatWriter write;    // false when a write failed
   formatWriter header;   // writes the file --header names, or null when the
                          // format has none
-  bool bytes;            // made of bytes: the byte order does not apply, and
-                         // lanes narrower than 8 bits are refused
-  uint32_t maxWidth;     // the widest word the format holds, in bits
+  bool memoryOrder;      // writes the memory's bytes at rising addresses, so
+                         // the byte order does not apply
+  uint32_t minWidth;     // the narrowest word (or lane) it holds, in bits:
+                         // 8 for a format made of bytes
+  uint32_t maxWidth;     // the widest
   uint64_t maxDepth;     // the most words it holds (0: no limit)
 };
 

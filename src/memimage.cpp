@@ -186,10 +186,11 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
     o.lanes = static_cast<uint32_t>(v);
   }
   const uint32_t laneBits = o.width / o.lanes;
-  if (o.format->bytes && laneBits < 8) {
+  if (laneBits < o.format->minWidth) {
     badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +
-              " format is made of bytes").c_str());
+              " format holds words of " + std::to_string(o.format->minWidth) + " bits or more")
+                 .c_str());
   }
   if (laneBits > o.format->maxWidth) {
     badValue("format", a.format,
@@ -239,7 +240,7 @@ struct wordReader {
   uint32_t lane;
   uint32_t lanes;
   bool little;           // the memory's byte order
-  bool bytes;            // hand out memory bytes, not word values
+  bool memoryOrder;      // hand out memory bytes, not word values
   uint8_t fill;
   std::vector<uint8_t> mem;
   std::vector<uint8_t> out;
@@ -256,7 +257,7 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   memset(mem + placed * wb, r.fill, (n - placed) * wb);
   r.next += n;
 
-  const bool reverse = r.little && !r.bytes;
+  const bool reverse = r.little && !r.memoryOrder;
   if (r.lanes == 1 && (!reverse || wb == 1)) return {mem, n * wb};
   const size_t lb = (r.laneBits + 7) / 8;
   r.out.resize(std::max(r.out.size(), chunk * lb));
@@ -344,7 +345,7 @@ void dumpMemImage(const memOptions& o, bool quiet) {
     const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
                       elfEntry(), name.c_str(), nullptr};
     wordReader r{&p, 0, memWords, depth, wordBytes, laneBits, lane, o.lanes, little,
-                 o.format->bytes, o.fill, {}, {}};
+                 o.format->memoryOrder, o.fill, {}, {}};
     if (o.output == nullptr) {
       sink s{stdout, 0, true};
       if (!o.format->write(s, m, r)) fail("Unable to write standard output\n");
