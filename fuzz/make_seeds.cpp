@@ -1,6 +1,14 @@
-// Writes the fuzzing seed corpus: representative fixtures, each built for
-// both byte orders. Usage: romwright_make_seeds DIR
+// Writes the fuzzing seed corpus: representative fixtures and the inputs
+// whose address span dwarfs their file bytes, each built for both byte
+// orders. Usage: romwright_make_seeds DIR [ENTRIES]
+//
+// ENTRIES (3 to 65535) is the table size of the span inputs that fill a
+// table. The default, 120, keeps every seed within the 4 KiB that libFuzzer
+// takes whole when given no -max_len (a 65,535-entry table is 2 MiB, which
+// it would cut to 1 MiB, and it would then let every input grow that far);
+// the benchmark asks for 65535.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "elf_fixture.hpp"
@@ -8,8 +16,9 @@
 using namespace fixture;
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s DIR\n", argv[0]);
+  const unsigned long entries = argc == 3 ? strtoul(argv[2], nullptr, 10) : 120;
+  if (argc < 2 || argc > 3 || entries < 3 || entries > 0xFFFF) {
+    fprintf(stderr, "usage: %s DIR [ENTRIES]\n", argv[0]);
     return 2;
   }
   const std::filesystem::path dir = argv[1];
@@ -36,10 +45,14 @@ int main(int argc, char** argv) {
       {"entsize-16", {text(0x100, {1})}, {.phentsize = 16}},
       {"entsize-64", {text(0x100, {1})}, {.phentsize = 64}},
   };
-  for (const Seed& s : seeds) {
+  auto write = [&dir](const std::string& stem, std::span<const Seg> segs, const Header& h) {
     for (Order o : {Order::Little, Order::Big}) {
-      writeFile(dir / (std::string(s.name) + "-" + name(o) + ".elf"), build(o, s.segs, s.h));
+      writeFile(dir / (stem + "-" + name(o) + ".elf"), build(o, segs, h));
     }
+  };
+  for (const Seed& s : seeds) write(s.name, s.segs, s.h);
+  for (const Named& s : spanInputs(static_cast<uint16_t>(entries))) {
+    write("hostile-" + s.name, s.segs, {});
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -47,29 +48,60 @@ void* fileBuffer(uint64_t n) {
   return p;
 }
 
-// One of the two images while segments are merged into it. `fileEnd` is the
-// end of the highest file bytes placed so far: every byte at or past it is
-// zero, so zero fills and the tail trim never need to look beyond it, and a
-// room that the file leaves zero is never touched.
+// One of the two images while segments are merged into it. `held` records
+// the ranges of the image that hold file bytes, as disjoint, non-touching
+// [start, end) offsets keyed by start. Every byte outside them is zero (the
+// buffers come from calloc, and a byte leaves the record only when it is
+// zeroed), so zero fills, growth and the tail trim visit only these ranges:
+// their work follows the file's bytes, and a room that the file leaves zero
+// is never touched.
 struct part {
   uint8_t** bytes;
   uint32_t* addr;
   uint32_t* len;
   uint64_t cap;
-  uint64_t fileEnd;
+  std::map<uint64_t, uint64_t> held;
   bool taken;
 };
 
+// Records that [from, to) holds file bytes, merging it with the ranges it
+// overlaps or touches.
+void hold(part& p, uint64_t from, uint64_t to) {
+  auto it = p.held.upper_bound(from);
+  if (it != p.held.begin() && std::prev(it)->second >= from) {
+    --it;
+    from = it->first;
+  }
+  for (; it != p.held.end() && it->first <= to; it = p.held.erase(it)) {
+    to = std::max(to, it->second);
+  }
+  p.held.emplace_hint(it, from, to);
+}
+
+// Zeroes the file bytes held in [from, to) and drops them from the record.
+void clear(part& p, uint64_t from, uint64_t to) {
+  if (from >= to) return;
+  auto it = p.held.upper_bound(from);
+  if (it != p.held.begin() && std::prev(it)->second > from) --it;
+  while (it != p.held.end() && it->first < to) {
+    const uint64_t start = it->first, end = it->second;
+    const uint64_t lo = std::max(start, from), hi = std::min(end, to);
+    memset(*p.bytes + lo, 0, hi - lo);
+    it = p.held.erase(it);
+    if (start < lo) p.held.emplace_hint(it, start, lo);
+    if (hi < end) it = p.held.emplace_hint(it, hi, end);
+  }
+}
+
 // Makes room for `need` bytes. New bytes come from calloc, which hands out
-// untouched zero pages for large sizes; only bytes that may be nonzero are
-// copied over.
+// untouched zero pages for large sizes; only the held ranges are copied over.
 bool reserve(part& p, uint64_t need) {
   if (need <= p.cap) return true;
   uint64_t want = std::max(need, std::min(p.cap * 2, addressSpace - 1));
   auto* grown = static_cast<uint8_t*>(calloc(want, 1));
   if (grown == nullptr && want > need) grown = static_cast<uint8_t*>(calloc(want = need, 1));
   if (grown == nullptr) return false;
-  if (p.fileEnd > 0) memcpy(grown, *p.bytes, p.fileEnd);
+  for (const auto& [start, end] : p.held) memcpy(grown + start, *p.bytes + start, end - start);
   free(*p.bytes);
   *p.bytes = grown;
   p.cap = want;
@@ -130,8 +162,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     *p.len = static_cast<uint32_t>(len);
     // The room's bytes past its file bytes become zero, replacing what an
     // earlier segment put there. A hole before the room is zero already.
-    const uint64_t zeroEnd = std::min(off + memsz, p.fileEnd);
-    if (off + filesz < zeroEnd) memset(*p.bytes + off + filesz, 0, zeroEnd - (off + filesz));
+    clear(p, off + filesz, off + memsz);
   }
 
   if (filesz > 0) {
@@ -139,7 +170,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
       fprintf(stderr, "unable to read segment %d\n", i);
       return false;
     }
-    p.fileEnd = std::max(p.fileEnd, off + filesz);
+    hold(p, off, off + filesz);
   }
   return true;
 }
@@ -152,12 +183,18 @@ elfImage* eatPh() {
     return nullptr;
   }
   img->entryAddr = eh.e_entry;
-  part text{&img->textBytes, &img->textAddr, &img->textLen, 0, 0, false};
-  part data{&img->dataBytes, &img->dataAddr, &img->dataLen, 0, 0, false};
+  part text{&img->textBytes, &img->textAddr, &img->textLen, 0, {}, false};
+  part data{&img->dataBytes, &img->dataAddr, &img->dataLen, 0, {}, false};
   for (int i = 0; i < eh.e_phnum; i++) {
     const Elf32_Phdr& seg = ph[i];
     if (seg.p_type != PT_LOAD || (seg.p_filesz == 0 && seg.p_memsz == 0)) continue;
-    if (!place(i, seg, text, data)) {
+    bool placed = false;
+    try {
+      placed = place(i, seg, text, data);
+    } catch (const std::bad_alloc&) {  // the record of held ranges could not grow
+      fputs("out of mem\n", stderr);
+    }
+    if (!placed) {
       // The process ends after a failed load; releasing here keeps the
       // loader clean when it is run many times in one process.
       free(img->textBytes);
@@ -167,9 +204,14 @@ elfImage* eatPh() {
     }
   }
 
-  // Take the zero tail off the data image; only file bytes can be nonzero.
-  uint64_t k = std::min<uint64_t>(data.fileEnd, img->dataLen);
-  while (k > 0 && img->dataBytes[k - 1] == 0) k--;
+  // Take the zero tail off the data image; only held bytes can be nonzero,
+  // so the scan goes down through them alone.
+  uint64_t k = 0;
+  for (auto it = data.held.rbegin(); it != data.held.rend() && k == 0; ++it) {
+    for (uint64_t at = it->second; at > it->first && k == 0; at--) {
+      if (img->dataBytes[at - 1] != 0) k = at;
+    }
+  }
   if (k < img->dataLen) {
     img->bssLen = img->dataLen - static_cast<uint32_t>(k);
     img->bssAddr = img->dataAddr + static_cast<uint32_t>(k);

@@ -32,6 +32,36 @@ std::vector<uint8_t> counting(size_t n, uint8_t first) {
   return v;
 }
 
+std::vector<Named> spanInputs(uint16_t entries) {
+  constexpr uint32_t top = 0xFFFFFF00;
+  const std::string n = std::to_string(entries);
+  // One byte at each end, then rooms from 0 to the top byte without file
+  // bytes: each room once zeroed its whole span.
+  auto zeroRooms = [](Seg (*kind)(uint32_t, std::vector<uint8_t>, std::optional<uint32_t>),
+                      size_t rooms) {
+    std::vector<Seg> segs = {kind(0, {0x11}, {}), kind(top, {0x22}, {})};
+    segs.resize(2 + rooms, kind(0, {}, top));
+    return segs;
+  };
+  // Single bytes 64 KiB apart, byte i being i * 7 (some of them zero).
+  std::vector<Seg> farBytes;
+  for (uint32_t i = 0; i < entries; i++) {
+    farBytes.push_back(data(i << 16, {static_cast<uint8_t>(i * 7)}));
+  }
+  return {
+      {"zero-room", zeroRooms(data, 1)},
+      {"zero-rooms-" + n, zeroRooms(data, entries - 2)},
+      {"text-zero-room", zeroRooms(text, 1)},
+      // The top byte is zero: the trim once scanned every byte below it.
+      {"zero-tail", {data(0, {0x11}), data(top, {0})}},
+      // The third segment grows the image past 2 GiB, which once copied all
+      // of it.
+      {"grow-copy", {data(0, {0x11}), data(0x7FFFFFFF, {0x22}), data(top, {0x33})}},
+      {"text-grow-copy", {text(0, {0x11}), text(0x7FFFFFFF, {0x22}), text(top, {0x33})}},
+      {"far-bytes-" + n, std::move(farBytes)},
+  };
+}
+
 std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header& h) {
   const uint32_t entSize = h.phentsize.value_or(sizeof(Elf32_Phdr));
   const uint32_t phoff = h.phoff.value_or(sizeof(Elf32_Ehdr));

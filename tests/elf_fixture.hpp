@@ -67,6 +67,18 @@ inline Seg data(uint32_t vaddr, std::vector<uint8_t> bytes, std::optional<uint32
 // `n` bytes counting up from `first`.
 std::vector<uint8_t> counting(size_t n, uint8_t first = 1);
 
+// Inputs whose address span dwarfs their file bytes: bytes near both ends of
+// the address space, rooms without file bytes across it, or many far-apart
+// single bytes. Each once cost time or memory in proportion to the span; the
+// loader's tests, the fuzzing seeds and the benchmark are made from them.
+// Two of them fill a table of `entries` entries (at least 3), which their
+// names end with.
+struct Named {
+  std::string name;
+  std::vector<Seg> segs;
+};
+std::vector<Named> spanInputs(uint16_t entries);
+
 std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header& h = {});
 
 void writeFile(const std::filesystem::path& path, std::span<const uint8_t> bytes);

@@ -1,6 +1,7 @@
 // The loader, on fixtures described as data and built for both byte orders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 
 #include "elf.hpp"
 #include "elf_fixture.hpp"
@@ -199,6 +200,82 @@ TEST_P(ElfLoad, OverlappingRoomZeroesWhatWasThereAfterItsFileBytes) {
   want[4] = 0xee, want[5] = 0xff;
   std::fill(want.begin() + 6, want.begin() + 12, 0);
   EXPECT_EQ(bytesOf(l.img->dataBytes, 0x10), want);
+}
+
+TEST_P(ElfLoad, RoomOverSeveralSegmentsZeroesJustItsSpanAndLaterGrowthKeepsTheRest) {
+  // Three segments, then a room over the tail of the first, all of the
+  // second and the head of the third; then a byte far above grows the image.
+  for (auto kind : {data, text}) {
+    Loaded l = load(GetParam(), {kind(0x1000, counting(4), {}), kind(0x1008, counting(4, 0x10), {}),
+                                 kind(0x1010, counting(4, 0x20), {}),
+                                 kind(0x1002, {0xaa}, 0x10), kind(0x3000, {0}, {})});
+    ASSERT_NE(l.img, nullptr) << l.err;
+    std::vector<uint8_t> want(0x2001, 0);
+    want[0] = 1, want[1] = 2, want[2] = 0xaa, want[0x12] = 0x22, want[0x13] = 0x23;
+    if (kind == text) {
+      EXPECT_EQ(l.img->textLen, 0x2001u);
+      EXPECT_EQ(bytesOf(l.img->textBytes, 0x2001), want);
+    } else {
+      // The zero byte at the top and the room's zeros go to bss.
+      EXPECT_EQ(l.img->dataLen, 0x14u);
+      EXPECT_EQ(l.img->bssAddr, 0x1014u);
+      EXPECT_EQ(l.img->bssLen, 0x1FEDu);
+      want.resize(0x14);
+      EXPECT_EQ(bytesOf(l.img->dataBytes, 0x14), want);
+    }
+  }
+}
+
+// Inputs whose address span dwarfs their file bytes (also fuzzing seeds).
+// Each once took seconds to hours and gigabytes, zeroing, copying or
+// scanning the whole span; the suite's time guards that the work now follows
+// the file bytes. The images stay what they were.
+TEST_P(ElfLoad, SpanInputsLoadTheSameImageWithoutWalkingTheSpan) {
+  struct Want {
+    const char* name;
+    bool isText;
+    uint32_t len;                                    // of the text or data image
+    uint32_t bssLen;                                 // its zero tail
+    std::vector<std::pair<uint32_t, uint8_t>> at;    // image offset, byte
+  };
+  std::vector<std::pair<uint32_t, uint8_t>> farBytes;
+  for (uint32_t i = 0; i < 0xFFFF; i++) {
+    farBytes.emplace_back(i << 16, static_cast<uint8_t>(i * 7));
+    farBytes.emplace_back((i << 16) + 1, 0);
+  }
+  farBytes.pop_back();  // past the image
+  const std::vector<std::pair<uint32_t, uint8_t>> ends = {{0, 0}, {0xFFFFFF00, 0x22}};
+  const std::vector<std::pair<uint32_t, uint8_t>> three = {
+      {0, 0x11}, {1, 0}, {0x7FFFFFFF, 0x22}, {0xFFFFFF00, 0x33}};
+  const Want wants[] = {
+      {"zero-room", false, 0xFFFFFF01, 0, ends},
+      {"zero-rooms-65535", false, 0xFFFFFF01, 0, ends},
+      {"text-zero-room", true, 0xFFFFFF01, 0, ends},
+      {"zero-tail", false, 1, 0xFFFFFF00, {{0, 0x11}}},
+      {"grow-copy", false, 0xFFFFFF01, 0, three},
+      {"text-grow-copy", true, 0xFFFFFF01, 0, three},
+      {"far-bytes-65535", false, 0xFFFE0001, 0, farBytes},
+  };
+  const std::vector<Named> inputs = spanInputs(0xFFFF);
+  ASSERT_EQ(inputs.size(), std::size(wants));
+  for (const Named& in : inputs) {
+    const Want* w = std::find_if(std::begin(wants), std::end(wants),
+                                 [&in](const Want& x) { return x.name == in.name; });
+    ASSERT_NE(w, std::end(wants)) << in.name;
+    Loaded l = load(GetParam(), in.segs);
+    ASSERT_NE(l.img, nullptr) << in.name << "\n" << l.err;
+    const elfImage& img = *l.img;
+    EXPECT_EQ(count(l.err, "Warning"), w->isText ? static_cast<int>(in.segs.size()) - 1 : 0);
+    EXPECT_EQ(w->isText ? img.textLen : img.dataLen, w->len) << in.name;
+    EXPECT_EQ(w->isText ? img.dataLen : img.textLen, 0u) << in.name;
+    EXPECT_EQ(img.textAddr | img.dataAddr, 0u) << in.name;
+    EXPECT_EQ(img.bssLen, w->bssLen) << in.name;
+    EXPECT_EQ(img.bssAddr, w->bssLen != 0 ? w->len : 0) << in.name;
+    const uint8_t* bytes = w->isText ? img.textBytes : img.dataBytes;
+    for (const auto& [off, byte] : w->at) {
+      ASSERT_EQ(bytes[off], byte) << in.name << " at 0x" << std::hex << off;
+    }
+  }
 }
 
 TEST_P(ElfLoad, FirstTextWithoutFileBytesGivesAnEmptyTextImage) {
