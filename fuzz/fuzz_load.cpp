@@ -1,20 +1,25 @@
-// Coverage-guided fuzzing of the loader and the three output formats.
-// Whatever bytes come in, the load must end in an image or a refusal, and
-// formatting an image it accepts must stay inside its buffers.
+// Coverage-guided fuzzing of the loader, the three fixed output formats and
+// the memory-image mode. Whatever bytes come in, the load must end in an
+// image or a refusal, and placing and formatting what it accepts must stay
+// inside its buffers.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include "elf.hpp"
+#include "formats.hpp"
 #include "main.hpp"
+#include "memimage.hpp"
+#include "place.hpp"
 
 namespace {
 
-FILE* sink() {
+FILE* devNull() {
   static FILE* devNull = fopen("/dev/null", "wb");
   if (devNull == nullptr) abort();
   return devNull;
@@ -34,9 +39,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
 
-  elfImage* img = elfRead(path.c_str());
-  if (img == nullptr) return 0;
+  // The last bytes of the input pick the options: the listing's extent,
+  // the ROM length, and the memory image's addresses, shape and format.
+  const uint8_t pick = size > 0 ? data[size - 1] : 0;
+  const uint8_t shape = size > 1 ? data[size - 2] : 0;
 
+  if (!elfOpen(path.c_str())) return 0;
+  // The memory-image mode, with and without a region; formatting cost
+  // grows with the memory, so only small ones are written.
+  const std::span<const memFormat> formats = memFormats();
+  memOptions o{};
+  o.format = &formats[shape % formats.size()];
+  o.width = std::max(uint32_t{8} << (shape >> 5 & 3), o.format->minWidth);
+  o.lanes = (shape & 0x10) != 0 && o.width / 2 >= o.format->minWidth ? 2 : 1;
+  o.runAddresses = (pick & 1) != 0;
+  o.hasRegion = (pick & 2) != 0;
+  o.base = (uint64_t{pick} << 8) & ~uint64_t{15};
+  o.size = 0x1000;
+  o.fill = pick;
+  o.name = "rom_image";
+  placement p;
+  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true};
+  if (placeSegments(p, elfSegments(), elfFileBytes(), req) && p.size <= (1u << 16)) {
+    // Some fill words past the placed ones, where the address space has them.
+    const uint64_t words = p.size / (o.width / 8) + (pick & 3);
+    const uint64_t depth = fits(p.base, words * (o.width / 8), uint64_t{1} << 32) ? words
+                                                                                  : p.size / (o.width / 8);
+    for (uint32_t lane = 0; lane < o.lanes; lane++) {
+      sink s{devNull(), 0, true};
+      writeImage(s, o, p, depth, lane, (pick & 4) != 0, o.name, false);
+    }
+  }
+
+  elfImage* img = elfMerge();
+  elfClose();
+  if (img == nullptr) return 0;
   // What the driver computes and checks before it writes anything.
   volatile uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
                                             : img->textLen;
@@ -46,11 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // input pick the listing's extent and the ROM length.
   if (refusal(img) == nullptr && img->textLen <= (1u << 20)) {
     const std::span<const uint8_t> text(img->textBytes, img->textLen);
-    const uint8_t pick = size > 0 ? data[size - 1] : 0;
     const uint32_t t = hexTarget(static_cast<uint32_t>(pick) << 8, img->textAddr & 0xFFF);
-    dumpHData(sink(), text, t);
-    dumpCData(sink(), "rom", text);
-    dumpROMFill(sink(), img->textLen, static_cast<uint32_t>(pick) << 10);
+    dumpHData(devNull(), text, t);
+    dumpCData(devNull(), "rom", text);
+    dumpROMFill(devNull(), img->textLen, static_cast<uint32_t>(pick) << 10);
   }
   free(img->textBytes);
   free(img->dataBytes);

@@ -20,6 +20,22 @@ namespace {
 
 constexpr uint64_t addressSpace = uint64_t{1} << 32;
 
+// Where the loader's lines go: standard error, or, while they are held,
+// a buffer that is written out only when the load fails.
+FILE* diag = stderr;
+char* held;
+size_t heldLen;
+
+// Writes out what a failed load held back.
+void speak() {
+  if (diag == stderr) return;
+  fflush(diag);
+  fwrite(held, 1, heldLen, stderr);
+  fclose(diag);
+  free(held);
+  diag = stderr;
+}
+
 // The file header and program header table of the load in progress.
 Elf32_Ehdr eh;
 std::unique_ptr<Elf32_Phdr[]> ph;
@@ -112,7 +128,7 @@ bool reserve(part& p, uint64_t need) {
 bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
   const uint64_t vaddr = seg.p_vaddr, filesz = seg.p_filesz, memsz = seg.p_memsz;
   if (filesz > memsz) {
-    fprintf(stderr, "segment %d file size 0x%x exceeds memory size 0x%x\n", i, seg.p_filesz,
+    fprintf(diag, "segment %d file size 0x%x exceeds memory size 0x%x\n", i, seg.p_filesz,
             seg.p_memsz);
     return false;
   }
@@ -122,7 +138,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
   // fits the image's 32-bit fields.
   if (!fits(vaddr, memsz, addressSpace) ||
       (p.taken && vaddr >= *p.addr && vaddr - *p.addr + memsz >= addressSpace)) {
-    fprintf(stderr, "segment %d exceeds the 32-bit address space\n", i);
+    fprintf(diag, "segment %d exceeds the 32-bit address space\n", i);
     return false;
   }
 
@@ -133,7 +149,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     const uint64_t len = isText ? filesz : memsz;
     *p.bytes = static_cast<uint8_t*>(fileBuffer(std::max<uint64_t>(filesz, 1)));
     if (*p.bytes == nullptr) {
-      fputs("out of mem\n", stderr);
+      fputs("out of mem\n", diag);
       return false;
     }
     p.cap = filesz;
@@ -142,21 +158,21 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
     *p.len = static_cast<uint32_t>(len);
   } else {
     if (isText && data.taken) {
-      fputs("Mult text with intermediate Data!!!\n", stderr);
+      fputs("Mult text with intermediate Data!!!\n", diag);
       return false;
     }
     if (vaddr < *p.addr) {
-      fprintf(stderr, "segment %d out of address order\n", i);
+      fprintf(diag, "segment %d out of address order\n", i);
       return false;
     }
-    if (isText) fputs("Warning: multiple text segments...\n", stderr);
+    if (isText) fputs("Warning: multiple text segments...\n", diag);
     off = vaddr - *p.addr;
     const uint64_t len = std::max<uint64_t>(*p.len, off + memsz);
     // The writers need every text byte; of the data image only bytes that
     // can be nonzero are ever read (the tail trim keeps the length below
     // them), so its buffer holds just the file bytes.
     if (!reserve(p, isText ? len : off + filesz)) {
-      fprintf(stderr, isText ? "unable to realloc text %d\n" : "unable to realloc data %d\n", i);
+      fprintf(diag, isText ? "unable to realloc text %d\n" : "unable to realloc data %d\n", i);
       return false;
     }
     *p.len = static_cast<uint32_t>(len);
@@ -167,7 +183,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
 
   if (filesz > 0) {
     if (!readAt(seg.p_offset, filesz, *p.bytes + off)) {
-      fprintf(stderr, "unable to read segment %d\n", i);
+      fprintf(diag, "unable to read segment %d\n", i);
       return false;
     }
     hold(p, off, off + filesz);
@@ -179,7 +195,7 @@ bool place(int i, const Elf32_Phdr& seg, part& text, part& data) {
 elfImage* eatPh() {
   auto* img = static_cast<elfImage*>(calloc(1, sizeof(elfImage)));
   if (img == nullptr) {
-    fputs("out of mem\n", stderr);
+    fputs("out of mem\n", diag);
     return nullptr;
   }
   img->entryAddr = eh.e_entry;
@@ -192,7 +208,7 @@ elfImage* eatPh() {
     try {
       placed = place(i, seg, text, data);
     } catch (const std::bad_alloc&) {  // the record of held ranges could not grow
-      fputs("out of mem\n", stderr);
+      fputs("out of mem\n", diag);
     }
     if (!placed) {
       // The process ends after a failed load; releasing here keeps the
@@ -224,37 +240,37 @@ elfImage* eatPh() {
 // host order; false after a message.
 bool readTable() {
   if (fread(&eh, sizeof eh, 1, in) != 1) {
-    fputs("unable to read elf header\n", stderr);
+    fputs("unable to read elf header\n", diag);
     return false;
   }
-  fprintf(stderr, "before swap 0x%x machine 0x%x order 0x%x host 0x%x\n", eh.e_type,
+  fprintf(diag, "before swap 0x%x machine 0x%x order 0x%x host 0x%x\n", eh.e_type,
           eh.e_machine, eh.e_ident[EI_DATA], hostorder() & 0xff);
   const bool swapped = eh.e_ident[EI_DATA] != hostorder();
   if (swapped) swapEh(&eh);
   if (eh.e_type != ET_EXEC) {
-    fprintf(stderr, "invalid elf header 0x%x expected 0x%x\n", eh.e_type, ET_EXEC);
+    fprintf(diag, "invalid elf header 0x%x expected 0x%x\n", eh.e_type, ET_EXEC);
     return false;
   }
 
   const uint32_t size = uint32_t{eh.e_phentsize} * eh.e_phnum;
-  fprintf(stderr, "sz 0x%x = 0x%x * 0x%x\n", size, eh.e_phnum, eh.e_phentsize);
+  fprintf(diag, "sz 0x%x = 0x%x * 0x%x\n", size, eh.e_phnum, eh.e_phentsize);
   // The table is read as raw bytes first: its entry size is checked after
   // the read, and only then are the bytes taken as entries.
   if (size > 0 && inSized && !fits(eh.e_phoff, size, inSize)) {
-    fputs("unable to read program headers\n", stderr);
+    fputs("unable to read program headers\n", diag);
     return false;
   }
   ph.reset(new (std::nothrow) Elf32_Phdr[(size + sizeof(Elf32_Phdr) - 1) / sizeof(Elf32_Phdr)]);
   if (ph == nullptr) {
-    fputs("out of mem\n", stderr);
+    fputs("out of mem\n", diag);
     return false;
   }
   if (!readAt(eh.e_phoff, size, ph.get())) {
-    fputs("unable to read program headers\n", stderr);
+    fputs("unable to read program headers\n", diag);
     return false;
   }
   if (eh.e_phentsize != sizeof(Elf32_Phdr)) {
-    fputs("mismatch in elf prg headers\n", stderr);
+    fputs("mismatch in elf prg headers\n", diag);
     return false;
   }
   if (swapped) {
@@ -311,18 +327,29 @@ bool fits(uint64_t off, uint64_t size, uint64_t limit) {
 bool elfOpen(const char* path) {
   in = fopen(path, "rb");
   if (in == nullptr) {
-    fprintf(stderr, "unable to open %s\n", path);
+    fprintf(diag, "unable to open %s\n", path);
     return false;
   }
   struct stat st {};
   inSized = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
   inSize = inSized ? static_cast<uint64_t>(st.st_size) : 0;
   if (readTable()) return true;
+  speak();
   elfClose();
   return false;
 }
 
-elfImage* elfMerge() { return eatPh(); }
+elfImage* elfMerge() {
+  elfImage* img = eatPh();
+  if (img == nullptr) speak();
+  return img;
+}
+
+void elfHold() {
+  if (diag != stderr) return;
+  FILE* f = open_memstream(&held, &heldLen);
+  if (f != nullptr) diag = f;
+}
 
 uint32_t elfEntry() { return eh.e_entry; }
 
@@ -359,7 +386,7 @@ void elfClose() {
 
 elfImage* elfRead(const char* path) {
   if (!elfOpen(path)) return nullptr;
-  elfImage* img = eatPh();
+  elfImage* img = elfMerge();
   elfClose();
   return img;
 }

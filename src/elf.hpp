@@ -36,6 +36,10 @@ bool elfOpen(const char* path);
 elfImage* elfMerge();
 void elfClose();
 
+// Holds the loader's lines from now on, writing them (and why) only when a
+// load fails: a load that succeeds says nothing.
+void elfHold();
+
 // The open file's entry address and program header table, in host order,
 // and its byte order: ELFDATA2LSB, or ELFDATA2MSB for any other encoding
 // byte, which the loader swaps as big-endian.

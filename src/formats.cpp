@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "hex.hpp"
 
@@ -14,44 +15,69 @@ size_t wordSize(uint32_t width) { return (width + 7) / 8; }
 // Hex digits a word of `width` bits is written with.
 size_t digits(uint32_t width) { return width < 4 ? 1 : width / 4; }
 
-// Writes the digits of the word at `w` to `p`: two look-ups of four digits
-// for a 32-bit word.
+// Writes the digits of the word at `w` to `p`: a look-up of four digits for
+// every two bytes, of two or one for a word of a byte or less.
 char* putWord(char* p, const uint8_t* w, uint32_t width) {
-  if (width <= 8) {
-    if (width <= 4) {
-      *p++ = hex.d[w[0]][1];
-    } else {
-      memcpy(p, hex.d[w[0]], 2);
-      p += 2;
-    }
-    return p;
+  if (width <= 4) {
+    *p = hex.d[w[0]][1];
+    return p + 1;
+  }
+  if (width == 8) {
+    memcpy(p, hex.d[w[0]], 2);
+    return p + 2;
   }
   const char(*pairs)[4] = hexPairs();
   for (size_t i = 0; i < width / 8; i += 2, p += 4) memcpy(p, pairs[w[i] << 8 | w[i + 1]], 4);
   return p;
 }
 
+// Copies a short text: cheaper than a call to memcpy for a few bytes.
+inline char* putText(char* p, const char* text, size_t n) {
+  for (size_t i = 0; i < n; i++) p[i] = text[i];
+  return p + n;
+}
+
+// `n` lines of `Bytes`-byte words (0: any width) between `before` and
+// `after`, the digits through the four-digit table.
+template <size_t Bytes>
+char* lineRun(char* p, const uint8_t* w, size_t n, uint32_t width, std::string_view before,
+              std::string_view after) {
+  const char(*pairs)[4] = hexPairs();
+  for (size_t k = 0; k < n; k++) {
+    p = putText(p, before.data(), before.size());
+    if constexpr (Bytes == 0) {
+      p = putWord(p, w + k * ((width + 7) / 8), width);
+    } else {
+      for (size_t i = 0; i < Bytes; i += 2, p += 4) memcpy(p, pairs[w[k * Bytes + i] << 8 | w[k * Bytes + i + 1]], 4);
+    }
+    p = putText(p, after.data(), after.size());
+  }
+  return p;
+}
+
 // One word per line between `before` and `after`; the last word ends with
 // `final` instead. The shape of most text formats.
-bool wordLines(sink& s, const memLayout& m, wordReader& r, const char* before, const char* after,
-               const char* final) {
-  const size_t pre = strlen(before), post = strlen(after), fin = strlen(final);
-  const size_t line = pre + digits(m.width) + std::max(post, fin);
+bool wordLines(sink& s, const memLayout& m, wordReader& r, std::string_view before,
+               std::string_view after, std::string_view final) {
+  const size_t line = before.size() + digits(m.width) + std::max(after.size(), final.size());
   const size_t size = wordSize(m.width);
   for (uint64_t left = m.depth; left > 0;) {
     if (!room(s, line)) return false;
     const std::span<const uint8_t> w = nextWords(r, (outBlock - s.pos) / line);
-    const size_t n = w.size() / size;
-    char* p = outBuf + s.pos;
-    for (size_t k = 0; k < n; k++) {
-      memcpy(p, before, pre);
-      p = putWord(p + pre, w.data() + k * size, m.width);
-      const bool lastWord = k + 1 == n && left == n;
-      memcpy(p, lastWord ? final : after, lastWord ? fin : post);
-      p += lastWord ? fin : post;
-    }
-    s.pos = static_cast<size_t>(p - outBuf);
+    size_t n = w.size() / size;
     left -= n;
+    const bool last = left == 0;
+    if (last) n--;  // the last word ends differently
+    char* p = outBuf + s.pos;
+    switch (m.width) {
+      case 16: p = lineRun<2>(p, w.data(), n, m.width, before, after); break;
+      case 32: p = lineRun<4>(p, w.data(), n, m.width, before, after); break;
+      case 64: p = lineRun<8>(p, w.data(), n, m.width, before, after); break;
+      case 128: p = lineRun<16>(p, w.data(), n, m.width, before, after); break;
+      default: p = lineRun<0>(p, w.data(), n, m.width, before, after); break;
+    }
+    if (last) p = lineRun<0>(p, w.data() + n * size, 1, m.width, before, final);
+    s.pos = static_cast<size_t>(p - outBuf);
   }
   return flush(s);
 }

@@ -372,6 +372,7 @@ int main(int argc, char** argv) {
   // segment table.
   const bool merge = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry ||
                      mem.format == nullptr;
+  if (quiet) elfHold();
   if (!elfOpen(inFile) || (merge && (image = elfMerge()) == nullptr)) {
     fprintf(stderr, "unable to load elf file %s\n", inFile);
     exit(1);

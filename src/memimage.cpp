@@ -246,6 +246,15 @@ struct wordReader {
   std::vector<uint8_t> out;
 };
 
+// Copies `n` words of `Bytes` bytes from `in` to `out`, each one's bytes
+// reversed: the compiler makes a byte swap of each.
+template <size_t Bytes>
+void reverseWords(const uint8_t* in, uint8_t* out, size_t n) {
+  for (size_t k = 0; k < n; k++) {
+    for (size_t i = 0; i < Bytes; i++) out[k * Bytes + i] = in[k * Bytes + Bytes - 1 - i];
+  }
+}
+
 std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / r.wordBytes);
   const size_t n = static_cast<size_t>(std::min<uint64_t>({max, r.depth - r.next, chunk}));
@@ -262,6 +271,15 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const size_t lb = (r.laneBits + 7) / 8;
   r.out.resize(std::max(r.out.size(), chunk * lb));
   uint8_t* out = r.out.data();
+  if (r.lanes == 1) {
+    switch (wb) {
+      case 2: reverseWords<2>(mem, out, n); break;
+      case 4: reverseWords<4>(mem, out, n); break;
+      case 8: reverseWords<8>(mem, out, n); break;
+      default: reverseWords<16>(mem, out, n); break;
+    }
+    return {out, n * wb};
+  }
   if (r.laneBits < 8) {
     // A lane of 1, 2 or 4 bits: its bits of the word's value.
     const size_t bit = size_t{r.lane} * r.laneBits;
@@ -334,33 +352,41 @@ void dumpMemImage(const memOptions& o, bool quiet) {
           static_cast<unsigned long long>(o.format->maxDepth), static_cast<unsigned long long>(depth));
   }
 
-  const uint32_t laneBits = o.width / o.lanes;
-  const uint32_t laneBytes = (laneBits + 7) / 8;
   const bool little = (o.byteOrder != 0 ? o.byteOrder : elfOrder()) == ELFDATA2LSB;
   std::vector<imageFile> names;
   std::vector<outFile> files;
   names.reserve(2 * size_t{o.lanes});
   for (uint32_t lane = 0; lane < o.lanes; lane++) {
     const std::string name = o.lanes == 1 ? o.name : std::string(o.name) + "_" + std::to_string(lane);
-    const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
-                      elfEntry(), name.c_str(), nullptr};
-    wordReader r{&p, 0, memWords, depth, wordBytes, laneBits, lane, o.lanes, little,
-                 o.format->memoryOrder, o.fill, {}, {}};
     if (o.output == nullptr) {
       sink s{stdout, 0, true};
-      if (!o.format->write(s, m, r)) fail("Unable to write standard output\n");
+      if (!writeImage(s, o, p, depth, lane, little, name.c_str(), false)) {
+        fail("Unable to write standard output\n");
+      }
     } else {
       names.push_back(describe(lanePath(o.output, lane, o.lanes)));
       files.push_back(fileFor(names.back()));
       sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), o.format->write(s, m, r));
+      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), false));
     }
     if (o.header != nullptr) {
       names.push_back(describe(lanePath(o.header, lane, o.lanes)));
       files.push_back(fileFor(names.back()));
       sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), o.format->header(s, m, r));
+      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), true));
     }
   }
   replaceFiles(files);
+}
+
+bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
+                bool little, const char* name, bool header) {
+  const uint32_t wordBytes = o.width / 8;
+  const uint32_t laneBits = o.width / o.lanes;
+  const uint32_t laneBytes = (laneBits + 7) / 8;
+  const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
+                    elfEntry(), name, o.header};
+  wordReader r{&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
+               o.format->memoryOrder, o.fill, {}, {}};
+  return (header ? o.format->header : o.format->write)(s, m, r);
 }

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "output.hpp"
+#include "place.hpp"
+
 // The long options as given on the command line; null when not given.
 struct memArgs {
   const char* format;
@@ -47,3 +50,10 @@ memOptions checkMemArgs(const memArgs& a, bool listing);
 // `quiet` drops the lines about segments left out. Ends the run with a
 // message on any failure.
 void dumpMemImage(const memOptions& o, bool quiet);
+
+// Writes lane `lane` of the memory that `p` holds, `depth` words, in the
+// format `o` asks for (its header file when `header`), to `s`; `little` is
+// the byte order and `name` the image's identifier. False when a write
+// failed.
+bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
+                bool little, const char* name, bool header);

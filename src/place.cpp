@@ -121,18 +121,21 @@ bool placeSegments(placement& p, std::span<const Elf32_Phdr> segs, std::span<con
 }
 
 void placedBytes(const placement& p, uint64_t addr, size_t n, uint8_t fill, uint8_t* dst) {
-  memset(dst, fill, n);
   const uint64_t end = addr + n;
+  uint64_t at = addr;  // bytes below it are written
   auto it = p.runs.upper_bound(addr);
   if (it != p.runs.begin()) --it;
   for (; it != p.runs.end() && it->first < end; ++it) {
     const uint64_t s = std::max(it->first, addr);
     const uint64_t e = std::min(it->second.end, end);
     if (s >= e) continue;
+    if (s > at) memset(dst + (at - addr), fill, s - at);
     if (it->second.zero) {
       memset(dst + (s - addr), 0, e - s);
     } else {
       memcpy(dst + (s - addr), p.file.data() + it->second.from + (s - it->first), e - s);
     }
+    at = e;
   }
+  if (end > at) memset(dst + (at - addr), fill, end - at);
 }

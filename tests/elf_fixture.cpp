@@ -101,7 +101,7 @@ std::vector<uint8_t> build(Order order, std::span<const Seg> segs, const Header&
     t.u32(s.type);
     t.u32(offset);
     t.u32(s.vaddr);
-    t.u32(s.vaddr);
+    t.u32(s.paddr.value_or(s.vaddr));
     t.u32(filesz);
     t.u32(s.memsz.value_or(filesz));
     t.u32(s.flags);

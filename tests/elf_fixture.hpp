@@ -41,6 +41,7 @@ struct Seg {
   uint32_t type = PT_LOAD;
   std::optional<uint32_t> filesz;       // default: the number of file bytes
   std::optional<uint32_t> offset;       // default: laid out after the table
+  std::optional<uint32_t> paddr;        // load address; default: vaddr
 };
 
 struct Header {

@@ -90,9 +90,9 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
   return r;
 }
 
-Workspace::Workspace(std::vector<Seg> segs, Header h, std::vector<std::string> pre)
+Workspace::Workspace(std::vector<Seg> segs, Header h, std::vector<std::string> pre, Order order)
     : prefix(std::move(pre)) {
-  writeFile(dir.path / "in.elf", build(Order::Little, segs, h));
+  writeFile(dir.path / "in.elf", build(order, segs, h));
 }
 
 Result Workspace::operator()(std::vector<std::string> args, RunOptions opt) const {

@@ -39,13 +39,15 @@ bool wrapped();
 
 Result run(const std::vector<std::string>& args, const RunOptions& opt);
 
-// A fresh directory holding "in.elf", built little-endian from `segs`, in
-// which the tool runs with `prefix` before each run's own arguments.
+// A fresh directory holding "in.elf", built from `segs` (little-endian
+// unless `order` says otherwise), in which the tool runs with `prefix`
+// before each run's own arguments.
 struct Workspace {
   TempDir dir;
   std::vector<std::string> prefix;
   explicit Workspace(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
-                     Header h = {.entry = 0x100}, std::vector<std::string> prefix = {});
+                     Header h = {.entry = 0x100}, std::vector<std::string> prefix = {},
+                     Order order = Order::Little);
   Result operator()(std::vector<std::string> args, RunOptions opt = {}) const;
   std::string file(const char* name) const;
   void put(const char* name, const std::string& contents) const;

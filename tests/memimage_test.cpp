@@ -1,0 +1,385 @@
+// The memory-image mode through the built binary: its options, where bytes
+// are placed, the shape of the words, lanes, and a real reader of the
+// result.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <sstream>
+
+#include "elf_fixture.hpp"
+#include "run_tool.hpp"
+
+using namespace fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path testdata = ROMWRIGHT_TESTDATA;
+
+class MemoryImage : public testing::TestWithParam<Order> {};
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, MemoryImage, testing::Values(Order::Little, Order::Big),
+                         [](const auto& p) { return std::string(name(p.param)); });
+
+// The lines of `text`.
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+std::string joined(std::initializer_list<const char*> words) {
+  std::string s;
+  for (const char* w : words) s += std::string(w) + "\n";
+  return s;
+}
+
+}  // namespace
+
+TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string msg;
+  };
+  const Case cases[] = {
+      {{"--format=hexx"}, "--format=hexx: not a format: vmem"},
+      {{"--format=vmem", "--width=24"}, "--width=24: not a word width: 8, 16, 32, 64 or 128\n"},
+      {{"--format=vmem", "--width=0x"}, "--width=0x: not a word width: 8, 16, 32, 64 or 128\n"},
+      {{"--format=vmem", "--lanes=3", "--output=l%d.vmem"}, "--lanes=3: does not divide the 32-bit word\n"},
+      {{"--format=vmem", "--lanes=0", "--output=l%d.vmem"}, "--lanes=0: does not divide the 32-bit word\n"},
+      {{"--format=vmem", "--lanes=4", "--output=img.vmem"},
+       "--output=img.vmem: needs %d for the lane number with --lanes\n"},
+      {{"--format=vmem", "--lanes=2"}, "--output=-: needs %d for the lane number with --lanes\n"},
+      {{"--format=vmem", "--region=0x100"}, "--region=0x100: not BASE:SIZE\n"},
+      {{"--format=vmem", "--region=0x100:"}, "--region=0x100:: not BASE:SIZE\n"},
+      {{"--format=vmem", "--region=010:4X"}, "--region=010:4X: not BASE:SIZE\n"},
+      {{"--format=vmem", "--region=0xFFFFFF00:0x200"},
+       "--region=0xFFFFFF00:0x200: passes the end of the 32-bit address space\n"},
+      {{"--format=vmem", "--region=0:5G"}, "--region=0:5G: passes the end of the 32-bit address space\n"},
+      {{"--format=vmem", "--region=0x102:16"},
+       "--region=0x102:16: the base is not a multiple of the 4-byte word\n"},
+      {{"--format=vmem", "--region=0:0"}, "--region=0:0: a region of no bytes\n"},
+      {{"--format=vmem", "--depth=0"}, "--depth=0: a memory of no words\n"},
+      {{"--format=vmem", "--depth=-1"}, "--depth=-1: not a number of words\n"},
+      {{"--format=vmem", "--depth=2G"}, "--depth=2G: passes the end of the 32-bit address space\n"},
+      {{"--format=vmem", "--fill=0x100"}, "--fill=0x100: not a byte: 0 to 0xff\n"},
+      {{"--format=vmem", "--fill=1K"}, "--fill=1K: not a byte: 0 to 0xff\n"},
+      {{"--format=vmem", "--addresses=virtual"}, "--addresses=virtual: not load or run\n"},
+      {{"--format=vmem", "--byte-order=middle"}, "--byte-order=middle: not little or big\n"},
+      {{"--format=vmem", "-H"}, "--format=vmem: -H writes to standard output already: give --output=FILE\n"},
+      {{"--format=vmem", "-H", "--output=-"},
+       "--format=vmem: -H writes to standard output already: give --output=FILE\n"},
+      {{"--width=16", "-H"}, "--width=16: only with --format\n"},
+      {{"--output=img.vmem"}, "--output=img.vmem: only with --format\n"},
+      {{"--format=vmem", "--name=2abc"}, "--name=2abc: not a C and VHDL identifier\n"},
+      {{"--format=vmem", "--name=rom__image"}, "--name=rom__image: not a C and VHDL identifier\n"},
+      {{"--format=vmem", "--name=image_"}, "--name=image_: not a C and VHDL identifier\n"},
+      {{"--format=vmem", "--name=unsigned"}, "--name=unsigned: a reserved word of C or C++\n"},
+      {{"--format=vmem", "--name=Signal"}, "--name=Signal: a reserved word of VHDL\n"},
+      {{"--format=vmem", "--header=img.h"}, "--header=img.h: the vmem format has none\n"},
+  };
+  for (const Case& c : cases) {
+    // The input does not exist: a refusal comes before any attempt to read.
+    Workspace ws({}, {}, {"-f", "missing.elf"});
+    std::vector<std::string> args = c.args;
+    Result r = ws(args);
+    EXPECT_TRUE(r.err.starts_with(c.msg)) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_EQ(r.status, 1) << c.msg;
+    EXPECT_EQ(r.out, "") << c.msg;
+    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"}) << c.msg;
+  }
+}
+
+// A text word at 0x100 and a data word run at 0x110 but stored at 0x104,
+// with four bytes of zero tail: what a ROM holds and what a preloaded RAM
+// holds differ.
+TEST_P(MemoryImage, PlacesSegmentsByLoadOrRunAddressInWordsOfEveryShape) {
+  const bool little = GetParam() == Order::Little;
+  Seg stored = data(0x110, {0x55, 0x66, 0x77, 0x88}, 8);
+  stored.paddr = 0x104;
+  Workspace ws({text(0x100, {0x11, 0x22, 0x33, 0x44}), stored}, {.entry = 0x100},
+               {"-f", "in.elf", "--format=vmem"}, GetParam());
+  struct Case {
+    std::vector<std::string> args;
+    std::string little, big;
+  };
+  const Case cases[] = {
+      {{}, joined({"44332211", "88776655"}), joined({"11223344", "55667788"})},
+      {{"--addresses=run"},
+       joined({"44332211", "00000000", "00000000", "00000000", "88776655", "00000000"}),
+       joined({"11223344", "00000000", "00000000", "00000000", "55667788", "00000000"})},
+      // Fill is for bytes no segment provides; a zero tail is provided.
+      {{"--addresses=run", "--fill=0xff"},
+       joined({"44332211", "ffffffff", "ffffffff", "ffffffff", "88776655", "00000000"}),
+       joined({"11223344", "ffffffff", "ffffffff", "ffffffff", "55667788", "00000000"})},
+      {{"--byte-order=big"}, joined({"11223344", "55667788"}), joined({"11223344", "55667788"})},
+      {{"--byte-order=little"}, joined({"44332211", "88776655"}), joined({"44332211", "88776655"})},
+      {{"--width=8"}, joined({"11", "22", "33", "44", "55", "66", "77", "88"}),
+       joined({"11", "22", "33", "44", "55", "66", "77", "88"})},
+      {{"--width=16"}, joined({"2211", "4433", "6655", "8877"}), joined({"1122", "3344", "5566", "7788"})},
+      {{"--width=64"}, joined({"8877665544332211"}), joined({"1122334455667788"})},
+      // The span is widened to a whole word with fill.
+      {{"--width=128", "--fill=0xee"}, joined({"eeeeeeeeeeeeeeee8877665544332211"}),
+       joined({"1122334455667788eeeeeeeeeeeeeeee"})},
+      {{"--region=0xF0:0x20"},
+       joined({"00000000", "00000000", "00000000", "00000000", "44332211", "88776655", "00000000",
+               "00000000"}),
+       joined({"00000000", "00000000", "00000000", "00000000", "11223344", "55667788", "00000000",
+               "00000000"})},
+      // A size that is no multiple of the word is rounded up with fill.
+      {{"--region=0x100:9", "--fill=1"}, joined({"44332211", "88776655", "01010101"}),
+       joined({"11223344", "55667788", "01010101"})},
+      {{"--depth=4", "--fill=255"}, joined({"44332211", "88776655", "ffffffff", "ffffffff"}),
+       joined({"11223344", "55667788", "ffffffff", "ffffffff"})},
+      {{"--depth=0x4", "--width=16", "--byte-order=big"}, joined({"1122", "3344", "5566", "7788"}),
+       joined({"1122", "3344", "5566", "7788"})},
+  };
+  for (const Case& c : cases) {
+    Result r = ws(c.args);
+    EXPECT_EQ(r.out, little ? c.little : c.big) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+}
+
+TEST_P(MemoryImage, LaterSegmentWinsWhereSegmentsOverlap) {
+  Seg middle = data(0x800, {0xaa, 0xbb});
+  middle.paddr = 0x102;
+  Seg below = data(0x900, {0xc1, 0xc2, 0xc3});
+  below.paddr = 0xFE;
+  Workspace ws({text(0x100, counting(8)), middle, below}, {}, {"-f", "in.elf", "--format=vmem"},
+               GetParam());
+  Result r = ws({"--width=8"});
+  EXPECT_EQ(r.out, joined({"c1", "c2", "c3", "02", "aa", "bb", "05", "06", "07", "08"}));
+  // At 32 bits the span starts at the word holding 0xFE.
+  r = ws({"--byte-order=big"});
+  EXPECT_EQ(r.out, joined({"0000c1c2", "c302aabb", "05060708"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_P(MemoryImage, RegionLeavesOutSegmentsOutsideItAndRefusesOnesItCuts) {
+  Workspace ws({text(0x100, {0x11, 0x22, 0x33, 0x44}), data(0x4000, {1, 2, 3, 4})}, {},
+               {"-f", "in.elf", "--format=vmem", "--byte-order=big"}, GetParam());
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;  // err: what follows the load's own lines
+    int status;
+  };
+  const Case cases[] = {
+      {{"--region=0x100:8"}, joined({"11223344", "00000000"}),
+       "segment 1 at 0x00004000..0x00004003 is outside the region 0x00000100..0x00000107: left out\n", 0},
+      {{"--region=0x100:8", "--quiet"}, joined({"11223344", "00000000"}), "", 0},
+      {{"--region=0x200:8"}, "",
+       "segment 0 at 0x00000100..0x00000103 is outside the region 0x00000200..0x00000207: left out\n"
+       "segment 1 at 0x00004000..0x00004003 is outside the region 0x00000200..0x00000207: left out\n"
+       "no segment places a byte in the region 0x00000200..0x00000207\n",
+       1},
+      {{"--region=0x102:4", "--width=8"}, "",
+       "segment 0 at 0x00000100..0x00000103 lies partly outside the region 0x00000102..0x00000105\n", 1},
+      {{"--depth=0xFBF"}, "", "the image needs 4033 words, more than --depth=4031\n", 1},
+      {{"--width=64", "--region=0xFFFFFF00:0x100", "--depth=64"}, "",
+       "--depth=64: passes the end of the 32-bit address space\n", 1},
+  };
+  for (const Case& c : cases) {
+    Result r = ws(c.args);
+    EXPECT_EQ(r.out, c.out) << c.err;
+    if (c.args.back() == "--quiet") {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+    }
+    EXPECT_EQ(r.status, c.status) << r.err;
+  }
+}
+
+TEST_P(MemoryImage, SegmentsThatCannotBePlacedAreRefused) {
+  struct Case {
+    const char* what;
+    std::vector<Seg> segs;
+    std::string msg;
+  };
+  Seg top = text(0x100, counting(4));
+  top.paddr = 0xFFFFFFFE;
+  Seg pastEnd = text(0x100, counting(4), 0x1000);
+  pastEnd.filesz = 0x1000;
+  Seg tooBig = text(0x100, counting(8), 4);
+  Seg ram = data(0x20000000, {1});
+  const Case cases[] = {
+      {"a span above 256 MiB", {text(0, {1}), ram},
+       "the image spans 0x00000000..0x20000000, from segment 0 to segment 1, above 256 MiB: "
+       "choose the memory with --region=BASE:SIZE\n"},
+      {"nothing to place", {data(0x100, {}, 0x40)}, "no loadable segment has a byte to place\n"},
+      {"bytes past the end of the address space", {top}, "segment 0 exceeds the 32-bit address space\n"},
+      {"file bytes past the end of the file", {pastEnd}, "unable to read segment 0\n"},
+      {"file size above memory size", {tooBig}, "segment 0 file size 0x8 exceeds memory size 0x4\n"},
+  };
+  for (const Case& c : cases) {
+    Workspace ws(c.segs, {}, {"-f", "in.elf", "--format=vmem", "--output=out.vmem"}, GetParam());
+    Result r = ws({});
+    EXPECT_TRUE(r.err.ends_with(c.msg)) << c.what << ": " << r.err;
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"}) << c.what;
+  }
+}
+
+TEST(MemoryImage, QuietDropsTheLoadLinesOfASuccessfulLoadOnly) {
+  Workspace ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x104}, {"-f", "in.elf", "--quiet"});
+  Result r = ws({"--format=vmem"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "04030201\n");
+  r = ws({"-l"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "len 4\n");
+  // A failing load still says all it would have said.
+  Workspace bad({text(0x100, counting(8), 4)}, {}, {"-f", "in.elf", "--quiet", "-l"});
+  r = bad({});
+  EXPECT_EQ(r.err,
+            "before swap 0x2 machine 0x8 order 0x1 host 0x1\nsz 0x20 = 0x1 * 0x20\n"
+            "segment 0 file size 0x8 exceeds memory size 0x4\nunable to load elf file in.elf\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
+  Workspace ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100}, {"-f", "in.elf"});
+  Result r = ws({"-l", "--format=vmem", "--output=rom.vmem", "-R", "-r"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "len 4\n");
+  EXPECT_EQ(ws.file("rom.vmem"), "04030201\n");
+  auto mtime = [&](const char* n) { return fs::last_write_time(ws.dir.path / n); };
+  EXPECT_LE(mtime("rom.c"), mtime("tolvek.rom"));
+  EXPECT_LE(mtime("tolvek.rom"), mtime("rom.vmem"));
+  // A refused fixed output ends the run before the memory image.
+  Workspace withData({text(0x100, {1}), data(0x800, {1})}, {}, {"-f", "in.elf"});
+  r = withData({"-r", "--format=vmem", "--output=rom.vmem"});
+  EXPECT_TRUE(r.err.ends_with("Has a data segment!\n")) << r.err;
+  EXPECT_EQ(listDir(withData.dir.path), std::vector<std::string>{"in.elf"});
+}
+
+TEST(MemoryImage, HelpAndVersionGoToStandardOutput) {
+  Workspace ws;
+  Result r = ws({"--version"});
+  EXPECT_EQ(r.out, "romwright " ROMWRIGHT_VERSION "\n");
+  EXPECT_EQ(r.status, 0);
+  r = ws({"-x", "--help", "-f"});  // like -h: at once, whatever came before
+  EXPECT_EQ(r.status, 0);
+  for (const char* opt : {"-f FILE", "-H", "-M NN", "-v", "-r", "-R", "-L NN", "-l", "-t", "-e", "-h",
+                          "--format=FMT", "--output=FILE", "--addresses=load|run", "--region=BASE:SIZE",
+                          "--width=BITS", "--byte-order=little|big", "--depth=WORDS", "--fill=BYTE",
+                          "--lanes=N", "--name=NAME", "--header=FILE", "--quiet", "--help", "--version"}) {
+    const size_t at = r.out.find("  " + std::string(opt));
+    ASSERT_NE(at, std::string::npos) << opt;
+    EXPECT_TRUE(std::isspace(static_cast<unsigned char>(r.out[at + 2 + strlen(opt)]))) << opt;
+  }
+}
+
+// Each lane file is an image of its own; put back together they give the
+// unsplit image, lane 0 the least significant.
+TEST(MemoryImage, LanesRecombineToTheWholeImage) {
+  const fs::path elf = testdata / "romcopy-riscv.elf";
+  TempDir dir;
+  Result whole = run({"-f", elf.string(), "--format=vmem", "--quiet"}, {.cwd = dir.path});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::vector<std::string> words = lines(whole.out);
+  for (int lanes : {2, 4, 8, 32}) {
+    Result r = run({"-f", elf.string(), "--format=vmem", "--quiet", "--lanes=" + std::to_string(lanes),
+                    "--output=lane%d.vmem"},
+                   {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const int bits = 32 / lanes;
+    std::vector<uint64_t> joinedWords(words.size(), 0);
+    for (int k = 0; k < lanes; k++) {
+      const std::vector<uint8_t> file = readFile(dir.path / ("lane" + std::to_string(k) + ".vmem"));
+      const std::vector<std::string> laneWords = lines({file.begin(), file.end()});
+      ASSERT_EQ(laneWords.size(), words.size()) << lanes;
+      for (size_t j = 0; j < words.size(); j++) {
+        EXPECT_EQ(laneWords[j].size(), bits < 4 ? 1u : size_t(bits / 4));
+        joinedWords[j] |= std::stoull(laneWords[j], nullptr, 16) << (k * bits);
+      }
+    }
+    for (size_t j = 0; j < words.size(); j++) {
+      EXPECT_EQ(joinedWords[j], std::stoull(words[j], nullptr, 16)) << lanes << " lanes, word " << j;
+    }
+  }
+}
+
+namespace {
+
+// Runs `command` through the shell; its standard output, or a failure.
+std::string shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return "popen failed";
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = pclose(p);
+  return status == 0 ? out : "failed (" + std::to_string(status) + "): " + command + "\n" + out;
+}
+
+// The words a CPU of `width` bits and the given byte order reads from
+// `bytes` (zero bytes completing the last word), as lower-case hex.
+std::vector<std::string> cpuWords(std::vector<uint8_t> bytes, int width, bool little) {
+  const size_t wb = static_cast<size_t>(width) / 8;
+  bytes.resize((bytes.size() + wb - 1) / wb * wb, 0);
+  std::vector<std::string> words;
+  for (size_t j = 0; j < bytes.size(); j += wb) {
+    std::string w;
+    for (size_t i = 0; i < wb; i++) {
+      char d[3];
+      snprintf(d, sizeof d, "%02x", bytes[j + (little ? wb - 1 - i : i)]);
+      w += d;
+    }
+    words.push_back(w);
+  }
+  return words;
+}
+
+}  // namespace
+
+// Icarus Verilog's $readmemh into reg [W-1:0] mem[] gives every word as the
+// CPU reads it from the bytes objcopy -O binary puts at the load addresses.
+TEST(MemoryImageReaders, IcarusVerilogReadsTheWordsTheCpuReads) {
+  TempDir dir;
+  const fs::path tb = dir.path / "tb.v";
+  const std::string bench =
+      "module tb;\n"
+      "  parameter W = 32;\n"
+      "  reg [W-1:0] mem [0:4095];\n"
+      "  reg [8*256-1:0] image;\n"
+      "  integer n, i;\n"
+      "  initial begin\n"
+      "    if (!$value$plusargs(\"image=%s\", image) || !$value$plusargs(\"words=%d\", n)) $finish;\n"
+      "    $readmemh(image, mem, 0, n - 1);\n"
+      "    for (i = 0; i < n; i = i + 1) $display(\"%h\", mem[i]);\n"
+      "    $finish;\n"
+      "  end\n"
+      "endmodule\n";
+  writeFile(tb, {reinterpret_cast<const uint8_t*>(bench.data()), bench.size()});
+  for (int width : {8, 16, 32, 64}) {
+    const std::string vvp = (dir.path / ("tb" + std::to_string(width) + ".vvp")).string();
+    ASSERT_EQ(shell("iverilog -g2005 -P tb.W=" + std::to_string(width) + " -o " + vvp + " " +
+                    tb.string() + " 2>&1"),
+              "");
+    for (const char* name : {"romcopy-riscv", "romcopy-arm", "romcopy-mips", "romcopy-riscv-lld"}) {
+      for (bool little : {true, false}) {
+        SCOPED_TRACE(std::string(name) + " width " + std::to_string(width) + (little ? " little" : " big"));
+        const std::vector<std::string> want =
+            cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
+        const fs::path image = dir.path / "image.vmem";
+        Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
+                        "--format=vmem", "--width=" + std::to_string(width),
+                        little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
+                       {.cwd = dir.path});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> got;
+        for (const std::string& l :
+             lines(shell("vvp -n " + vvp + " +image=" + image.string() + " +words=" +
+                         std::to_string(want.size())))) {
+          if (l.find_first_not_of("0123456789abcdef") == std::string::npos) got.push_back(l);
+        }
+        EXPECT_EQ(got, want);
+      }
+    }
+  }
+}
