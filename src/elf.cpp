@@ -328,6 +328,7 @@ bool elfOpen(const char* path) {
   in = fopen(path, "rb");
   if (in == nullptr) {
     fprintf(diag, "unable to open %s\n", path);
+    speak();
     return false;
   }
   struct stat st {};

@@ -260,8 +260,8 @@ std::span<const uint8_t> text(const elfImage* img) { return {img->textBytes, img
 void dumpRom(const elfImage* img) {
   checkWritable(img);
   outFile pair[] = {
-      {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n", nullptr, nullptr},
-      {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n", nullptr, nullptr},
+      {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n"},
+      {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n"},
   };
   closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img->textLen));
   FILE* f = createFile(pair[1]);
@@ -273,8 +273,7 @@ void dumpRom(const elfImage* img) {
 // Writes the raw ROM image "tolvek.rom" of ROMLen bytes.
 void dumpROM(const elfImage* img) {
   checkWritable(img);
-  outFile rom{"tolvek.rom", "Unable to open ROM data file\n", "Unable to write ROM data file\n",
-              nullptr, nullptr};
+  outFile rom{"tolvek.rom", "Unable to open ROM data file\n", "Unable to write ROM data file\n"};
   FILE* f = createFile(rom);
   if (fwrite(img->textBytes, img->textLen, 1, f) != 1 || fflush(f) != 0) {
     fail("Unable to write ROM text data\n");

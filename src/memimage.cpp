@@ -320,7 +320,7 @@ struct imageFile {
 };
 
 outFile fileFor(const imageFile& f) {
-  return {f.path.c_str(), f.openMsg.c_str(), f.writeMsg.c_str(), nullptr, nullptr};
+  return {f.path.c_str(), f.openMsg.c_str(), f.writeMsg.c_str()};
 }
 
 imageFile describe(std::string path) {

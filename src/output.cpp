@@ -203,8 +203,17 @@ void failf(const char* fmt, ...) {
 // ---- Atomic output files ----------------------------------------------------
 
 FILE* createFile(outFile& o) {
+  struct stat st {};
+  if (stat(o.name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    // A device, a FIFO or a socket cannot be replaced, only written to.
+    o.f = fopen(o.name, "wb");
+    if (o.f == nullptr) fail(o.openMsg);
+    return o.f;
+  }
+  // A symbolic link stays: the file it names is replaced.
+  if (lstat(o.name, &st) == 0 && S_ISLNK(st.st_mode)) o.target = realpath(o.name, nullptr);
   guardTemporaries();
-  const int fd = createTemporary(o.name, o.tmp);
+  const int fd = createTemporary(o.target != nullptr ? o.target : o.name, o.tmp);
   if (fd < 0) fail(o.openMsg);
   o.f = fdopen(fd, "wb");
   if (o.f == nullptr) {
@@ -227,8 +236,11 @@ void replaceFiles(std::span<outFile> files) {
     if (stat(o.name, &st) == 0 && S_ISDIR(st.st_mode)) fail(o.openMsg);
   }
   for (outFile& o : files) {
-    if (rename(o.tmp, o.name) != 0) fail(o.openMsg);
+    if (o.tmp == nullptr) continue;  // written in place
+    if (rename(o.tmp, o.target != nullptr ? o.target : o.name) != 0) fail(o.openMsg);
     settle(o);
+    free(o.target);
+    o.target = nullptr;
   }
 }
 

@@ -50,14 +50,17 @@ bool repeat(sink& s, const char* unit, size_t len, uint64_t count);
 // ---- Atomic output files ----------------------------------------------------
 // A file is written to a temporary ".NAME.XXXXXX" in its own directory and
 // renamed over its name once complete: a failed or interrupted run leaves
-// the earlier file as it was and never a half-written one.
+// the earlier file as it was and never a half-written one. A symbolic link
+// is followed, and the file it names replaced; a device or a FIFO (such as
+// /dev/null or /dev/stdout to a pipe) is written in place.
 
 struct outFile {
   const char* name;      // the file to replace
   const char* openMsg;   // the temporary cannot be made or put in place
   const char* writeMsg;  // a write to it failed
-  FILE* f;               // open while it is written
-  char* tmp;             // the temporary's path while it is pending
+  FILE* f = nullptr;     // open while it is written
+  char* tmp = nullptr;   // the temporary's path while it is pending
+  char* target = nullptr;  // the file a symbolic link `name` names
 };
 
 // Creates the temporary of `o` and opens it for writing; fails with its

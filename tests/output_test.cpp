@@ -203,3 +203,41 @@ TEST(Permissions, ReadOnlyOutputFilesAreReplaced) {
   EXPECT_EQ(r.status, 0) << r.err;
   for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) EXPECT_NE(ws.file(name), "old") << name;
 }
+
+// What cannot be replaced is written in place, and a link keeps pointing
+// where it did: --output=/dev/null or a FIFO must not turn into a file.
+TEST(OutputFiles, LinksAreFollowedAndFifosWrittenInPlace) {
+  InputDir ws;
+  const fs::path dir = ws.dir.path;
+  fs::create_directory(dir / "real");
+  ws.put("real/rom.vmem", "old");
+  fs::create_symlink("real/rom.vmem", dir / "link.vmem");
+  ws.put("real/tolvek.rom", "old");
+  fs::create_symlink("real/tolvek.rom", dir / "tolvek.rom");
+  Result r = ws({"--format=vmem", "--output=link.vmem", "-R", "-L", "8"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_symlink(dir / "link.vmem"));
+  EXPECT_EQ(ws.file("real/rom.vmem"), "04030201\n");
+  EXPECT_TRUE(fs::is_symlink(dir / "tolvek.rom"));
+  EXPECT_EQ(fs::file_size(dir / "real/tolvek.rom"), 8u);
+  EXPECT_EQ(listDir(dir / "real"), (std::vector<std::string>{"rom.vmem", "tolvek.rom"}));
+
+  ASSERT_EQ(mkfifo((dir / "image.fifo").c_str(), 0600), 0);
+  std::string fromFifo;
+  std::thread reader([&] {
+    const std::vector<uint8_t> got = readFile(dir / "image.fifo");
+    fromFifo.assign(got.begin(), got.end());
+  });
+  r = ws({"--format=vmem", "--output=image.fifo"});
+  reader.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fromFifo, "04030201\n");
+  EXPECT_TRUE(fs::is_fifo(dir / "image.fifo"));
+}
+
+TEST(StandardStreams, QuietStillSaysWhyAFileCannotBeOpened) {
+  InputDir ws;
+  Result r = ws({"--quiet", "-f", "missing.elf", "-l"});
+  EXPECT_EQ(r.err, "unable to open missing.elf\nunable to load elf file missing.elf\n");
+  EXPECT_EQ(r.status, 1);
+}
