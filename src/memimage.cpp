@@ -246,6 +246,29 @@ struct wordReader {
   std::vector<uint8_t> out;
 };
 
+namespace {
+
+// Copies the `n` bytes at `from` to `to` in reverse order, with one byte
+// swap for the common word sizes.
+template <class T>
+void swapCopy(const uint8_t* from, uint8_t* to, T (*swap)(T)) {
+  T v;
+  memcpy(&v, from, sizeof v);
+  v = swap(v);
+  memcpy(to, &v, sizeof v);
+}
+
+void reverseCopy(const uint8_t* from, size_t n, uint8_t* to) {
+  switch (n) {
+    case 2: return swapCopy<uint16_t>(from, to, [](uint16_t v) { return __builtin_bswap16(v); });
+    case 4: return swapCopy<uint32_t>(from, to, [](uint32_t v) { return __builtin_bswap32(v); });
+    case 8: return swapCopy<uint64_t>(from, to, [](uint64_t v) { return __builtin_bswap64(v); });
+    default: std::reverse_copy(from, from + n, to);
+  }
+}
+
+}  // namespace
+
 std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / r.wordBytes);
   const size_t n = static_cast<size_t>(std::min<uint64_t>({max, r.depth - r.next, chunk}));
@@ -277,7 +300,7 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
     const uint8_t* from = mem + k * wb + at;
     uint8_t* to = out + k * lb;
     if (reverse) {
-      std::reverse_copy(from, from + lb, to);
+      reverseCopy(from, lb, to);
     } else {
       memcpy(to, from, lb);
     }
