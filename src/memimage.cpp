@@ -248,8 +248,8 @@ struct wordReader {
 
 namespace {
 
-// Copies the `n` bytes at `from` to `to` in reverse order, with one byte
-// swap for the common word sizes.
+// Copies the `n` bytes at `from` to `to` in reverse order, with byte swaps
+// for the word sizes.
 template <class T>
 void swapCopy(const uint8_t* from, uint8_t* to, T (*swap)(T)) {
   T v;
@@ -263,6 +263,9 @@ void reverseCopy(const uint8_t* from, size_t n, uint8_t* to) {
     case 2: return swapCopy<uint16_t>(from, to, [](uint16_t v) { return __builtin_bswap16(v); });
     case 4: return swapCopy<uint32_t>(from, to, [](uint32_t v) { return __builtin_bswap32(v); });
     case 8: return swapCopy<uint64_t>(from, to, [](uint64_t v) { return __builtin_bswap64(v); });
+    case 16:
+      reverseCopy(from, 8, to + 8);
+      return reverseCopy(from + 8, 8, to);
     default: std::reverse_copy(from, from + n, to);
   }
 }

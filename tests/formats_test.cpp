@@ -95,8 +95,8 @@ std::vector<std::string> keyedLines(const std::string& text, const std::map<std:
   return words;
 }
 
-// Verilog $readmemh: hex numbers separated by white space.
-std::vector<std::string> readVmem(const std::string& text, const Want&) {
+// Hex numbers separated by white space.
+std::vector<std::string> hexNumbers(const std::string& text) {
   std::vector<std::string> words;
   std::istringstream in(text);
   for (std::string w; in >> w;) {
@@ -105,6 +105,9 @@ std::vector<std::string> readVmem(const std::string& text, const Want&) {
   }
   return words;
 }
+
+// Verilog $readmemh: hex numbers separated by white space.
+std::vector<std::string> readVmem(const std::string& text, const Want&) { return hexNumbers(text); }
 
 // Xilinx COE: `keyword = value;` statements; the vector's values are
 // separated by commas (and white space) and ended by a semicolon; lines
@@ -122,14 +125,9 @@ std::vector<std::string> readCoe(const std::string& text, const Want&) {
     return {};
   }
   EXPECT_EQ(m[1], "16");
-  std::vector<std::string> words;
   std::string vector = m[2];
   std::replace(vector.begin(), vector.end(), ',', ' ');
-  std::istringstream in(vector);
-  for (std::string w; in >> w;) {
-    EXPECT_TRUE(isHex(w)) << w;
-    words.push_back(lower(w));
-  }
+  const std::vector<std::string> words = hexNumbers(vector);
   // One word per line: a comma ends every line of the vector but the last.
   EXPECT_EQ(std::count(m[2].first, m[2].second, ','), static_cast<long>(words.size()) - 1);
   EXPECT_EQ(std::count(m[2].first, m[2].second, '\n'), static_cast<long>(words.size()));

@@ -21,11 +21,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-std::string readText(const fs::path& p) {
-  const std::vector<uint8_t> b = readFile(p);
-  return {b.begin(), b.end()};
-}
-
 // Runs `command` with sh in `dir`; its standard output and error together.
 struct Shell {
   int status;
@@ -58,7 +53,8 @@ void tool(const fs::path& dir, std::vector<std::string> args) {
 
 uint32_t entryOf(const std::string& name) {
   std::smatch m;
-  const std::string t = readText(testdata / (name + ".readelf.txt"));
+  const std::vector<uint8_t> b = readFile(testdata / (name + ".readelf.txt"));
+  const std::string t(b.begin(), b.end());
   EXPECT_TRUE(std::regex_search(t, m, std::regex(R"(Entry point address:\s+0x([0-9a-f]+))")));
   return static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
 }
@@ -115,7 +111,7 @@ TEST(RealReaders, ObjcopyReadsIntelHexAndSrecordsAsTheBinImage) {
       const std::string k = c.lanes > 1 ? std::to_string(lane) : "";
       for (const char* format : {"ihex", "srec"}) {
         EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O binary " + format + k + " " + format + k + ".bin");
-        EXPECT_EQ(readText(dir.path / (format + k + ".bin")), readText(dir.path / ("bin" + k))) << format << k;
+        EXPECT_EQ(readFile(dir.path / (format + k + ".bin")), readFile(dir.path / ("bin" + k))) << format << k;
         const Shell f = sh(dir.path, std::string("objdump -f -b ") + format + " " + format + k);
         char start[64];
         snprintf(start, sizeof start, "start address 0x%08x\n", entryOf(c.elf));
@@ -123,7 +119,7 @@ TEST(RealReaders, ObjcopyReadsIntelHexAndSrecordsAsTheBinImage) {
       }
     }
     if (c.lanes == 1) {
-      EXPECT_EQ(readText(dir.path / "bin"), readText(testdata / (c.elf + ".load.bin")));
+      EXPECT_EQ(readFile(dir.path / "bin"), readFile(testdata / (c.elf + ".load.bin")));
     }
   }
 }
@@ -153,15 +149,16 @@ TEST(RealReaders, BinIsObjcopysImageWithGapFillAndPadTo) {
                     "--region=" + std::string(c.base) + ":" + std::to_string(size), std::string("--fill=") + c.fill});
     EXPECT_SH(dir.path, "objcopy -I " + std::string(c.target) + " -O binary --gap-fill=" + c.fill +
                             " --pad-to=" + c.end + " " + elf + " objcopy.bin");
-    const std::string image = readText(dir.path / "image.bin");
+    const std::vector<uint8_t> image = readFile(dir.path / "image.bin");
     EXPECT_EQ(image.size(), size);
-    EXPECT_EQ(image, readText(dir.path / "objcopy.bin"));
+    EXPECT_EQ(image, readFile(dir.path / "objcopy.bin"));
   }
   // The image objcopy made with the cross toolchain, filled with 0xff.
   TempDir dir;
+  const std::vector<uint8_t> end = readFile(testdata / "romcopy-riscv-lld.padded.end");
   tool(dir.path, {"-f", (testdata / "romcopy-riscv-lld.elf").string(), "--format=bin", "--output=image.bin",
-                  "--region=0:" + readText(testdata / "romcopy-riscv-lld.padded.end").substr(0, 10), "--fill=0xff"});
-  EXPECT_EQ(readText(dir.path / "image.bin"), readText(testdata / "romcopy-riscv-lld.padded.bin"));
+                  "--region=0:" + std::string(end.begin(), std::find(end.begin(), end.end(), '\n')), "--fill=0xff"});
+  EXPECT_EQ(readFile(dir.path / "image.bin"), readFile(testdata / "romcopy-riscv-lld.padded.bin"));
 }
 
 TEST(RealReaders, SrecCatReadsMifAndVmemWords) {
