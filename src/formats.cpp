@@ -2,8 +2,13 @@
 #include "formats.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
-#include <string_view>
+#include <string>
+#include <type_traits>
 
 #include "hex.hpp"
 
@@ -15,80 +20,441 @@ size_t wordSize(uint32_t width) { return (width + 7) / 8; }
 // Hex digits a word of `width` bits is written with.
 size_t digits(uint32_t width) { return width < 4 ? 1 : width / 4; }
 
-// Writes the digits of the word at `w` to `p`: a look-up of four digits for
-// every two bytes, of two or one for a word of a byte or less.
-char* putWord(char* p, const uint8_t* w, uint32_t width) {
-  if (width <= 4) {
-    *p = hex.d[w[0]][1];
-    return p + 1;
-  }
-  if (width == 8) {
-    memcpy(p, hex.d[w[0]], 2);
-    return p + 2;
-  }
-  const char(*pairs)[4] = hexPairs();
-  for (size_t i = 0; i < width / 8; i += 2, p += 4) memcpy(p, pairs[w[i] << 8 | w[i + 1]], 4);
-  return p;
-}
+unsigned long long ull(uint64_t v) { return v; }
 
-// Copies a short text: cheaper than a call to memcpy for a few bytes.
-inline char* putText(char* p, const char* text, size_t n) {
-  for (size_t i = 0; i < n; i++) p[i] = text[i];
-  return p + n;
-}
-
-// `n` lines of `Bytes`-byte words (0: any width) between `before` and
-// `after`, the digits through the four-digit table.
-template <size_t Bytes>
-char* lineRun(char* p, const uint8_t* w, size_t n, uint32_t width, std::string_view before,
-              std::string_view after) {
-  const char(*pairs)[4] = hexPairs();
-  for (size_t k = 0; k < n; k++) {
-    p = putText(p, before.data(), before.size());
-    if constexpr (Bytes == 0) {
-      p = putWord(p, w + k * ((width + 7) / 8), width);
-    } else {
-      for (size_t i = 0; i < Bytes; i += 2, p += 4) memcpy(p, pairs[w[k * Bytes + i] << 8 | w[k * Bytes + i + 1]], 4);
+// Upper-case digits for every byte value, for the formats whose makers show
+// them so (MIF, Intel HEX, S-records).
+struct upperTable {
+  char d[256][2];
+  constexpr upperTable() : d{} {
+    for (int b = 0; b < 256; b++) {
+      for (int i = 0; i < 2; i++) {
+        const char c = hex.d[b][i];
+        d[b][i] = c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
+      }
     }
-    p = putText(p, after.data(), after.size());
   }
-  return p;
+};
+constexpr upperTable upper;
+
+// ---- Words as text ----------------------------------------------------------
+// A word's width is one of 1, 2, 4, ..., 128 bits (a lane divides a word of
+// 8 to 128 bits). The writers are built for each width, so that a word's
+// digits are written with copies of fixed size.
+
+template <class F>
+bool byWidth(uint32_t width, F f) {
+  switch (width) {
+    case 1: return f(std::integral_constant<uint32_t, 1>{});
+    case 2: return f(std::integral_constant<uint32_t, 2>{});
+    case 4: return f(std::integral_constant<uint32_t, 4>{});
+    case 8: return f(std::integral_constant<uint32_t, 8>{});
+    case 16: return f(std::integral_constant<uint32_t, 16>{});
+    case 32: return f(std::integral_constant<uint32_t, 32>{});
+    case 64: return f(std::integral_constant<uint32_t, 64>{});
+    default: return f(std::integral_constant<uint32_t, 128>{});
+  }
+}
+
+// The hex digits of a word of W bits, from a table of two digits a byte; a
+// word narrower than 8 bits is one digit.
+template <uint32_t W, class Table>
+char* hexWord(char* p, const uint8_t* w, const Table& t) {
+  if constexpr (W <= 4) {
+    *p = t.d[w[0]][1];
+    return p + 1;
+  } else {
+    for (uint32_t i = 0; i < W / 8; i++) memcpy(p + 2 * i, t.d[w[i]], 2);
+    return p + W / 4;
+  }
+}
+
+// The same in lower case, four digits a look-up for words of 16 bits or more.
+template <uint32_t W>
+char* hexWordLower(char* p, const uint8_t* w, const char (*pairs)[4]) {
+  if constexpr (W < 16) {
+    return hexWord<W>(p, w, hex);
+  } else {
+    for (uint32_t i = 0; i < W / 8; i += 2) memcpy(p + 2 * i, pairs[w[i] << 8 | w[i + 1]], 4);
+    return p + W / 4;
+  }
+}
+
+// The bits of a word narrower than 4 bits, most significant first.
+template <uint32_t W>
+char* bitWord(char* p, const uint8_t* w) {
+  for (uint32_t b = 0; b < W; b++) p[b] = static_cast<char>('0' + (w[0] >> (W - 1 - b) & 1));
+  return p + W;
+}
+
+// A short piece of text (up to 16 characters) written with one copy of
+// fixed size: eachWord keeps that much room past every line.
+struct snippet {
+  static constexpr size_t most = 16;
+  char text[most] = {};
+  size_t len;
+  explicit snippet(const char* s) : len(std::min(strlen(s), most)) { memcpy(text, s, len); }
+  char* put(char* p) const {
+    memcpy(p, text, most);
+    return p + len;
+  }
+};
+
+// Hands every word of the memory to `each(p, word, index)`, which writes it
+// at `p` in at most `longest` characters and returns where it ended.
+template <class Each>
+bool eachWord(sink& s, const memLayout& m, wordReader& r, size_t longest, Each each) {
+  const size_t size = wordSize(m.width), line = longest + snippet::most;
+  uint64_t index = 0;
+  while (index < m.depth) {
+    if (!room(s, line)) return false;
+    const std::span<const uint8_t> w = nextWords(r, (outBlock - s.pos) / line);
+    const size_t n = w.size() / size;
+    char* p = outBuf + s.pos;
+    for (size_t k = 0; k < n; k++, index++) p = each(p, w.data() + k * size, index);
+    s.pos = static_cast<size_t>(p - outBuf);
+  }
+  return true;
 }
 
 // One word per line between `before` and `after`; the last word ends with
 // `final` instead. The shape of most text formats.
-bool wordLines(sink& s, const memLayout& m, wordReader& r, std::string_view before,
-               std::string_view after, std::string_view final) {
-  const size_t line = before.size() + digits(m.width) + std::max(after.size(), final.size());
+bool wordLines(sink& s, const memLayout& m, wordReader& r, const char* before, const char* after,
+               const char* final) {
+  const snippet pre(before), post(after), last(final);
+  const size_t line = pre.len + digits(m.width) + std::max(post.len, last.len);
+  const char(*pairs)[4] = hexPairs();
+  return byWidth(m.width, [&](auto W) {
+    return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
+      p = hexWordLower<W>(pre.put(p), w, pairs);
+      return (i + 1 == m.depth ? last : post).put(p);
+    });
+  }) && flush(s);
+}
+
+// Words to a line of about 76 columns after `margin`, each as `before`, its
+// digits and `after`, with a comma after every word but the last: the
+// initialisers of the source-code formats. A word narrower than 4 bits is
+// written as its bits (only VHDL holds such words).
+bool wordRows(sink& s, const memLayout& m, wordReader& r, const char* margin, const char* before,
+              const char* after) {
+  const snippet indent(margin), pre(before), post(after);
+  const size_t item = pre.len + (m.width < 4 ? m.width : digits(m.width)) + post.len + 2;
+  const size_t perRow = std::max<size_t>(1, (76 - indent.len) / item);
+  const char(*pairs)[4] = hexPairs();
+  size_t column = 0;
+  return byWidth(m.width, [&](auto W) {
+    return eachWord(s, m, r, indent.len + item, [&](char* p, const uint8_t* w, uint64_t i) {
+      if (column == 0) p = indent.put(p);
+      if constexpr (W < 4) {
+        p = bitWord<W>(pre.put(p), w);
+      } else {
+        p = hexWordLower<W>(pre.put(p), w, pairs);
+      }
+      p = post.put(p);
+      const bool lastWord = i + 1 == m.depth;
+      const bool rowEnds = ++column == perRow || lastWord;
+      if (rowEnds) column = 0;
+      memcpy(p, lastWord ? "\n " : rowEnds ? ",\n" : ", ", 2);
+      return p + (lastWord ? 1 : 2);
+    });
+  });
+}
+
+// printf-style text into the block buffer, for the lines around the words.
+__attribute__((format(printf, 2, 3))) bool putf(sink& s, const char* fmt, ...) {
+  va_list a, b;
+  va_start(a, fmt);
+  va_copy(b, a);
+  std::string text(static_cast<size_t>(std::max(0, vsnprintf(nullptr, 0, fmt, a))) + 1, '\0');
+  va_end(a);
+  vsnprintf(text.data(), text.size(), fmt, b);
+  va_end(b);
+  return put(s, text.data(), text.size() - 1);
+}
+
+// ---- Bytes and records ------------------------------------------------------
+
+// The raw bytes of the memory at rising addresses.
+bool writeBin(sink& s, const memLayout& m, wordReader& r) {
   const size_t size = wordSize(m.width);
   for (uint64_t left = m.depth; left > 0;) {
-    if (!room(s, line)) return false;
-    const std::span<const uint8_t> w = nextWords(r, (outBlock - s.pos) / line);
-    size_t n = w.size() / size;
-    left -= n;
-    const bool last = left == 0;
-    if (last) n--;  // the last word ends differently
-    char* p = outBuf + s.pos;
-    switch (m.width) {
-      case 16: p = lineRun<2>(p, w.data(), n, m.width, before, after); break;
-      case 32: p = lineRun<4>(p, w.data(), n, m.width, before, after); break;
-      case 64: p = lineRun<8>(p, w.data(), n, m.width, before, after); break;
-      case 128: p = lineRun<16>(p, w.data(), n, m.width, before, after); break;
-      default: p = lineRun<0>(p, w.data(), n, m.width, before, after); break;
-    }
-    if (last) p = lineRun<0>(p, w.data() + n * size, 1, m.width, before, final);
-    s.pos = static_cast<size_t>(p - outBuf);
+    const std::span<const uint8_t> w = nextWords(r, outBlock / size);
+    if (!put(s, w.data(), w.size())) return false;
+    left -= w.size() / size;
   }
   return flush(s);
 }
+
+// The digits of a record's fields and data, then its checksum and the line
+// end: the checksum is the two's complement of the byte sum for Intel HEX,
+// the ones' complement for S-records.
+char* recordBody(char* p, const uint8_t* head, size_t headLen, const uint8_t* data, size_t n,
+                 bool onesComplement) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < headLen; i++, p += 2) {
+    sum += head[i];
+    memcpy(p, upper.d[head[i]], 2);
+  }
+  for (size_t i = 0; i < n; i++, p += 2) {
+    sum += data[i];
+    memcpy(p, upper.d[data[i]], 2);
+  }
+  memcpy(p, upper.d[(onesComplement ? ~sum : 0u - sum) & 0xff], 2);
+  p[2] = '\n';
+  return p + 3;
+}
+
+// An Intel HEX record: ':', count, 16-bit address, type, data, checksum.
+char* ihexRecord(char* p, uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
+  const uint8_t head[] = {static_cast<uint8_t>(n), static_cast<uint8_t>(address >> 8),
+                          static_cast<uint8_t>(address), type};
+  *p = ':';
+  return recordBody(p + 1, head, sizeof head, data, n, false);
+}
+
+// The extended linear address record: the upper 16 bits of the addresses
+// of the records that follow.
+char* ihexUpper(char* p, uint64_t upper16) {
+  const uint8_t b[] = {static_cast<uint8_t>(upper16 >> 8), static_cast<uint8_t>(upper16)};
+  return ihexRecord(p, 4, 0, b, 2);
+}
+
+// An S-record of `type` with an address of `addressBytes` bytes.
+char* srecRecord(char* p, char type, uint32_t address, size_t addressBytes, const uint8_t* data,
+                 size_t n) {
+  uint8_t head[5] = {static_cast<uint8_t>(addressBytes + 1 + n)};
+  for (size_t i = 0; i < addressBytes; i++) {
+    head[1 + i] = static_cast<uint8_t>(address >> 8 * (addressBytes - 1 - i));
+  }
+  p[0] = 'S';
+  p[1] = type;
+  return recordBody(p + 2, head, 1 + addressBytes, data, n, true);
+}
+
+// The 4 bytes of a 32-bit value, most significant first.
+struct bigEndian32 {
+  uint8_t b[4];
+  explicit bigEndian32(uint32_t v)
+      : b{static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)} {}
+};
+
+// Room for the longest record line (16 data bytes) with an address record
+// before it.
+constexpr size_t recordRoom = 64;
+
+// Writes one record at the end of the buffer.
+template <class Record>
+bool putRecord(sink& s, Record record) {
+  if (!room(s, recordRoom)) return false;
+  s.pos = static_cast<size_t>(record(outBuf + s.pos) - outBuf);
+  return true;
+}
+
+// Cuts the memory's bytes, from `m.address` on, into records of up to 16
+// bytes that end at multiples of 16, so that no Intel HEX record crosses a
+// 64 KiB boundary. `record(p, address, bytes, n)` writes one.
+template <class Record>
+bool byteRecords(sink& s, const memLayout& m, wordReader& r, Record record) {
+  const size_t size = wordSize(m.width);
+  const uint64_t end = m.address + m.depth * size;
+  uint8_t part[16];
+  size_t have = 0;  // bytes of the next record gathered in `part`
+  uint64_t at = m.address;
+  for (uint64_t left = m.depth; left > 0;) {
+    const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
+    left -= w.size() / size;
+    for (size_t i = 0; i < w.size();) {
+      const size_t len = static_cast<size_t>(std::min<uint64_t>(16 - at % 16, end - at));
+      const size_t k = std::min(len - have, w.size() - i);
+      const uint8_t* bytes = w.data() + i;
+      i += k;
+      if (have > 0 || k < len) {  // a record split between two blocks
+        memcpy(part + have, bytes, k);
+        have += k;
+        if (have < len) break;
+        bytes = part;
+      }
+      if (!putRecord(s, [&](char* p) { return record(p, at, bytes, len); })) return false;
+      at += len;
+      have = 0;
+    }
+  }
+  return true;
+}
+
+// Intel HEX at the memory's own byte addresses: data records, the start
+// linear address (the entry) and the end record.
+bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
+  uint64_t upper16 = 0;
+  const bigEndian32 entry(m.entry);
+  return byteRecords(s, m, r,
+                     [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
+                       if (at >> 16 != upper16) p = ihexUpper(p, upper16 = at >> 16);
+                       return ihexRecord(p, 0, static_cast<uint16_t>(at), b, n);
+                     }) &&
+         putRecord(s, [&](char* p) { return ihexRecord(ihexRecord(p, 5, 0, entry.b, 4), 1, 0, nullptr, 0); }) &&
+         flush(s);
+}
+
+// Intel HEX addressed by word index, one word per record, its value most
+// significant byte first: how Quartus initialises a memory. Indexes above
+// 16 bits get extended linear address records.
+bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
+  const size_t size = wordSize(m.width);
+  return eachWord(s, m, r, recordRoom, [&](char* p, const uint8_t* w, uint64_t i) {
+           if (i % 0x10000 == 0 && i > 0) p = ihexUpper(p, i >> 16);
+           return ihexRecord(p, 0, static_cast<uint16_t>(i), w, size);
+         }) &&
+         putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);
+}
+
+// Motorola S-records: the S0 header of Motorola's own example ("HDR"), S3
+// data records at 32-bit addresses, and S7 with the entry.
+bool writeSrec(sink& s, const memLayout& m, wordReader& r) {
+  const uint8_t hdr[] = {'H', 'D', 'R'};
+  return putRecord(s, [&](char* p) { return srecRecord(p, '0', 0, 2, hdr, sizeof hdr); }) &&
+         byteRecords(s, m, r,
+                     [](char* p, uint64_t at, const uint8_t* b, size_t n) {
+                       return srecRecord(p, '3', static_cast<uint32_t>(at), 4, b, n);
+                     }) &&
+         putRecord(s, [&](char* p) { return srecRecord(p, '7', m.entry, 4, nullptr, 0); }) &&
+         flush(s);
+}
+
+// ---- Memory files -----------------------------------------------------------
 
 // Verilog $readmemh: one word per line, nothing else.
 bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
   return wordLines(s, m, r, "", "\n", "\n");
 }
 
+// Xilinx coefficient file: the radix, then the words separated by commas
+// and ended by a semicolon.
+bool writeCoe(sink& s, const memLayout& m, wordReader& r) {
+  return putf(s, "memory_initialization_radix=16;\nmemory_initialization_vector=\n") &&
+         wordLines(s, m, r, "", ",\n", ";\n");
+}
+
+// Lattice memory file: its header, then hex words.
+bool writeLatticeMem(sink& s, const memLayout& m, wordReader& r) {
+  return putf(s, "#Format=Hex\n#Depth=%llu\n#Width=%u\n#AddrRadix=3\n#DataRadix=3\n#Data\n",
+              ull(m.depth), m.width) &&
+         wordLines(s, m, r, "", "\n", "\n");
+}
+
+// Gowin memory initialisation file: its header, then hex words.
+bool writeGowinMi(sink& s, const memLayout& m, wordReader& r) {
+  return putf(s, "#File_format=Hex\n#Address_depth=%llu\n#Data_width=%u\n", ull(m.depth), m.width) &&
+         wordLines(s, m, r, "", "\n", "\n");
+}
+
+// Intel memory initialisation file: one `address : word;` line per word,
+// upper-case as in Intel's examples. The `[a..b] : word;` form for runs is
+// left out: srec_cat misreads it for words wider than a byte.
+bool writeMif(sink& s, const memLayout& m, wordReader& r) {
+  const size_t ad = std::max<size_t>(1, (std::bit_width(m.depth - 1) + 3) / 4);  // address digits
+  return putf(s, "WIDTH=%u;\nDEPTH=%llu;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n",
+              m.width, ull(m.depth)) &&
+         byWidth(m.width, [&](auto W) {
+           return eachWord(s, m, r, 2 + ad + 3 + digits(W) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
+             memcpy(p, "  ", 2);
+             p += 2;
+             for (size_t d = ad; d-- > 0; i >>= 4) p[d] = "0123456789ABCDEF"[i & 15];
+             memcpy(p + ad, " : ", 3);
+             p = hexWord<W>(p + ad + 3, w, upper);
+             memcpy(p, ";\n", 2);
+             return p + 2;
+           });
+         }) &&
+         put(s, "END;\n", 5) && flush(s);
+}
+
+// ---- Source code ------------------------------------------------------------
+
+// A VHDL package: the depth and width as constants, the array type, and
+// the image as a constant of that type. Words narrower than 4 bits are
+// string literals of their bits ("01"), wider ones hex (x"0a").
+bool writeVhdl(sink& s, const memLayout& m, wordReader& r) {
+  const char* n = m.name;
+  // A one-word aggregate must name its index: a lone positional element
+  // would read as a parenthesised expression.
+  const std::string before = std::string(m.depth == 1 ? "0 => " : "") + (m.width < 4 ? "\"" : "x\"");
+  return putf(s,
+              "-- %s: %llu words of %u bits, word 0 at address 0x%08llx\n"
+              "library ieee;\nuse ieee.std_logic_1164.all;\n\n"
+              "package %s_pkg is\n"
+              "  constant %s_depth : natural := %llu;\n"
+              "  constant %s_width : natural := %u;\n"
+              "  type %s_t is array (0 to %s_depth - 1)\n"
+              "    of std_ulogic_vector(%s_width - 1 downto 0);\n"
+              "  constant %s : %s_t := (\n",
+              n, ull(m.depth), m.width, ull(m.address), n, n, ull(m.depth), n, m.width, n, n, n,
+              n, n) &&
+         wordRows(s, m, r, "    ", before.c_str(), "\"") &&
+         putf(s, "  );\nend package %s_pkg;\n", n) && flush(s);
+}
+
+const char* cType(uint32_t width) {
+  return width <= 8 ? "uint8_t" : width <= 16 ? "uint16_t" : width <= 32 ? "uint32_t" : "uint64_t";
+}
+
+bool cComment(sink& s, const memLayout& m) {
+  return putf(s, "/* %s: %llu words of %u bits, word 0 at address 0x%08llx */\n", m.name,
+              ull(m.depth), m.width, ull(m.address));
+}
+
+// The declarations of the C image, with C linkage in C++ too. The image's
+// own file has them before the definitions, so that its const objects have
+// external linkage when it is compiled as C++.
+bool cDeclarations(sink& s, const memLayout& m) {
+  return putf(s,
+              "#ifdef __cplusplus\nextern \"C\" {\n#endif\n"
+              "extern const uint32_t %s_base;\nextern const uint32_t %s_words;\n"
+              "extern const %s %s[%llu];\n"
+              "#ifdef __cplusplus\n}\n#endif\n",
+              m.name, m.name, cType(m.width), m.name, ull(m.depth));
+}
+
+// C source that compiles on its own as C99 or C++: the image as a const
+// array of uintW_t, its base address and its number of words.
+bool writeC(sink& s, const memLayout& m, wordReader& r) {
+  const char* n = m.name;
+  return cComment(s, m) && putf(s, "#include <stdint.h>\n\n") && cDeclarations(s, m) &&
+         putf(s,
+              "\nconst uint32_t %s_base = 0x%08llx;\nconst uint32_t %s_words = %llu;\n"
+              "const %s %s[%llu] = {\n",
+              n, ull(m.address), n, ull(m.depth), cType(m.width), n, ull(m.depth)) &&
+         wordRows(s, m, r, "  ", "0x", m.width > 32 ? "ULL" : "") && putf(s, "};\n") && flush(s);
+}
+
+// The header of the C image: the same declarations behind an include guard.
+bool writeCHeader(sink& s, const memLayout& m, wordReader&) {
+  std::string guard = m.name;
+  for (char& c : guard) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return cComment(s, m) &&
+         putf(s, "#ifndef %s_H\n#define %s_H\n\n#include <stdint.h>\n\n", guard.c_str(),
+              guard.c_str()) &&
+         cDeclarations(s, m) && putf(s, "\n#endif\n") && flush(s);
+}
+
+constexpr uint64_t noLimit = 0;
+
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 128, 0},
+    {"vmem", writeVmem, nullptr, false, 1, 128, noLimit},
+    {"bin", writeBin, nullptr, true, 8, 128, noLimit},
+    {"coe", writeCoe, nullptr, false, 1, 128, noLimit},
+    {"mif", writeMif, nullptr, false, 1, 128, noLimit},
+    {"ihex", writeIhex, nullptr, true, 8, 128, noLimit},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 128, noLimit},
+    {"srec", writeSrec, nullptr, true, 8, 128, noLimit},
+    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 128, noLimit},
+    // A VHDL natural is only sure to reach 2^31 - 1.
+    {"vhdl", writeVhdl, nullptr, false, 1, 128, 0x7fffffff},
+    // NAME_words is a uint32_t.
+    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff},
 };
 
 }  // namespace

@@ -246,14 +246,40 @@ struct wordReader {
   std::vector<uint8_t> out;
 };
 
-// Copies `n` words of `Bytes` bytes from `in` to `out`, each one's bytes
-// reversed: the compiler makes a byte swap of each.
-template <size_t Bytes>
-void reverseWords(const uint8_t* in, uint8_t* out, size_t n) {
-  for (size_t k = 0; k < n; k++) {
-    for (size_t i = 0; i < Bytes; i++) out[k * Bytes + i] = in[k * Bytes + Bytes - 1 - i];
+namespace {
+
+// Copies the `n` bytes at `from` to `to` in reverse order, with byte swaps
+// for the word sizes.
+template <class T>
+void swapCopy(const uint8_t* from, uint8_t* to, T (*swap)(T)) {
+  T v;
+  memcpy(&v, from, sizeof v);
+  v = swap(v);
+  memcpy(to, &v, sizeof v);
+}
+
+void reverseCopy(const uint8_t* from, size_t n, uint8_t* to) {
+  switch (n) {
+    case 2: return swapCopy<uint16_t>(from, to, [](uint16_t v) { return __builtin_bswap16(v); });
+    case 4: return swapCopy<uint32_t>(from, to, [](uint32_t v) { return __builtin_bswap32(v); });
+    case 8: return swapCopy<uint64_t>(from, to, [](uint64_t v) { return __builtin_bswap64(v); });
+    case 16:
+      reverseCopy(from, 8, to + 8);
+      return reverseCopy(from + 8, 8, to);
+    default: std::reverse_copy(from, from + n, to);
   }
 }
+
+// `n` words of `Bytes` bytes from `from` to `to`, each reversed: with the
+// size known, the compiler turns the loop into vector byte shuffles.
+template <size_t Bytes>
+void reverseWords(const uint8_t* from, uint8_t* to, size_t n) {
+  for (size_t k = 0; k < n; k++) {
+    for (size_t i = 0; i < Bytes; i++) to[k * Bytes + i] = from[k * Bytes + Bytes - 1 - i];
+  }
+}
+
+}  // namespace
 
 std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / r.wordBytes);
@@ -295,7 +321,7 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
     const uint8_t* from = mem + k * wb + at;
     uint8_t* to = out + k * lb;
     if (reverse) {
-      std::reverse_copy(from, from + lb, to);
+      reverseCopy(from, lb, to);
     } else {
       memcpy(to, from, lb);
     }

@@ -1,0 +1,638 @@
+// The memory-image formats, in process: every format's output is read back
+// by a small reader written from its maker's grammar (header keys,
+// separators, terminators, record checksums) and its words are compared
+// with what the memory holds.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "elf.hpp"
+#include "elf_fixture.hpp"
+#include "formats.hpp"
+#include "image_model.hpp"
+#include "memimage.hpp"
+
+using namespace fixture;
+using model::Shape;
+
+namespace {
+
+// What a reader checks the file's own fields against.
+struct Want {
+  std::string name;  // NAME, or NAME_K for lane K
+  uint32_t width;    // of the lane
+  uint64_t depth;
+  uint64_t address;  // of word 0, in the lane's own address space
+  uint32_t entry;
+};
+
+// ---- Readers ----------------------------------------------------------------
+// Each returns the words it read: the hex digits of their values, or for a
+// format of bytes the hex of each word's bytes at rising addresses. A
+// grammar fault is a test failure.
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "no newline at the end";
+  return out;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool isHex(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& hexDigits) {
+  std::vector<uint8_t> b;
+  auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  for (size_t i = 0; i + 1 < hexDigits.size(); i += 2) {
+    b.push_back(static_cast<uint8_t>(nibble(hexDigits[i]) << 4 | nibble(hexDigits[i + 1])));
+  }
+  return b;
+}
+
+// Groups bytes into words of `width` bits, as hex.
+std::vector<std::string> wordsOf(const std::vector<uint8_t>& bytes, uint32_t width) {
+  std::vector<std::string> w;
+  const size_t n = width / 8;
+  for (size_t i = 0; i + n <= bytes.size(); i += n) {
+    w.push_back(model::hexOf({bytes.begin() + static_cast<long>(i), bytes.begin() + static_cast<long>(i + n)}));
+  }
+  EXPECT_EQ(bytes.size() % n, 0u);
+  return w;
+}
+
+// `#Key=Value` lines up to the line `until` (or the first line that is not
+// one), then one word per line.
+std::vector<std::string> keyedLines(const std::string& text, const std::map<std::string, std::string>& keys,
+                                    const char* until) {
+  const std::vector<std::string> ls = lines(text);
+  std::map<std::string, std::string> got;
+  size_t i = 0;
+  for (; i < ls.size() && ls[i].starts_with('#'); i++) {
+    if (until != nullptr && ls[i] == until) {
+      i++;
+      break;
+    }
+    const size_t eq = ls[i].find('=');
+    EXPECT_NE(eq, std::string::npos) << ls[i];
+    if (eq != std::string::npos) got[ls[i].substr(1, eq - 1)] = ls[i].substr(eq + 1);
+  }
+  EXPECT_EQ(got, keys);
+  std::vector<std::string> words;
+  for (; i < ls.size(); i++) {
+    EXPECT_TRUE(isHex(ls[i])) << "line " << i + 1 << ": " << ls[i];
+    words.push_back(lower(ls[i]));
+  }
+  return words;
+}
+
+// Hex numbers separated by white space.
+std::vector<std::string> hexNumbers(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) {
+    EXPECT_TRUE(isHex(w)) << w;
+    words.push_back(lower(w));
+  }
+  return words;
+}
+
+// Verilog $readmemh: hex numbers separated by white space.
+std::vector<std::string> readVmem(const std::string& text, const Want&) { return hexNumbers(text); }
+
+// Xilinx COE: `keyword = value;` statements; the vector's values are
+// separated by commas (and white space) and ended by a semicolon; lines
+// starting with ';' are comments.
+std::vector<std::string> readCoe(const std::string& text, const Want&) {
+  std::string body;
+  for (const std::string& l : lines(text)) {
+    if (!l.starts_with(';')) body += l + "\n";
+  }
+  std::smatch m;
+  const std::regex shape(
+      R"(\s*memory_initialization_radix\s*=\s*(\w+)\s*;\s*memory_initialization_vector\s*=([^;]*);\s*)");
+  if (!std::regex_match(body, m, shape)) {
+    ADD_FAILURE() << "not a COE file:\n" << body.substr(0, 200);
+    return {};
+  }
+  EXPECT_EQ(m[1], "16");
+  std::string vector = m[2];
+  std::replace(vector.begin(), vector.end(), ',', ' ');
+  const std::vector<std::string> words = hexNumbers(vector);
+  // One word per line: a comma ends every line of the vector but the last.
+  EXPECT_EQ(std::count(m[2].first, m[2].second, ','), static_cast<long>(words.size()) - 1);
+  EXPECT_EQ(std::count(m[2].first, m[2].second, '\n'), static_cast<long>(words.size()));
+  return words;
+}
+
+std::string trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(" \t\n"), b = s.find_last_not_of(" \t\n");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+// Intel MIF: `KEY = value;` settings, then `CONTENT BEGIN`, entries
+// `address : word;` or `[first..last] : word;`, and `END;`. Comments are
+// `-- ...` to the end of the line and `% ... %`.
+std::vector<std::string> readMif(const std::string& text, const Want& w) {
+  std::string t;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text.compare(i, 2, "--") == 0) {
+      i = text.find('\n', i) - 1;
+    } else if (text[i] == '%') {
+      i = text.find('%', i + 1);
+    } else {
+      t += text[i];
+    }
+  }
+  std::map<std::string, std::string> settings;
+  std::vector<std::string> words(w.depth);
+  bool content = false, ended = false;
+  std::istringstream in(t);
+  for (std::string st; std::getline(in, st, ';');) {
+    st = trim(st);
+    if (st.empty()) continue;
+    EXPECT_FALSE(ended) << "after END: " << st;
+    if (!content) {
+      if (st.starts_with("CONTENT")) {
+        st = trim(st.substr(7));
+        EXPECT_TRUE(st.starts_with("BEGIN")) << st;
+        st = trim(st.substr(5));
+        content = true;
+      } else {
+        const size_t eq = st.find('=');
+        settings[trim(st.substr(0, eq))] = eq == std::string::npos ? "" : trim(st.substr(eq + 1));
+        continue;
+      }
+    }
+    if (st == "END") {
+      ended = true;
+      continue;
+    }
+    const size_t colon = st.find(':');
+    const std::string at = trim(st.substr(0, colon)), value = trim(st.substr(colon + 1));
+    const size_t dots = at.find("..");
+    uint64_t first = 0, last = 0;
+    if (colon == std::string::npos || !isHex(value) ||
+        (at.starts_with('[') ? (dots == std::string::npos || !at.ends_with(']')) : !isHex(at))) {
+      ADD_FAILURE() << "not an entry: " << st;
+      continue;
+    }
+    if (at.starts_with('[')) {
+      first = std::stoull(at.substr(1, dots - 1), nullptr, 16);
+      last = std::stoull(at.substr(dots + 2, at.size() - dots - 3), nullptr, 16);
+    } else {
+      first = last = std::stoull(at, nullptr, 16);
+    }
+    for (uint64_t a = first; a <= last; a++) {
+      if (a >= w.depth) {
+        ADD_FAILURE() << "address " << a << " beyond the depth";
+        break;
+      }
+      EXPECT_TRUE(words[a].empty()) << "address " << a << " given twice";
+      words[a] = lower(value);
+    }
+  }
+  EXPECT_TRUE(ended) << "no END;";
+  EXPECT_EQ(settings, (std::map<std::string, std::string>{{"WIDTH", std::to_string(w.width)},
+                                                          {"DEPTH", std::to_string(w.depth)},
+                                                          {"ADDRESS_RADIX", "HEX"},
+                                                          {"DATA_RADIX", "HEX"}}));
+  return words;
+}
+
+// Lattice .mem: `#Key=Value` header lines up to `#Data`, then a word a line.
+std::vector<std::string> readLatticeMem(const std::string& text, const Want& w) {
+  return keyedLines(text,
+                    {{"Format", "Hex"},
+                     {"Depth", std::to_string(w.depth)},
+                     {"Width", std::to_string(w.width)},
+                     {"AddrRadix", "3"},
+                     {"DataRadix", "3"}},
+                    "#Data");
+}
+
+// Gowin .mi: `#Key=Value` header lines, then a word a line.
+std::vector<std::string> readGowinMi(const std::string& text, const Want& w) {
+  return keyedLines(text,
+                    {{"File_format", "Hex"},
+                     {"Address_depth", std::to_string(w.depth)},
+                     {"Data_width", std::to_string(w.width)}},
+                    nullptr);
+}
+
+// An Intel HEX or S-record line's bytes after its start, checked against
+// its checksum; empty on a fault.
+std::vector<uint8_t> recordBytes(const std::string& line, size_t start, bool onesComplement) {
+  const std::string digits = line.substr(start);
+  if (!isHex(digits) || digits.size() % 2 != 0) {
+    ADD_FAILURE() << "not hex pairs: " << line;
+    return {};
+  }
+  std::vector<uint8_t> b = bytesOf(digits);
+  unsigned sum = 0;
+  for (size_t i = 0; i + 1 < b.size(); i++) sum += b[i];
+  EXPECT_EQ(b.back(), (onesComplement ? ~sum : 0u - sum) & 0xff) << "checksum: " << line;
+  b.pop_back();
+  return b;
+}
+
+// Intel HEX: data (00), end (01, last), extended linear address (04) and
+// start linear address (05) records. Returns the data at each address.
+struct IntelHex {
+  std::map<uint64_t, std::vector<uint8_t>> records;
+  std::optional<uint32_t> start;
+};
+
+IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
+  IntelHex h;
+  uint64_t upper16 = 0;
+  bool ended = false;
+  for (const std::string& l : lines(text)) {
+    EXPECT_FALSE(ended) << "a record after the end record: " << l;
+    if (!l.starts_with(':')) {
+      ADD_FAILURE() << "not a record: " << l;
+      continue;
+    }
+    const std::vector<uint8_t> b = recordBytes(l, 1, false);
+    if (b.size() < 4 || b[0] != b.size() - 4) {
+      ADD_FAILURE() << "bad length: " << l;
+      continue;
+    }
+    const uint32_t offset = b[1] << 8 | b[2];
+    const std::vector<uint8_t> data(b.begin() + 4, b.end());
+    switch (b[3]) {
+      case 0:
+        EXPECT_TRUE(!byteAddresses || offset + data.size() <= 0x10000u) << "crosses 64 KiB: " << l;
+        EXPECT_LE(data.size(), 16u);
+        EXPECT_TRUE(h.records.emplace(upper16 << 16 | offset, data).second) << "twice: " << l;
+        break;
+      case 1: ended = true; break;
+      case 4:
+        EXPECT_EQ(data.size(), 2u);
+        if (data.size() == 2) upper16 = data[0] << 8 | data[1];
+        break;
+      case 5:
+        EXPECT_EQ(data.size(), 4u);
+        if (data.size() == 4) h.start = static_cast<uint32_t>(data[0] << 24 | data[1] << 16 | data[2] << 8 | data[3]);
+        break;
+      default: ADD_FAILURE() << "record type " << int{b[3]} << ": " << l;
+    }
+  }
+  EXPECT_TRUE(ended) << "no end record";
+  return h;
+}
+
+// The bytes of consecutive records from `address` on, without holes.
+std::vector<uint8_t> contiguous(const std::map<uint64_t, std::vector<uint8_t>>& records, uint64_t address) {
+  std::vector<uint8_t> out;
+  for (const auto& [at, data] : records) {
+    EXPECT_EQ(at, address + out.size()) << "a hole or an overlap";
+    out.insert(out.end(), data.begin(), data.end());
+  }
+  return out;
+}
+
+std::vector<uint8_t> ihexBytes(const std::string& text, const Want& w) {
+  const IntelHex h = readIntelHex(text, true);
+  EXPECT_EQ(h.start, w.entry);
+  return contiguous(h.records, w.address);
+}
+
+std::vector<std::string> readIhex(const std::string& text, const Want& w) {
+  return wordsOf(ihexBytes(text, w), w.width);
+}
+
+// Quartus's word-addressed Intel HEX: a record per word at its index.
+std::vector<std::string> readIhexWords(const std::string& text, const Want& w) {
+  const IntelHex h = readIntelHex(text, false);
+  EXPECT_FALSE(h.start);
+  std::vector<std::string> words;
+  for (const auto& [at, data] : h.records) {
+    EXPECT_EQ(at, words.size());
+    EXPECT_EQ(data.size(), w.width / 8);
+    words.push_back(model::hexOf(data));
+  }
+  return words;
+}
+
+// Motorola S-records: S0 header first, S3 data at 32-bit addresses, S7
+// with the start address last.
+std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
+  const std::vector<std::string> ls = lines(text);
+  std::map<uint64_t, std::vector<uint8_t>> records;
+  for (size_t i = 0; i < ls.size(); i++) {
+    const std::string& l = ls[i];
+    const char type = l.size() > 2 && l[0] == 'S' ? l[1] : '?';
+    const std::vector<uint8_t> b = recordBytes(l, 2, true);
+    if (b.empty() || b[0] != b.size()) {
+      ADD_FAILURE() << "bad count: " << l;
+      continue;
+    }
+    if (i == 0) {
+      EXPECT_EQ(type, '0');
+      EXPECT_EQ(std::string(b.begin() + 3, b.end()), "HDR");
+    } else if (i + 1 == ls.size()) {
+      EXPECT_EQ(type, '7');
+      EXPECT_EQ(b.size(), 5u);
+      EXPECT_EQ(static_cast<uint32_t>(b[1] << 24 | b[2] << 16 | b[3] << 8 | b[4]), w.entry);
+    } else {
+      EXPECT_EQ(type, '3') << l;
+      EXPECT_LE(b.size(), 5u + 16);
+      records[uint64_t{b[1]} << 24 | b[2] << 16 | b[3] << 8 | b[4]] = {b.begin() + 5, b.end()};
+    }
+  }
+  return contiguous(records, w.address);
+}
+
+std::vector<std::string> readSrec(const std::string& text, const Want& w) {
+  return wordsOf(srecBytes(text, w), w.width);
+}
+
+std::vector<std::string> readBin(const std::string& text, const Want& w) {
+  return wordsOf({text.begin(), text.end()}, w.width);
+}
+
+// The one match of `re` in `text`, or a failure.
+std::smatch only(const std::string& text, const std::string& re) {
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(text, m, std::regex(re))) << "no match for " << re;
+  return m;
+}
+
+// C: the declarations, the base and word count, and the array's
+// initialisers.
+std::vector<std::string> readC(const std::string& text, const Want& w) {
+  const std::string n = w.name, t = "uint" + std::to_string(std::max(8u, w.width)) + "_t";
+  EXPECT_TRUE(text.find("#include <stdint.h>\n") != std::string::npos);
+  EXPECT_TRUE(text.find("extern const " + t + " " + n + "[" + std::to_string(w.depth) + "];\n") != std::string::npos);
+  EXPECT_EQ(std::stoull(only(text, "\nconst uint32_t " + n + "_base = (0x[0-9a-f]+);\n")[1], nullptr, 16), w.address);
+  EXPECT_EQ(only(text, "\nconst uint32_t " + n + "_words = ([0-9]+);\n")[1], std::to_string(w.depth));
+  const std::smatch m = only(text, "\nconst " + t + " " + n + "\\[" + std::to_string(w.depth) + "\\] = \\{\n([^}]*)\\};\n$");
+  std::vector<std::string> words;
+  const std::string init = m[1];
+  const std::regex item(w.width == 64 ? "0x([0-9a-f]+)ULL" : "0x([0-9a-f]+)");
+  for (auto it = std::sregex_iterator(init.begin(), init.end(), item); it != std::sregex_iterator(); ++it) {
+    words.push_back((*it)[1]);
+  }
+  EXPECT_EQ(std::count(init.begin(), init.end(), ','), static_cast<long>(words.size()) - 1);
+  return words;
+}
+
+// VHDL: the package, its constants, the array type and the aggregate of
+// hex (x"...") or bit-string ("01") literals.
+std::vector<std::string> readVhdl(const std::string& text, const Want& w) {
+  const std::string n = w.name;
+  EXPECT_EQ(only(text, "\npackage " + n + "_pkg is\n")[0], "\npackage " + n + "_pkg is\n");
+  EXPECT_EQ(only(text, "constant " + n + "_depth : natural := ([0-9]+);")[1], std::to_string(w.depth));
+  EXPECT_EQ(only(text, "constant " + n + "_width : natural := ([0-9]+);")[1], std::to_string(w.width));
+  only(text, "type " + n + "_t is array \\(0 to " + n + "_depth - 1\\)\\s+of std_ulogic_vector\\(" + n +
+                 "_width - 1 downto 0\\);");
+  const std::smatch m = only(text, "constant " + n + " : " + n + "_t := \\(\n([^;]*)\n  \\);\nend package " + n + "_pkg;\n$");
+  std::vector<std::string> words;
+  const std::string init = m[1];
+  const std::regex item(w.width < 4 ? "\"([01]+)\"" : "x\"([0-9a-f]+)\"");
+  for (auto it = std::sregex_iterator(init.begin(), init.end(), item); it != std::sregex_iterator(); ++it) {
+    std::string v = (*it)[1];
+    if (w.width < 4) {
+      EXPECT_EQ(v.size(), w.width);
+      v = std::string(1, "0123"[std::stoi(v, nullptr, 2)]);
+    }
+    words.push_back(v);
+  }
+  if (w.depth == 1) {
+    EXPECT_TRUE(init.find("0 => ") != std::string::npos) << init;
+  }
+  return words;
+}
+
+struct Reader {
+  const char* format;
+  std::vector<std::string> (*read)(const std::string&, const Want&);
+};
+
+constexpr Reader readers[] = {
+    {"vmem", readVmem},   {"bin", readBin},   {"coe", readCoe},     {"mif", readMif},
+    {"ihex", readIhex},   {"ihex-words", readIhexWords}, {"srec", readSrec},
+    {"lattice-mem", readLatticeMem}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
+};
+
+// ---- Running a format in process --------------------------------------------
+
+// The files one run wrote: one image per lane, and the headers asked for.
+struct Written {
+  std::vector<std::string> images, headers;
+};
+
+// Writes the memory `s` of an executable of `segs` built in `order` as
+// `format`, in process, as the command line would.
+Written write(const char* format, Order order, const std::vector<Seg>& segs, const Shape& s,
+              std::vector<std::string> extra = {}) {
+  TempDir dir;
+  const std::string elf = (dir.path / "in.elf").string();
+  writeFile(elf, build(order, segs, {.entry = 0x1004}));
+  const bool lanes = s.lanes > 1;
+  std::vector<std::string> args = s.args();
+  for (const std::string& e : extra) {
+    // A header goes next to the image, one per lane.
+    args.push_back(e.starts_with("--header=") ? "--header=" + (dir.path / (lanes ? "header%d" : "header")).string()
+                                              : e);
+  }
+  args.push_back(std::string("--format=") + format);
+  args.push_back("--output=" + (dir.path / (lanes ? "image%d" : "image")).string());
+
+  memArgs a{};
+  const std::pair<const char*, const char* memArgs::*> fields[] = {
+      {"format", &memArgs::format}, {"output", &memArgs::output},     {"addresses", &memArgs::addresses},
+      {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
+      {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
+      {"name", &memArgs::name},     {"header", &memArgs::header}};
+  for (const std::string& arg : args) {
+    const size_t eq = arg.find('=');
+    for (const auto& [key, field] : fields) {
+      if (arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
+    }
+  }
+  testing::internal::CaptureStderr();
+  if (!elfOpen(elf.c_str())) {
+    ADD_FAILURE() << testing::internal::GetCapturedStderr();
+    return {};
+  }
+  dumpMemImage(checkMemArgs(a, false), true);
+  elfClose();
+  testing::internal::GetCapturedStderr();
+
+  Written w;
+  for (uint32_t lane = 0; lane < s.lanes; lane++) {
+    const std::string k = lanes ? std::to_string(lane) : "";
+    auto text = [&](const std::string& file) {
+      const std::vector<uint8_t> b = readFile(dir.path / file);
+      return std::string(b.begin(), b.end());
+    };
+    w.images.push_back(text("image" + k));
+    if (a.header != nullptr) w.headers.push_back(text("header" + k));
+  }
+  return w;
+}
+
+// Two segments with a gap between them, the second with a zero tail: at
+// 0x1000, 48 bytes counting from 1; at 0x1040, 20 bytes counting from 0x80
+// in a room of 32.
+const std::vector<Seg> gapped = {text(0x1000, counting(0x30, 1)), data(0x1040, counting(0x14, 0x80), 0x20)};
+
+struct Case {
+  const char* what;
+  Shape shape;
+  std::vector<Seg> segs = gapped;
+};
+
+}  // namespace
+
+TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
+  const Case cases[] = {
+      {"8-bit words, fill in the gap and after the data", {.width = 8, .fill = 0xa5}},
+      {"16-bit words", {.width = 16, .fill = 0xa5}},
+      {"32-bit words", {.width = 32, .fill = 0xa5}},
+      {"64-bit words", {.width = 64, .fill = 0xa5}},
+      {"128-bit words", {.width = 128, .fill = 0xa5}},
+      {"byte order given as big", {.width = 32, .byteOrder = Order::Big}},
+      {"byte order given as little", {.width = 64, .byteOrder = Order::Little}},
+      {"depth beyond the region: a tail of fill words", {.size = 0x60, .depth = 40, .fill = 0xee}},
+      {"run addresses: the zero tail in place of fill", {.fill = 0xff, .run = true}},
+      {"four lanes of 8 bits", {.width = 32, .lanes = 4, .fill = 0x5a}},
+      {"two lanes of 32 bits", {.width = 64, .lanes = 2}},
+      {"two lanes of 64 bits", {.width = 128, .lanes = 2, .fill = 0x11}},
+      {"four lanes of 4 bits", {.width = 16, .lanes = 4, .fill = 0xc3}},
+      {"four lanes of 2 bits", {.width = 8, .lanes = 4, .fill = 0xc6}},
+      {"eight lanes of 1 bit", {.width = 8, .lanes = 8, .fill = 0x96}},
+      {"one word", {.width = 32, .size = 4}, {text(0x1000, {0xde, 0xad, 0xbe, 0xef})}},
+      {"records split at 64 KiB from an unaligned base",
+       {.width = 8, .base = 0xfff8, .size = 0x29, .fill = 0xff},
+       {text(0xfffa, counting(0x20, 0x40))}},
+      {"the top of the address space",
+       {.width = 16, .base = 0xffffffd0, .size = 0x30},
+       {text(0xffffffe2, counting(0x1e, 0x10))}},
+  };
+  for (const Case& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+      for (const Reader& reader : readers) {
+        const memFormat* f = findFormat(reader.format);
+        ASSERT_NE(f, nullptr) << reader.format;
+        const uint32_t bits = c.shape.laneBits();
+        if (bits < f->minWidth || bits > f->maxWidth) continue;
+        SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + reader.format);
+        const Written w = write(reader.format, order, c.segs, c.shape);
+        ASSERT_EQ(w.images.size(), c.shape.lanes);
+        for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+          const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
+          const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004};
+          EXPECT_EQ(reader.read(w.images[lane], want), model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
+              << "lane " << lane;
+        }
+      }
+    }
+  }
+  // The format table and the readers agree.
+  EXPECT_EQ(memFormats().size(), std::size(readers));
+}
+
+TEST(MemoryFormats, IhexWordsAddressesPast16BitsWithExtendedRecords) {
+  const Shape s{.width = 16, .size = 0x80, .depth = 0x10003, .fill = 0x3c};
+  for (Order order : {Order::Little, Order::Big}) {
+    const Written w = write("ihex-words", order, gapped, s);
+    ASSERT_EQ(w.images.size(), 1u);
+    const std::string& hex = w.images[0];
+    EXPECT_EQ(std::count(hex.begin(), hex.end(), '\n'), 0x10003 + 1 + 1) << "a record per word, one extended, the end";
+    EXPECT_NE(hex.find("\n:020000040001F9\n:020000003C3C"), std::string::npos) << "index 0x10000 after its extended record";
+    EXPECT_TRUE(readIhexWords(hex, {"rom_image", 16, s.words(), s.base, 0x1004}) ==
+                model::laneWords(model::memory(gapped, s), s, order, 0));
+  }
+}
+
+TEST(MemoryFormats, RecordsSplitAcrossReadBlocks) {
+  // A memory of more than a block of words from a base that is not a
+  // multiple of 16: block ends fall inside records.
+  const Shape s{.width = 8, .base = 0x1008, .size = 0x100040, .fill = 0x77};
+  const std::vector<Seg> segs = {text(0x1008, counting(0x30)), data(0x101000, counting(0x40, 0x90))};
+  for (const char* format : {"ihex", "srec"}) {
+    const Written w = write(format, Order::Big, segs, s);
+    ASSERT_EQ(w.images.size(), 1u);
+    const Want want{"rom_image", 8, s.words(), s.base, 0x1004};
+    EXPECT_TRUE((std::string(format) == "ihex" ? ihexBytes(w.images[0], want) : srecBytes(w.images[0], want)) ==
+                model::memory(segs, s))
+        << format;
+  }
+}
+
+TEST(MemoryFormats, EachFormatsTextForFourWords) {
+  // Words 00112233, 44556677, 8899aabb and a fill word, at 0x80.
+  const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb})};
+  const Shape s{.base = 0x80, .size = 16, .fill = 0xff};
+  const std::string cDeclarations =
+      "#ifdef __cplusplus\nextern \"C\" {\n#endif\n"
+      "extern const uint32_t rom_image_base;\n"
+      "extern const uint32_t rom_image_words;\n"
+      "extern const uint32_t rom_image[4];\n"
+      "#ifdef __cplusplus\n}\n#endif\n";
+  const std::string comment = "rom_image: 4 words of 32 bits, word 0 at address 0x00000080";
+  const std::pair<const char*, std::string> samples[] = {
+      {"vmem", "00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"bin", std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xff\xff\xff\xff", 16)},
+      {"coe",
+       "memory_initialization_radix=16;\nmemory_initialization_vector=\n"
+       "00112233,\n44556677,\n8899aabb,\nffffffff;\n"},
+      {"mif",
+       "WIDTH=32;\nDEPTH=4;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n"
+       "  0 : 00112233;\n  1 : 44556677;\n  2 : 8899AABB;\n  3 : FFFFFFFF;\nEND;\n"},
+      {"ihex", ":1000800000112233445566778899AABBFFFFFFFF12\n:0400000500001004E3\n:00000001FF\n"},
+      {"ihex-words",
+       ":040000000011223396\n:040001004455667785\n:040002008899AABB74\n:04000300FFFFFFFFFD\n"
+       ":00000001FF\n"},
+      {"srec", "S00600004844521B\nS3150000008000112233445566778899AABBFFFFFFFF0C\nS70500001004E6\n"},
+      {"lattice-mem",
+       "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
+       "00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"gowin-mi",
+       "#File_format=Hex\n#Address_depth=4\n#Data_width=32\n00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"vhdl",
+       "-- " + comment + "\n"
+       "library ieee;\nuse ieee.std_logic_1164.all;\n\n"
+       "package rom_image_pkg is\n"
+       "  constant rom_image_depth : natural := 4;\n"
+       "  constant rom_image_width : natural := 32;\n"
+       "  type rom_image_t is array (0 to rom_image_depth - 1)\n"
+       "    of std_ulogic_vector(rom_image_width - 1 downto 0);\n"
+       "  constant rom_image : rom_image_t := (\n"
+       "    x\"00112233\", x\"44556677\", x\"8899aabb\", x\"ffffffff\"\n"
+       "  );\n"
+       "end package rom_image_pkg;\n"},
+      {"c",
+       "/* " + comment + " */\n#include <stdint.h>\n\n" + cDeclarations +
+           "\nconst uint32_t rom_image_base = 0x00000080;\n"
+           "const uint32_t rom_image_words = 4;\n"
+           "const uint32_t rom_image[4] = {\n"
+           "  0x00112233, 0x44556677, 0x8899aabb, 0xffffffff\n"
+           "};\n"},
+  };
+  for (const auto& [format, sample] : samples) {
+    const Written w = write(format, Order::Big, segs, s,
+                            std::string(format) == "c" ? std::vector<std::string>{"--header=h"} : std::vector<std::string>{});
+    ASSERT_EQ(w.images.size(), 1u);
+    EXPECT_EQ(w.images[0], sample) << format;
+    if (!w.headers.empty()) {
+      EXPECT_EQ(w.headers[0], "/* " + comment + " */\n#ifndef ROM_IMAGE_H\n#define ROM_IMAGE_H\n\n"
+                              "#include <stdint.h>\n\n" + cDeclarations + "\n#endif\n");
+    }
+  }
+  EXPECT_EQ(std::size(samples), memFormats().size());
+}

@@ -1,0 +1,352 @@
+// Memory images read back by the programs that consume them: objcopy for
+// Intel HEX, S-records and raw images, srec_cat for MIF and VMem, GHDL for
+// the VHDL package, gcc and g++ for the C source. The build machine
+// installs them (tools/install-deps); a missing one fails its test.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+#include "elf_fixture.hpp"
+#include "image_model.hpp"
+#include "run_tool.hpp"
+
+using namespace fixture;
+using model::Shape;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path testdata = ROMWRIGHT_TESTDATA;
+
+// Runs `command` with sh in `dir`; its standard output and error together.
+struct Shell {
+  int status;
+  std::string out;
+};
+
+Shell sh(const fs::path& dir, const std::string& command) {
+  const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
+  FILE* p = popen(line.c_str(), "r");
+  if (p == nullptr) return {-1, "popen failed"};
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+#define EXPECT_SH(dir, command)                         \
+  do {                                                  \
+    const Shell r_ = sh(dir, command);                  \
+    EXPECT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
+  } while (0)
+
+// Runs the tool in `dir`; a failure is a test failure.
+void tool(const fs::path& dir, std::vector<std::string> args) {
+  args.push_back("--quiet");
+  const Result r = run(args, {.cwd = dir});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+uint32_t entryOf(const std::string& name) {
+  std::smatch m;
+  const std::vector<uint8_t> b = readFile(testdata / (name + ".readelf.txt"));
+  const std::string t(b.begin(), b.end());
+  EXPECT_TRUE(std::regex_search(t, m, std::regex(R"(Entry point address:\s+0x([0-9a-f]+))")));
+  return static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
+}
+
+// `bytes` with every word of `n` bytes reversed.
+std::vector<uint8_t> swapWords(std::vector<uint8_t> bytes, size_t n) {
+  for (size_t i = 0; i + n <= bytes.size(); i += n) std::reverse(bytes.begin() + i, bytes.begin() + i + n);
+  return bytes;
+}
+
+// The executables built by cross toolchains, and their byte order.
+struct Real {
+  const char* name;
+  bool big;
+};
+constexpr Real reals[] = {
+    {"romcopy-riscv", false}, {"romcopy-riscv-lld", false}, {"romcopy-arm", false}, {"romcopy-mips", true}};
+
+// Two segments with a gap between them, the second with a zero tail.
+const std::vector<Seg> gapped = {text(0x1000, counting(0x30, 1)), data(0x1040, counting(0x14, 0x80), 0x20)};
+
+// An executable of `segs` in `dir`, named for its order.
+std::string fixtureElf(const fs::path& dir, Order order, const std::vector<Seg>& segs) {
+  const std::string path = std::string(name(order)) + ".elf";
+  writeFile(dir / path, build(order, segs, {.entry = 0x1000}));
+  return path;
+}
+
+}  // namespace
+
+TEST(RealReaders, ObjcopyReadsIntelHexAndSrecordsAsTheBinImage) {
+  struct Case {
+    std::string elf;
+    std::vector<std::string> shape;
+    uint32_t lanes;
+  };
+  std::vector<Case> cases;
+  for (const Real& x : reals) cases.push_back({x.name, {}, 1});
+  // Lanes in an address space of their own, above 64 KiB.
+  cases.push_back({"romcopy-mips", {"--width=32", "--lanes=2"}, 2});
+  cases.push_back({"romcopy-arm", {"--width=64", "--lanes=4", "--fill=0xcc"}, 4});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.elf + (c.lanes > 1 ? " in lanes" : ""));
+    TempDir dir;
+    const std::string suffix = c.lanes > 1 ? "%d" : "";
+    for (const char* format : {"bin", "ihex", "srec"}) {
+      std::vector<std::string> args = {"-f", (testdata / (c.elf + ".elf")).string(),
+                                       std::string("--format=") + format,
+                                       std::string("--output=") + format + suffix};
+      args.insert(args.end(), c.shape.begin(), c.shape.end());
+      tool(dir.path, args);
+    }
+    for (uint32_t lane = 0; lane < c.lanes; lane++) {
+      const std::string k = c.lanes > 1 ? std::to_string(lane) : "";
+      for (const char* format : {"ihex", "srec"}) {
+        EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O binary " + format + k + " " + format + k + ".bin");
+        EXPECT_EQ(readFile(dir.path / (format + k + ".bin")), readFile(dir.path / ("bin" + k))) << format << k;
+        const Shell f = sh(dir.path, std::string("objdump -f -b ") + format + " " + format + k);
+        char start[64];
+        snprintf(start, sizeof start, "start address 0x%08x\n", entryOf(c.elf));
+        EXPECT_NE(f.out.find(start), std::string::npos) << f.out;
+      }
+    }
+    if (c.lanes == 1) {
+      EXPECT_EQ(readFile(dir.path / "bin"), readFile(testdata / (c.elf + ".load.bin")));
+    }
+  }
+}
+
+TEST(RealReaders, BinIsObjcopysImageWithGapFillAndPadTo) {
+  struct Case {
+    const char* elf;
+    const char* target;  // objcopy's name for the input
+    const char* base;
+    const char* end;
+    const char* fill;
+  };
+  // objcopy's --gap-fill also fills between sections inside a segment,
+  // which the MIPS executable has: a zero fill keeps the two comparable.
+  const Case cases[] = {
+      {"romcopy-riscv", "elf32-little", "0", "0x400", "0x5a"},
+      {"romcopy-riscv-lld", "elf32-little", "0", "0x400", "0x5a"},
+      {"romcopy-arm", "elf32-little", "0x08000000", "0x08000400", "0x5a"},
+      {"romcopy-mips", "elf32-big", "0xbfc00000", "0xbfc00800", "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.elf);
+    TempDir dir;
+    const std::string elf = (testdata / (std::string(c.elf) + ".elf")).string();
+    const uint64_t size = std::stoull(c.end, nullptr, 16) - std::stoull(c.base, nullptr, 16);
+    tool(dir.path, {"-f", elf, "--format=bin", "--output=image.bin",
+                    "--region=" + std::string(c.base) + ":" + std::to_string(size), std::string("--fill=") + c.fill});
+    EXPECT_SH(dir.path, "objcopy -I " + std::string(c.target) + " -O binary --gap-fill=" + c.fill +
+                            " --pad-to=" + c.end + " " + elf + " objcopy.bin");
+    const std::vector<uint8_t> image = readFile(dir.path / "image.bin");
+    EXPECT_EQ(image.size(), size);
+    EXPECT_EQ(image, readFile(dir.path / "objcopy.bin"));
+  }
+  // The image objcopy made with the cross toolchain, filled with 0xff.
+  TempDir dir;
+  const std::vector<uint8_t> end = readFile(testdata / "romcopy-riscv-lld.padded.end");
+  tool(dir.path, {"-f", (testdata / "romcopy-riscv-lld.elf").string(), "--format=bin", "--output=image.bin",
+                  "--region=0:" + std::string(end.begin(), std::find(end.begin(), end.end(), '\n')), "--fill=0xff"});
+  EXPECT_EQ(readFile(dir.path / "image.bin"), readFile(testdata / "romcopy-riscv-lld.padded.bin"));
+}
+
+TEST(RealReaders, SrecCatReadsMifAndVmemWords) {
+  // srec_cat lays a VMem word down most significant byte first and a MIF
+  // word least significant byte first; it reads words of up to 32 bits.
+  for (const Real& x : {reals[0], reals[3]}) {
+    const std::vector<uint8_t> load = readFile(testdata / (std::string(x.name) + ".load.bin"));
+    for (uint32_t bytes : {1u, 2u, 4u}) {
+      SCOPED_TRACE(std::string(x.name) + ", " + std::to_string(8 * bytes) + "-bit words");
+      TempDir dir;
+      for (const char* format : {"mif", "vmem"}) {
+        tool(dir.path, {"-f", (testdata / (std::string(x.name) + ".elf")).string(),
+                        std::string("--format=") + format, std::string("--output=image.") + format,
+                        "--width=" + std::to_string(8 * bytes)});
+      }
+      EXPECT_SH(dir.path, "srec_cat image.mif -mif -o mif.bin -binary");
+      EXPECT_SH(dir.path, "srec_cat image.vmem -vmem -o vmem.bin -binary");
+      EXPECT_EQ(readFile(dir.path / "mif.bin"), x.big ? swapWords(load, bytes) : load);
+      EXPECT_EQ(readFile(dir.path / "vmem.bin"), x.big ? load : swapWords(load, bytes));
+    }
+  }
+}
+
+TEST(RealReaders, GhdlRunsATestbenchOverTheVhdlPackages) {
+  struct Case {
+    const char* name;
+    Order order;
+    Shape shape;
+    std::vector<Seg> segs = gapped;
+  };
+  const Case cases[] = {
+      {"le32", Order::Little, {.width = 32, .fill = 0xa5}},
+      {"be64", Order::Big, {.width = 64, .fill = 0x5a}},
+      {"le128run", Order::Little, {.width = 128, .fill = 0xff, .run = true}},
+      {"be8", Order::Big, {.width = 8, .size = 0x60, .depth = 0x70}},
+      {"le16x4", Order::Little, {.width = 16, .lanes = 4, .fill = 0xc3}},
+      {"be8x4", Order::Big, {.width = 8, .lanes = 4, .fill = 0x96}},
+      {"le8x8", Order::Little, {.width = 8, .lanes = 8, .fill = 0x69}},
+      {"one", Order::Big, {.width = 32, .size = 4}, {text(0x1000, {0xde, 0xad, 0xbe, 0xef})}},
+  };
+  TempDir dir;
+  // Every lane's package, its words as bit strings, and the testbench
+  // lines that print them.
+  std::vector<std::string> files, expected;
+  std::string uses, prints;
+  for (const Case& c : cases) {
+    const std::string elf = fixtureElf(dir.path, c.order, c.segs);
+    std::vector<std::string> args = {"-f", elf, "--format=vhdl", std::string("--name=") + c.name,
+                                     std::string("--output=") + c.name + (c.shape.lanes > 1 ? "%d" : "") + ".vhdl"};
+    for (const std::string& a : c.shape.args()) args.push_back(a);
+    tool(dir.path, args);
+    const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+    for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+      const std::string k = c.shape.lanes > 1 ? std::to_string(lane) : "";
+      const std::string n = std::string(c.name) + (k.empty() ? "" : "_" + k);
+      files.push_back(std::string(c.name) + k + ".vhdl");
+      uses += "use work." + n + "_pkg.all;\n";
+      prints += "    write(l, string'(\"" + n + " \") & integer'image(" + n + "_depth) & \" \" & integer'image(" +
+                n + "_width) & \" \" & integer'image(" + n + "'length) & \" \" & integer'image(" + n +
+                "(0)'length));\n    writeline(output, l);\n"
+                "    for i in " + n + "'range loop\n      write(l, to_string(" + n + "(i)));\n"
+                "      writeline(output, l);\n    end loop;\n";
+      const uint32_t bits = c.shape.laneBits();
+      const uint64_t depth = c.shape.words();
+      expected.push_back(n + " " + std::to_string(depth) + " " + std::to_string(bits) + " " + std::to_string(depth) +
+                         " " + std::to_string(bits));
+      for (const std::string& w : model::laneWords(mem, c.shape, c.order, lane)) {
+        std::string b;
+        for (char d : w) {
+          const int v = std::stoi(std::string(1, d), nullptr, 16);
+          for (int i = 3; i >= 0; i--) b += static_cast<char>('0' + (v >> i & 1));
+        }
+        expected.push_back(b.substr(b.size() - bits));
+      }
+    }
+  }
+  writeFile(dir.path / "tb.vhdl", [&] {
+    const std::string tb = "library ieee;\nuse ieee.std_logic_1164.all;\nuse std.textio.all;\n" + uses +
+                           "\nentity tb is\nend entity tb;\n\narchitecture run of tb is\nbegin\n  process\n"
+                           "    variable l : line;\n  begin\n" + prints + "    wait;\n  end process;\nend architecture run;\n";
+    return std::vector<uint8_t>(tb.begin(), tb.end());
+  }());
+  std::string all;
+  for (const std::string& f : files) all += " " + f;
+  // The packages are plain VHDL-93; the testbench prints with VHDL-2008's
+  // to_string.
+  EXPECT_SH(dir.path, "mkdir w93 && ghdl -a --std=93 --workdir=w93" + all);
+  EXPECT_SH(dir.path, "ghdl -a --std=08" + all + " tb.vhdl && ghdl -e --std=08 tb");
+  const Shell r = sh(dir.path, "ghdl -r --std=08 tb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> got;
+  std::istringstream in(r.out);
+  for (std::string l; std::getline(in, l);) got.push_back(l);
+  EXPECT_EQ(got, expected);
+}
+
+TEST(RealReaders, CImagesCompileAsC99AndCxx17AndHoldTheBinBytes) {
+  struct Case {
+    const char* name;
+    Order order;
+    Shape shape;
+  };
+  const Case cases[] = {
+      {"le8", Order::Little, {.width = 8, .fill = 0xa5}},
+      {"be16", Order::Big, {.width = 16, .fill = 0x5a}},
+      {"le32", Order::Little, {.width = 32, .size = 0x60, .depth = 0x20, .fill = 0xee}},
+      {"be64run", Order::Big, {.width = 64, .fill = 0xff, .run = true}},
+      {"le64be", Order::Little, {.width = 64, .byteOrder = Order::Big}},
+      {"be32x2", Order::Big, {.width = 32, .lanes = 2, .fill = 0x11}},
+      {"le64x8", Order::Little, {.width = 64, .lanes = 8, .fill = 0x22}},
+  };
+  const std::string flags = " -Wall -Wextra -pedantic -Werror ";
+  TempDir dir;
+  std::string includes, prints, check, sources, expected;
+  for (const Case& c : cases) {
+    const std::string elf = fixtureElf(dir.path, c.order, gapped);
+    const std::string each = c.shape.lanes > 1 ? "%d" : "";
+    std::vector<std::string> args = {"-f", elf, "--format=c", std::string("--name=") + c.name,
+                                     std::string("--output=") + c.name + each + ".c",
+                                     std::string("--header=") + c.name + each + ".h"};
+    std::vector<std::string> binArgs = {"-f", elf, "--format=bin", std::string("--output=") + c.name + each + ".bin"};
+    for (const std::string& a : c.shape.args()) args.push_back(a), binArgs.push_back(a);
+    tool(dir.path, args);
+    tool(dir.path, binArgs);
+    const bool little = c.shape.byteOrder.value_or(c.order) == Order::Little;
+    const uint32_t bytes = c.shape.laneBytes();
+    for (uint32_t k = 0; k < c.shape.lanes; k++) {
+      const std::string lane = c.shape.lanes > 1 ? std::to_string(k) : "";
+      const std::string file = c.name + lane, n = lane.empty() ? file : std::string(c.name).append("_").append(lane);
+      includes += "#include \"" + file + ".h\"\n";
+      check += "#include \"" + file + ".h\"\n#include \"" + file + ".c\"\n";
+      sources += " ../" + file + ".c";
+      // Each word's bytes in the memory's order, as bin has them.
+      prints += "  printf(\"" + n + " %08lx %lu\", (unsigned long)" + n + "_base, (unsigned long)" + n +
+                "_words);\n  for (i = 0; i < " + n + "_words; i++)\n    for (b = 0; b < " + std::to_string(bytes) +
+                "; b++)\n      printf(\"%02x\", (unsigned)(" + n + "[i] >> 8 * (" +
+                (little ? "b" : std::to_string(bytes - 1) + " - b") + ") & 0xff));\n  printf(\"\\n\");\n";
+      char head[64];
+      snprintf(head, sizeof head, " %08lx %lu", static_cast<unsigned long>(c.shape.laneAddress()),
+               static_cast<unsigned long>(c.shape.words()));
+      const std::vector<uint8_t> bin = readFile(dir.path / (file + ".bin"));
+      expected += n + head + model::hexOf(bin) + "\n";
+    }
+  }
+  const std::string main = "#include <stdio.h>\n" + includes +
+                           "\nint main(void) {\n  unsigned long i, b;\n" + prints + "  return 0;\n}\n";
+  writeFile(dir.path / "main.c", std::vector<uint8_t>(main.begin(), main.end()));
+  writeFile(dir.path / "check.c", std::vector<uint8_t>(check.begin(), check.end()));
+  // Each image with its header in one unit: the declarations match the
+  // definitions.
+  EXPECT_SH(dir.path, "gcc -std=c99" + flags + "-fsyntax-only check.c");
+  EXPECT_SH(dir.path, "g++ -std=c++17" + flags + "-x c++ -fsyntax-only check.c");
+  // The images built as C and as C++, each linked with a main of the other.
+  EXPECT_SH(dir.path, "mkdir c cxx && cd c && gcc -std=c99" + flags + "-c" + sources);
+  EXPECT_SH(dir.path, "cd cxx && g++ -std=c++17" + flags + "-x c++ -c" + sources);
+  EXPECT_SH(dir.path, "gcc -std=c99" + flags + "main.c cxx/*.o -o from-cxx");
+  EXPECT_SH(dir.path, "g++ -std=c++17" + flags + "-x c++ main.c -x none c/*.o -o from-c");
+  EXPECT_EQ(sh(dir.path, "./from-cxx").out, expected);
+  EXPECT_EQ(sh(dir.path, "./from-c").out, expected);
+}
+
+TEST(MemoryFormatLimits, RefusedWithTheLimit) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--format=c", "--width=128"}, "--format=c: holds words of up to 64 bits, not 128\n"},
+      {{"--format=c", "--width=32", "--lanes=8"},
+       "--lanes=8: lanes of 4 bits: the c format holds words of 8 bits or more\n"},
+      {{"--format=bin", "--width=8", "--lanes=2"},
+       "--lanes=2: lanes of 4 bits: the bin format holds words of 8 bits or more\n"},
+      {{"--format=ihex", "--width=16", "--lanes=4"},
+       "--lanes=4: lanes of 4 bits: the ihex format holds words of 8 bits or more\n"},
+      {{"--format=ihex-words", "--width=8", "--lanes=8"},
+       "--lanes=8: lanes of 1 bits: the ihex-words format holds words of 8 bits or more\n"},
+      {{"--format=srec", "--width=64", "--lanes=32"},
+       "--lanes=32: lanes of 2 bits: the srec format holds words of 8 bits or more\n"},
+      {{"--format=lattice-mem", "--width=8", "--depth=65537"},
+       "--depth=65537: the lattice-mem format holds up to 65536 words\n"},
+      {{"--format=lattice-mem", "--width=8", "--region=0x1000:65537"},
+       "--format=lattice-mem: holds up to 65536 words, not 65537\n"},
+  };
+  Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
+  for (const Case& c : cases) {
+    const Result r = ws(c.args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_TRUE(r.err.ends_with(c.message)) << r.err;
+    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
+  }
+}
