@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "elf.hpp"
@@ -78,9 +79,22 @@ constexpr const char* vhdlKeywords[] = {
     "then", "to", "transport", "type", "unaffected", "units", "until", "use", "variable", "view",
     "vmode", "vpkg", "vprop", "vunit", "wait", "when", "while", "with", "xnor", "xor"};
 
+// Names of the kinds <stdint.h> declares, which a C image beside it cannot
+// take: types ending in _t, and macros such as INT8_MAX, UINT64_C or
+// SIZE_MAX.
+bool stdintName(std::string_view n) {
+  if (n.ends_with("_t")) return true;
+  for (std::string_view prefix : {"INT", "UINT", "SIZE_", "PTRDIFF_", "SIG_ATOMIC_", "WCHAR_", "WINT_"}) {
+    if (n.starts_with(prefix) && (n.ends_with("_MAX") || n.ends_with("_MIN") || n.ends_with("_C"))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Why `name` cannot name an image in C and VHDL, or null when it can: a
 // letter, then letters, digits and single underscores, not ending in one,
-// and no keyword.
+// no keyword, and no name of <stdint.h>.
 const char* nameProblem(const char* name) {
   bool ok = isalpha(static_cast<unsigned char>(name[0]));
   for (const char* c = name; ok && *c != '\0'; c++) {
@@ -93,6 +107,7 @@ const char* nameProblem(const char* name) {
   for (const char* word : vhdlKeywords) {
     if (strcasecmp(word, name) == 0) return "a reserved word of VHDL";
   }
+  if (stdintName(name)) return "a name that <stdint.h> may declare";
   return nullptr;
 }
 

@@ -78,6 +78,8 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=vmem", "--name=image_"}, "--name=image_: not a C and VHDL identifier\n"},
       {{"--format=vmem", "--name=unsigned"}, "--name=unsigned: a reserved word of C or C++\n"},
       {{"--format=vmem", "--name=Signal"}, "--name=Signal: a reserved word of VHDL\n"},
+      {{"--format=c", "--name=uint32_t"}, "--name=uint32_t: a name that <stdint.h> may declare\n"},
+      {{"--format=c", "--name=UINT64_C"}, "--name=UINT64_C: a name that <stdint.h> may declare\n"},
       {{"--format=vmem", "--header=img.h"}, "--header=img.h: the vmem format has none\n"},
   };
   for (const Case& c : cases) {
