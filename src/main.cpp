@@ -376,14 +376,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "unable to load elf file %s\n", inFile);
     exit(1);
   }
-  if (!merge) {
-    dumpMemImage(mem, quiet != 0);
-    closeStandardOutput();
-    return 0;
-  }
+  // Null when only a memory image is asked for, and then no step below
+  // but the memory image runs.
   const elfImage* img = image;
-  const uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
-                                         : img->textLen;
 
   if (romOut) dumpRom(img);
   if (ROMOut) dumpROM(img);
@@ -392,7 +387,12 @@ int main(int argc, char** argv) {
     dumpHex(img, hexMax);
   }
   if (mem.format != nullptr) dumpMemImage(mem, quiet != 0);
-  if (dumpLen) printf("len %d\n", static_cast<int32_t>(len));
+  if (dumpLen) {
+    // The text+data length, in 32-bit arithmetic.
+    const uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
+                                           : img->textLen;
+    printf("len %d\n", static_cast<int32_t>(len));
+  }
   if (dumpDest) printf("text %d 0x%08x\n", static_cast<int32_t>(img->textAddr), img->textAddr);
   if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(img->entryAddr), img->entryAddr);
 
