@@ -399,23 +399,22 @@ void dumpMemImage(const memOptions& o, bool quiet) {
   names.reserve(2 * size_t{o.lanes});
   for (uint32_t lane = 0; lane < o.lanes; lane++) {
     const std::string name = o.lanes == 1 ? o.name : std::string(o.name) + "_" + std::to_string(lane);
-    if (o.output == nullptr) {
+    // The image (or its header) to the file `pattern` names for this lane.
+    auto toFile = [&](const char* pattern, bool header) {
+      names.push_back(describe(lanePath(pattern, lane, o.lanes)));
+      files.push_back(fileFor(names.back()));
+      sink s{createFile(files.back()), 0, true};
+      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), header));
+    };
+    if (o.output != nullptr) {
+      toFile(o.output, false);
+    } else {
       sink s{stdout, 0, true};
       if (!writeImage(s, o, p, depth, lane, little, name.c_str(), false)) {
         fail("Unable to write standard output\n");
       }
-    } else {
-      names.push_back(describe(lanePath(o.output, lane, o.lanes)));
-      files.push_back(fileFor(names.back()));
-      sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), false));
     }
-    if (o.header != nullptr) {
-      names.push_back(describe(lanePath(o.header, lane, o.lanes)));
-      files.push_back(fileFor(names.back()));
-      sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), true));
-    }
+    if (o.header != nullptr) toFile(o.header, true);
   }
   replaceFiles(files);
 }
