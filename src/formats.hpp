@@ -8,6 +8,7 @@
 #include <span>
 
 #include "output.hpp"
+#include "words.hpp"
 
 // The memory a format writes: `depth` words of `width` bits.
 struct memLayout {
@@ -18,15 +19,6 @@ struct memLayout {
   const char* name;   // the identifier for formats that declare one
   const char* header; // a second file the format writes, or null
 };
-
-// Hands out the memory's words in order, a block at a time. A word is
-// (width + 7) / 8 bytes: its value, most significant byte first (a word
-// narrower than 8 bits in the low bits of its byte); or, for a format that
-// writes memory order, the memory's bytes at rising addresses.
-struct wordReader;
-
-// The next words, at most `max` of them (at least 1 while any are left).
-std::span<const uint8_t> nextWords(wordReader& r, size_t max);
 
 using formatWriter = bool (*)(sink& s, const memLayout& m, wordReader& r);
 
