@@ -4,11 +4,14 @@
 # (the floor: just moving those bytes), all in one run so the ratios hold on a
 # noisy machine. Prints a table of medians, MB/s, peak RSS and the ratios.
 # W7 times the load (-l) of hostile tables, whose address span dwarfs their
-# file bytes, against its targets of under 50 ms and under 16 MiB each.
+# file bytes, against its targets of under 50 ms and under 16 MiB each. W8
+# times the memory-image mode, every format of a 16 MiB text with its stored
+# data, against cat, objcopy and srec_cat.
 #
 #   bench/run.sh                 # 1, 16 and 64 MiB inputs, both byte orders
 #   BENCH_SIZES="16" BENCH_RUNS=5 bench/run.sh
 #   BENCH_ONLY=hostile bench/run.sh   # W7 alone, in seconds
+#   BENCH_ONLY=memimage bench/run.sh  # W8 alone, a few minutes
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -20,14 +23,16 @@ runs=${BENCH_RUNS:-10}
 # lands on whichever command happens to run when dirty pages pile up.
 work=${BENCH_WORK:-/dev/shm/romwright-bench}
 
-"$root/tools/install-deps" hyperfine time xxd binutils-mips-linux-gnu binutils-arm-none-eabi
+"$root/tools/install-deps" hyperfine time xxd srecord binutils-mips-linux-gnu binutils-arm-none-eabi
 # The seed writer builds W7's inputs from the test fixtures' descriptions.
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
 cmake --build "$root/build-bench" -j "$(nproc)" --target romwright romwright_make_seeds >/dev/null
 rw=$root/build-bench/romwright
 
-rm -rf "$work" "$out/csv" "$out/rows"
+targets=$out/targets  # W8's ratios and memory targets, for the report
+rm -rf "$work" "$out/csv" "$out/rows" "$targets"
 mkdir -p "$out/csv" "$work"/{ref,h,r,rd,rb,cp,oc}
+touch "$targets"
 cd "$work"
 
 # row GROUP NAME CSV OUTPUT_BYTES RSS_KB: one line of the result table.
@@ -36,7 +41,7 @@ rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 bench() { # CSV-NAME RUNS COMMAND...: hyperfine over the commands, medians in the CSV
   local name=$1 n=$2
   shift 2
-  hyperfine -w 2 -r "$n" -S sh --style none --export-csv "$out/csv/$name.csv" "$@" >/dev/null
+  hyperfine -w "${warm:-2}" -r "$n" -S sh --style none --export-csv "$out/csv/$name.csv" "$@" >/dev/null
 }
 size() { stat -c %s "$1"; }
 split_csv() { # CSV INDEX -> a one-row CSV for that command
@@ -60,10 +65,171 @@ hostile() {
   done
 }
 
+# W8: memory images of mem-16-ORDER (16 MiB of text, then 1 MiB of .data
+# stored in ROM after it: 17 MiB placed at load addresses) in every format,
+# 32-bit words in the ELF's order, written to a file. Each is timed against
+# cat of its finished output and against what one would chain together
+# instead: objcopy alone, or objcopy -O binary followed by srec_cat (whose
+# filters add -byte-swap on little-endian input, so that its words are the
+# ELF's too). lattice-mem holds at most 65,536 words: it is timed at its
+# largest, the stored .data as 65,536 words of 128 bits; srec_cat writes that
+# format in words of up to 64 bits, so its run writes the same 1 MiB as
+# 131,072 of them. Every romwright output is checked against objcopy's bytes
+# first. Targets go to $out/targets for the report.
+memimage() {
+  local order base data pad swap tag
+  mkdir -p "$work"/m/{ref,out,cp,oc}
+  cd "$work"
+  for order in le be; do
+    x=$out/in/mem-16-$order
+    if [ "$order" = be ]; then oc=mips-linux-gnu-objcopy; base=0xbfc00000; swap=; else oc=arm-none-eabi-objcopy; base=0x00010000; swap=y; fi
+    data=$(printf '0x%x' $(( base + (16 << 20) )))  # the stored .data
+    pad=$(( base + (32 << 20) ))
+    # objcopy takes MIPS addresses as sign-extended 64-bit values.
+    [ "$order" = be ] && pad=$(( pad | -4294967296 ))
+    pad=$(printf '0x%x' "$pad")
+    tag=mem-16-$order
+    g="W8 $tag"
+    mem_check "$order" "$base" "$data" "$pad" || { echo "memory image differs: $x ($order)"; exit 1; }
+
+    mem_format vmem "" $((17 << 20)) \
+      "objcopy -O verilog, data width 4" "<" 1 "$oc -O verilog --verilog-data-width 4 $x.elf m/oc/o.v" \
+      "objcopy + srec_cat -VMem 32" "<=" 0.1 \
+      "$oc -O binary $x.elf m/oc/o.bin && srec_cat m/oc/o.bin -binary ${swap:+-byte-swap 4} -o m/oc/s.vmem -VMem 32"
+    mem_format bin "--region=$base:32M --fill=0xff" $((17 << 20)) \
+      "objcopy -O binary --gap-fill --pad-to" "<" 1 "$oc -O binary --gap-fill=0xff --pad-to=$pad $x.elf m/oc/pad.bin"
+    mem_format coe "" $((17 << 20))
+    mem_format mif "" $((17 << 20)) \
+      "objcopy + srec_cat -MIF 32" "<=" 0.2 \
+      "$oc -O binary $x.elf m/oc/o.bin && srec_cat m/oc/o.bin -binary ${swap:+-byte-swap 4} -o m/oc/s.mif -MIF 32"
+    mem_format ihex "" $((17 << 20)) "objcopy -O ihex" "<" 1 "$oc -O ihex $x.elf m/oc/o.hex"
+    mem_format ihex-words "" $((17 << 20))
+    mem_format srec "" $((17 << 20)) "objcopy -O srec" "<" 1 "$oc -O srec $x.elf m/oc/o.srec"
+    mem_format lattice-mem "--width=128 --region=$data:1M" $((1 << 20)) \
+      "objcopy -j .data + srec_cat -MEM 64" "<=" 0.2 \
+      "$oc -O binary -j .data $x.elf m/oc/d.bin && srec_cat m/oc/d.bin -binary ${swap:+-byte-swap 8} -o m/oc/s.mem -MEM 64"
+    mem_format gowin-mi "" $((17 << 20))
+    mem_format vhdl "" $((17 << 20)) \
+      "objcopy + srec_cat -VHdl 4" "<=" 0.2 \
+      "$oc -O binary $x.elf m/oc/o.bin && srec_cat m/oc/o.bin -binary ${swap:+-byte-swap 4} -o m/oc/s.vhd -VHdl 4 rom_image"
+    mem_format c "" $((17 << 20)) \
+      "objcopy + srec_cat -C-Array" "<=" 0.2 \
+      "$oc -O binary $x.elf m/oc/o.bin && srec_cat m/oc/o.bin -binary -o m/oc/s.c -C-Array rom_image"
+    rm -f m/ref/*
+  done
+  echo "N|W8: lattice-mem holds at most 65,536 words: timed at its largest, the stored .data (--region, 1 MiB) as 65,536 words of 128 bits; srec_cat -MEM writes words of up to 64 bits, 131,072 of them" >> "$targets"
+  echo "N|W8: bin is the 32 MiB flash, 0xff past the 17 MiB placed; srec_cat -C-Array writes bytes, romwright c 32-bit words" >> "$targets"
+  rm -rf "$work/m"
+}
+
+# mem_words FMT FILE: the words of a text image, one a line in lower-case
+# hex, for each format that writes word values.
+mem_words() {
+  case $1 in
+    vmem) cat "$2" ;;
+    coe) sed '1,2d; s/[,;]$//' "$2" ;;
+    gowin-mi) sed '1,3d' "$2" ;;
+    lattice-mem) sed '1,6d' "$2" ;;
+    mif) sed -n 's/^  [0-9A-F]* : \([0-9A-F]*\);$/\1/p' "$2" | tr A-F a-f ;;
+    ihex-words) sed -n 's/^:04....00\(........\)..$/\1/p' "$2" | tr A-F a-f ;;
+    vhdl) grep -o 'x"[0-9a-f]*"' "$2" | tr -d 'x"' ;;
+    c) sed -n '/^const uint32_t rom_image\[/,/^};/p' "$2" | grep -o '0x[0-9a-f]*' | cut -c3- ;;
+  esac
+}
+
+# mem_check ORDER BASE DATA PAD: writes every format of $x.elf to m/ref and
+# checks it: bin against objcopy -O binary (and, padded, against
+# objcopy --gap-fill --pad-to), ihex and srec read back by objcopy, and the
+# words of the text formats against the words of the same bytes.
+mem_check() {
+  local order=$1 base=$2 data=$3 pad=$4 f
+  for f in vmem coe mif ihex ihex-words srec gowin-mi vhdl c; do
+    "$rw" -f "$x.elf" --quiet --format=$f --output=m/ref/$f || return 1
+  done
+  "$rw" -f "$x.elf" --quiet --format=bin --output=m/ref/plain.bin || return 1
+  "$rw" -f "$x.elf" --quiet --format=bin --region="$base:32M" --fill=0xff --output=m/ref/bin || return 1
+  "$rw" -f "$x.elf" --quiet --format=lattice-mem --width=128 --region="$data:1M" --output=m/ref/lattice-mem || return 1
+  cmp -s m/ref/plain.bin "$x.bin" || return 1
+  $oc -O binary --gap-fill=0xff --pad-to="$pad" "$x.elf" m/oc/pad.bin
+  [ "$(size m/ref/bin)" -eq $((32 << 20)) ] && cmp -s m/ref/bin m/oc/pad.bin || return 1
+  objcopy -I ihex -O binary m/ref/ihex m/oc/ihex.bin && cmp -s m/oc/ihex.bin "$x.bin" || return 1
+  objcopy -I srec -O binary m/ref/srec m/oc/srec.bin && cmp -s m/oc/srec.bin "$x.bin" || return 1
+  # The words' values: the memory's bytes, each word reversed when the ELF
+  # is little-endian.
+  if [ "$order" = le ]; then
+    objcopy -I binary -O binary --reverse-bytes=4 "$x.bin" m/oc/words.bin
+    tail -c $((1 << 20)) "$x.bin" > m/oc/data.bin
+    objcopy -I binary -O binary --reverse-bytes=16 m/oc/data.bin m/oc/data-words.bin
+  else
+    cp "$x.bin" m/oc/words.bin
+    tail -c $((1 << 20)) "$x.bin" > m/oc/data-words.bin
+  fi
+  xxd -p -c4 m/oc/words.bin > m/oc/words.txt
+  for f in vmem coe mif ihex-words gowin-mi vhdl c; do
+    mem_words $f m/ref/$f | cmp -s - m/oc/words.txt || { echo "words of $f differ" >&2; return 1; }
+  done
+  [ "$(sed -n 2p m/ref/lattice-mem)" = "#Depth=65536" ] &&
+    mem_words lattice-mem m/ref/lattice-mem | cmp -s - <(xxd -p -c16 m/oc/data-words.bin) ||
+    { echo "words of lattice-mem differ" >&2; return 1; }
+  rm -f m/ref/plain.bin m/oc/*
+}
+
+# mem_format FMT OPTIONS PLACED_BYTES [PEER OP LIMIT COMMAND]...: times
+# romwright writing FMT (its output checked in m/ref) against cat of that
+# output and against each peer, whose time romwright's must stay OP LIMIT
+# times. srec_cat pipelines take seconds: they run fewer times. An output of
+# a few MiB takes a few ms, where a median of ten runs is mostly noise: it
+# runs ten times as often.
+mem_format() {
+  local fmt=$1 opts=$2 placed=$3 c R n=$runs w=2 pn name op limit cmd i=0
+  shift 3
+  R=$(size "m/ref/$fmt")
+  [ "$R" -lt $((4 << 20)) ] && n=$((runs * 10)) w=10
+  warm=$w bench "w8-$tag-$fmt" "$n" \
+    "$rw -f $x.elf --quiet --format=$fmt $opts --output=m/out/$fmt" \
+    "cat m/ref/$fmt >m/cp/$fmt"
+  c=$out/csv/w8-$tag-$fmt.csv
+  # shellcheck disable=SC2086
+  row "$g" "romwright $fmt" "$(split_csv "$c" 1)" "$R" \
+    "$(rss "$rw" -f "$x.elf" --quiet --format=$fmt $opts --output=m/out/$fmt)"
+  row "$g" "cat $fmt >file" "$(split_csv "$c" 2)" "$R" ""
+  echo "T|$g|$fmt|romwright $fmt|cat $fmt >file|<=|1.5|cat" >> "$targets"
+  echo "M|$g|$fmt|romwright $fmt|$placed" >> "$targets"
+  while [ $# -gt 0 ]; do
+    name=$1 op=$2 limit=$3 cmd=$4
+    shift 4
+    i=$((i + 1))
+    pn=$n
+    case $cmd in *srec_cat*) pn=$(( runs < 3 ? runs : 3 )) ;; esac
+    warm=1 bench "w8-$tag-$fmt-$i" "$pn" "$cmd"
+    row "$g" "$name" "$(split_csv "$out/csv/w8-$tag-$fmt-$i.csv" 1)" "$R" ""
+    echo "T|$g|$fmt|romwright $fmt|$name|$op|$limit|$name" >> "$targets"
+  done
+  rm -f m/out/* m/cp/* m/oc/*
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
-  { key = $1 "|" $2; t[key] = $3; grp[NR] = $1; name[NR] = $2; bytes[NR] = $4; rss[NR] = $5; n = NR }
+  FILENAME == ARGV[1] { key = $1 "|" $2; t[key] = $3; mem[key] = $5; grp[NR] = $1; name[NR] = $2; bytes[NR] = $4; rss[NR] = $5; n = NR; next }
+  # W8 targets: T|GROUP|FMT|ROMWRIGHT|OTHER|OP|LIMIT|LABEL (a time ratio),
+  # M|GROUP|FMT|ROMWRIGHT|PLACED_BYTES (peak RSS at most placed + 8 MiB),
+  # N|TEXT (a note).
+  $1 == "N" { notes[++nn] = $2; next }
+  {
+    k = $2 "|" $3
+    if (!(k in line)) { order[++nk] = k; line[k] = "" }
+    if ($1 == "T") {
+      v = t[$2 "|" $4] / t[$2 "|" $5]
+      met = $6 == "<=" ? v <= $7 + 0 : v < $7 + 0
+      part = sprintf("vs %s %.2f (%s %s) %s", $8, v, $6, $7, met ? "ok" : "MISSED")
+    } else {
+      lim = $5 / 1048576 + 8
+      v = mem[$2 "|" $4] / 1024
+      part = sprintf("RSS %.1f MiB (<= %.0f + 8) %s", v, $5 / 1048576, v <= lim ? "ok" : "MISSED")
+    }
+    line[k] = line[k] (line[k] == "" ? "" : "; ") part
+  }
   function r(a, b) { return sprintf("%.2f", t[a] / t[b]) }
   END {
     printf "%-16s %-38s %12s %10s %10s\n", "workload", "command", "median ms", "MB/s", "RSS MiB"
@@ -102,16 +268,31 @@ report() {
       else verdict = (ms < 50 && mib < 16) ? "ok" : "MISSED"
       printf "%-16s %-38s %s\n", grp[i], name[i], verdict
     }
-  }' "$out/rows"
+    if (nk) { print ""; print "memory images (romwright time / other time; target met: ok, else MISSED):" }
+    for (i = 1; i <= nk; i++) {
+      split(order[i], gf, "|")
+      printf "%-16s %-11s %s\n", gf[1], gf[2], line[order[i]]
+    }
+    for (i = 1; i <= nn; i++) print notes[i]
+  }' "$out/rows" "$targets"
 }
 
-if [ "${BENCH_ONLY:-}" = hostile ]; then
-  hostile
-  report
-  exit 0
-fi
+case ${BENCH_ONLY:-} in
+  hostile)
+    hostile
+    report
+    exit 0 ;;
+  memimage)
+    "$here/make-inputs.sh" "$out/in" mem
+    memimage
+    report
+    exit 0 ;;
+  "") ;;
+  *) echo "BENCH_ONLY: hostile or memimage, not $BENCH_ONLY" >&2; exit 2 ;;
+esac
 
-"$here/make-inputs.sh" "$out/in" $sizes
+# shellcheck disable=SC2086
+"$here/make-inputs.sh" "$out/in" $sizes mem
 for mib in $sizes; do
   for order in le be; do
     x=$out/in/text-$mib-$order
@@ -200,5 +381,7 @@ rm -rf "$work"
 hyperfine -N -w 5 -r 50 --style none --export-csv "$out/csv/w6.csv" "$rw -f $out/in/bss-room.elf -l" >/dev/null
 row "W6 1 GiB room" "romwright -l" "$(split_csv "$out/csv/w6.csv" 1)" 0 "$(rss "$rw" -f "$out/in/bss-room.elf" -l)"
 
+memimage
+rm -rf "$work"
 hostile
 report

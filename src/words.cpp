@@ -43,7 +43,10 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / r.wordBytes);
   const size_t n = static_cast<size_t>(std::min<uint64_t>({max, r.depth - r.next, chunk}));
   const size_t wb = r.wordBytes;
-  r.mem.resize(std::max(r.mem.size(), chunk * wb));
+  // Grown to the words asked for, not to a whole chunk up front: zeroing
+  // (and faulting in) a megabyte that a small image never uses cost more
+  // than writing its words.
+  r.mem.resize(std::max(r.mem.size(), n * wb));
   uint8_t* mem = r.mem.data();
   const size_t placed = static_cast<size_t>(std::min<uint64_t>(n, r.memWords - std::min(r.next, r.memWords)));
   placedBytes(*r.p, r.p->base + r.next * wb, placed * wb, r.fill, mem);
@@ -53,7 +56,7 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   const bool reverse = r.little && !r.memoryOrder;
   if (r.lanes == 1 && (!reverse || wb == 1)) return {mem, n * wb};
   const size_t lb = (r.laneBits + 7) / 8;
-  r.out.resize(std::max(r.out.size(), chunk * lb));
+  r.out.resize(std::max(r.out.size(), n * lb));
   uint8_t* out = r.out.data();
   if (r.lanes == 1) {
     switch (wb) {

@@ -574,6 +574,32 @@ TEST(MemoryFormats, RecordsSplitAcrossReadBlocks) {
   }
 }
 
+TEST(MemoryFormats, ImagesOfManyBlocksAfterAHeader) {
+  // Words are read a block at a time, as many as the output buffer has room
+  // for: fewer after a header than later on. The bytes do not repeat every
+  // 256, so that a block read from the wrong place shows. (The readers of
+  // the source-code formats are regular expressions that recurse on every
+  // character: they keep to small images.)
+  const Shape s{.width = 64, .size = 0x60000, .fill = 0x5c};
+  std::vector<uint8_t> bytes(0x5f000);
+  uint32_t x = 1;
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+  const std::vector<Seg> segs = {text(0x1000, bytes)};
+  const std::vector<uint8_t> mem = model::memory(segs, s);
+  for (const char* format : {"vmem", "mif", "lattice-mem", "gowin-mi", "ihex-words"}) {
+    const Reader* reader = std::find_if(std::begin(readers), std::end(readers),
+                                        [&](const Reader& r) { return strcmp(r.format, format) == 0; });
+    ASSERT_NE(reader, std::end(readers)) << format;
+    for (Order order : {Order::Little, Order::Big}) {
+      SCOPED_TRACE(std::string(format) + ", " + name(order) + " executable");
+      const Written w = write(format, order, segs, s);
+      ASSERT_EQ(w.images.size(), 1u);
+      EXPECT_TRUE(reader->read(w.images[0], {"rom_image", 64, s.words(), s.base, 0x1004}) ==
+                  model::laneWords(mem, s, order, 0, false));
+    }
+  }
+}
+
 TEST(MemoryFormats, EachFormatsTextForFourWords) {
   // Words 00112233, 44556677, 8899aabb and a fill word, at 0x80.
   const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb})};
