@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string loadLines =
-    "before swap 0x2 machine 0x8 order 0x1 host 0x1\nsz 0x20 = 0x1 * 0x20\n";
-
-struct InputDir : Workspace {
-  explicit InputDir(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})})
-      : Workspace(std::move(segs), {.entry = 0x100}, {"-f", "in.elf"}) {}
-};
-
 // Starts the tool in `dir` with standard output on `out` and standard error
 // on `err` (default /dev/null), with the signals `ignored` ignored as a shell
 // can leave them.

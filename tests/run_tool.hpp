@@ -53,6 +53,18 @@ struct Workspace {
   void put(const char* name, const std::string& contents) const;
 };
 
+// What every load of a little-endian executable with one segment writes to
+// standard error.
+inline const std::string loadLines =
+    "before swap 0x2 machine 0x8 order 0x1 host 0x1\nsz 0x20 = 0x1 * 0x20\n";
+
+// A workspace that runs with "-f in.elf" before each run's own arguments.
+struct InputDir : Workspace {
+  explicit InputDir(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
+                    Header h = {.entry = 0x100})
+      : Workspace(std::move(segs), h, {"-f", "in.elf"}) {}
+};
+
 // The names of the files in `dir`, sorted.
 std::vector<std::string> listDir(const std::filesystem::path& dir);
 

@@ -20,20 +20,6 @@
 using namespace fixture;
 namespace fs = std::filesystem;
 
-namespace {
-
-const std::string loadLines =
-    "before swap 0x2 machine 0x8 order 0x1 host 0x1\nsz 0x20 = 0x1 * 0x20\n";
-
-// Runs with "-f in.elf" before the run's own arguments.
-struct InputDir : Workspace {
-  explicit InputDir(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
-                     Header h = {.entry = 0x100})
-      : Workspace(std::move(segs), h, {"-f", "in.elf"}) {}
-};
-
-}  // namespace
-
 TEST(HexListing, RunWithExtentVerboseAndBootWarning) {
   InputDir ws({text(0x100, words(16))}, {.entry = 0x100});
   struct Case {
