@@ -1,0 +1,37 @@
+// The readers of inputs: each turns one kind of file into segments of the
+// image model. A kind is recognised by its content; adding one is a reader
+// function and a row of the table in inputs.cpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "image.hpp"
+#include "result.hpp"
+
+// An input open for reading, as a reader gets it.
+struct inputSource {
+  std::string name;       // as given on the command line, for messages
+  uint32_t index = 0;     // its entry in image::inputs
+  int fd = -1;            // open for reading, positioned at its start
+  bool regular = false;   // a regular file, whose size is known
+  uint64_t size = 0;
+};
+
+// Every byte of `in`: mapped when it can be (and guarded against the file
+// shrinking while it is read), otherwise read whole; kept alive by `img`.
+result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img);
+
+// Reads the whole input `in` as one kind, appending its segments to `img`
+// (and, for the first input, its entry). A failure names the file and
+// says what is wrong.
+using inputReader = status (*)(inputSource& in, image& img);
+
+// Intel HEX (records 00 to 05) and Motorola S-records (S0 to S9). `head`
+// is the start of the file, as much as it has up to 64 bytes.
+bool isIhex(std::span<const uint8_t> head);
+status readIhex(inputSource& in, image& img);
+bool isSrec(std::span<const uint8_t> head);
+status readSrec(inputSource& in, image& img);
