@@ -1,7 +1,8 @@
 #!/bin/sh
 # Rebuilds the real executables in this folder with Debian's cross toolchains
 # (apt-get install gcc-mips-linux-gnu gcc-arm-none-eabi gcc-riscv64-unknown-elf
-# clang lld xxd), and what each toolchain's objcopy and readelf say of them.
+# binutils-powerpc64-linux-gnu clang lld xxd), and what each toolchain's
+# objcopy and readelf say of them.
 # Not run by the build or CI: the outputs are committed.
 set -eu
 cd "$(dirname "$0")"
@@ -62,8 +63,15 @@ firmware() { # prefix name host-input-format compiler flags...
   prefix=$1 name=$2 fmt=$3
   shift 3
   "$@" -Os -ffreestanding -nostdlib -static -o "$name.elf"
-  "$prefix-objcopy" -O binary "$name.elf" "$name.load.bin"
   "$prefix-readelf" -h -l -W "$name.elf" > "$name.readelf.txt"
+  load_image "$prefix" "$name" "$fmt"
+}
+
+# NAME.load.bin and NAME.load.addr of NAME.elf, checked against the host's
+# objcopy.
+load_image() { # prefix name host-input-format
+  prefix=$1 name=$2 fmt=$3
+  "$prefix-objcopy" -O binary "$name.elf" "$name.load.bin"
   range=$(load_range "$prefix-objdump" "$name.elf")
   lo=${range% *} hi=${range#* }
   echo "$lo" > "$name.load.addr"
@@ -120,3 +128,57 @@ padded() { # prefix name host-input-format end
 
 padded mips-linux-gnu romcopy-mips elf32-big 0xbfc00800
 padded riscv64-unknown-elf romcopy-riscv-lld elf32-little 0x00000400
+
+# 64-bit executables, one of each byte order (the PowerPC one needs
+# binutils-powerpc64-linux-gnu, and no compiler). Each gives, besides
+# NAME.elf, NAME.load.bin and NAME.load.addr as above:
+#   NAME.readelf.txt   readelf -h -l -S -W: with the section headers
+#   NAME.text.bin      objcopy -j .text -O binary
+#   NAME.sections      the name of the section that a user would drop: an
+#                      allocated one, in a loadable segment, that the program
+#                      never reads
+#   NAME.drop.bin      objcopy -R that-section -O binary
+#   NAME.gapfill.bin   objcopy --gap-fill=0xff -O binary
+# What each shows:
+#   romcopy-rv64   rv64imac little-endian, GNU ld, medany code (RAM is out of reach of lui): code from 0x20000000, constants at 0x20000150, the build id (.note.gnu.build-id, 0x24 bytes, also a PT_NOTE of its own) at 0x20000178 in the same segment; .data stored at 0x200001a0, 4 bytes after the build id (alignment 16), and run at 0x80000000, with .bss (NOLOAD) in its segment. Dropping the build id keeps the image's length: its bytes become zeros of the gap.
+#   romcopy-ppc64  64-bit PowerPC big-endian, in assembly (src/romcopy-ppc64.s): code from 0xfff00000 and constants at 0xfff00198 in one segment, 4 zero bytes between them (0xff with --gap-fill); .data stored at 0xfff001d0, 14 bytes after the constants, and run at 0x00100000, with .bss; .buildinfo, a version string in a read-only segment of its own, last at 0xfff00218 (0x1d bytes). Dropping it makes the image 0x1d bytes shorter.
+# The host's objcopy must give the same bytes with -I elf64-little or -I
+# elf64-big.
+
+host_same() { # name host-input-format output objcopy-options...
+  name=$1 fmt=$2 out=$3
+  shift 3
+  if command -v objcopy > /dev/null; then
+    objcopy -I "$fmt" "$@" "$name.elf" "$name.host.tmp"
+    cmp "$out" "$name.host.tmp" || { echo "host objcopy differs on $out" >&2; exit 1; }
+    rm -f "$name.host.tmp"
+  fi
+}
+
+images64() { # prefix name host-input-format section-to-drop
+  prefix=$1 name=$2 fmt=$3 drop=$4
+  "$prefix-readelf" -h -l -S -W "$name.elf" > "$name.readelf.txt"
+  load_image "$prefix" "$name" "$fmt"
+  "$prefix-objcopy" -j .text -O binary "$name.elf" "$name.text.bin"
+  host_same "$name" "$fmt" "$name.text.bin" -j .text -O binary
+  "$prefix-objcopy" -R "$drop" -O binary "$name.elf" "$name.drop.bin"
+  host_same "$name" "$fmt" "$name.drop.bin" -R "$drop" -O binary
+  ! cmp -s "$name.load.bin" "$name.drop.bin" ||
+    { echo "dropping $drop changes nothing in $name.elf" >&2; exit 1; }
+  "$prefix-objcopy" --gap-fill=0xff -O binary "$name.elf" "$name.gapfill.bin"
+  host_same "$name" "$fmt" "$name.gapfill.bin" --gap-fill=0xff -O binary
+  ! cmp -s "$name.load.bin" "$name.gapfill.bin" ||
+    { echo "$name.elf has no gap to fill" >&2; exit 1; }
+  echo "$drop" > "$name.sections"
+}
+
+# The build id stays on here (sha1 of the output, so rebuilds match).
+riscv64-unknown-elf-gcc -march=rv64imac -mabi=lp64 -mcmodel=medany -DUART_BASE=0x10000000u \
+  -Os -ffreestanding -nostdlib -static -Wl,--build-id=sha1,-z,max-page-size=16 \
+  -T src/romcopy-rv64.ld -o romcopy-rv64.elf src/start-riscv64.S src/romcopy.c
+images64 riscv64-unknown-elf romcopy-rv64 elf64-little .note.gnu.build-id
+powerpc64-linux-gnu-as -a64 -mbig -o romcopy-ppc64.tmp.o src/romcopy-ppc64.s
+powerpc64-linux-gnu-ld -m elf64ppc --build-id=none -z max-page-size=16 \
+  -T src/romcopy-ppc64.ld -o romcopy-ppc64.elf romcopy-ppc64.tmp.o
+rm -f romcopy-ppc64.tmp.o
+images64 powerpc64-linux-gnu romcopy-ppc64 elf64-big .buildinfo
