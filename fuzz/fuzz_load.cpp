@@ -13,6 +13,7 @@
 
 #include "elf.hpp"
 #include "formats.hpp"
+#include "inputs.hpp"
 #include "main.hpp"
 #include "memimage.hpp"
 #include "place.hpp"
@@ -44,7 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t pick = size > 0 ? data[size - 1] : 0;
   const uint8_t shape = size > 1 ? data[size - 2] : 0;
 
-  if (!elfOpen(path.c_str())) return 0;
+  // The input read as the fixed outputs read it (any file as ELF), and by
+  // its content as a memory image reads it, with sections chosen or not.
+  image img;
+  std::string log;
+  sectionChoice sections;
+  if ((pick & 8) != 0) sections.remove.push_back(".no*");
+  readContext ctx{log, sections};
+  if (!readInput(path, (pick & 16) != 0 ? readAs::recognised : readAs::elf, 0, img, ctx)) return 0;
+
   // The memory-image mode, with and without a region; formatting cost
   // grows with the memory, so only small ones are written.
   const std::span<const memFormat> formats = memFormats();
@@ -54,42 +63,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.lanes = (shape & 0x10) != 0 && o.width / 2 >= o.format->minWidth ? 2 : 1;
   o.runAddresses = (pick & 1) != 0;
   o.hasRegion = (pick & 2) != 0;
+  o.crop = o.hasRegion && (pick & 32) != 0;
   o.base = (uint64_t{pick} << 8) & ~uint64_t{15};
   o.size = 0x1000;
   o.fill = pick;
   o.name = "rom_image";
   placement p;
-  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true};
-  if (placeSegments(p, elfSegments(), elfFileBytes(), req) && p.size <= (1u << 16)) {
+  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true, o.crop, false};
+  std::string notes;
+  if (placeSegments(p, img, req, notes) && p.size <= (1u << 16)) {
     // Some fill words past the placed ones, where the address space has them.
     const uint64_t words = p.size / (o.width / 8) + (pick & 3);
     const uint64_t depth = fits(p.base, words * (o.width / 8), uint64_t{1} << 32) ? words
                                                                                   : p.size / (o.width / 8);
     for (uint32_t lane = 0; lane < o.lanes; lane++) {
       sink s{devNull(), 0, true};
-      writeImage(s, o, p, depth, lane, (pick & 4) != 0, o.name, false);
+      writeImage(s, o, p, depth, lane, (pick & 4) != 0, static_cast<uint32_t>(img.entry), o.name, false);
     }
   }
 
-  elfImage* img = elfMerge();
-  elfClose();
-  if (img == nullptr) return 0;
+  if (img.elfClass != 32) return 0;
+  result<elfImage> merged = eatPh(img, log);
+  if (!merged) return 0;
+  const elfImage& im = *merged;
   // What the driver computes and checks before it writes anything.
-  volatile uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
-                                            : img->textLen;
+  volatile uint32_t len = im.dataLen != 0 ? im.dataAddr + im.dataLen - im.textAddr : im.textLen;
   (void)len;
   // Formatting cost grows with the image, and an image may declare up to
   // 4 GiB: format the ones that keep each run short. The last bytes of the
   // input pick the listing's extent and the ROM length.
-  if (refusal(img) == nullptr && img->textLen <= (1u << 20)) {
-    const std::span<const uint8_t> text(img->textBytes, img->textLen);
-    const uint32_t t = hexTarget(static_cast<uint32_t>(pick) << 8, img->textAddr & 0xFFF);
-    dumpHData(devNull(), text, t);
-    dumpCData(devNull(), "rom", text);
-    dumpROMFill(devNull(), img->textLen, static_cast<uint32_t>(pick) << 10);
+  if (refusal(im) == nullptr && im.textLen <= (1u << 20)) {
+    const uint32_t t = hexTarget(static_cast<uint32_t>(pick) << 8, im.textAddr & 0xFFF);
+    dumpHData(devNull(), im.textBytes(), t);
+    dumpCData(devNull(), "rom", im.textBytes());
+    dumpROMFill(devNull(), im.textLen, static_cast<uint32_t>(pick) << 10);
   }
-  free(img->textBytes);
-  free(img->dataBytes);
-  free(img);
   return 0;
 }

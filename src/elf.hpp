@@ -1,66 +1,81 @@
-// ELF image loader: reads a 32-bit ELF executable of either byte order and
-// merges its loadable segments into one text image and one data image.
+// The ELF reader: an ELF executable of either class and either byte order
+// into the image model; and the merger that makes the fixed outputs' load
+// image (one text image, one data image, the bss range) from its segments.
 #pragma once
 
 #include <elf.h>
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
-// The load image. Addresses and lengths are in host order; the bytes stay in
-// file order. Byte k of the text image belongs to address textAddr + k, and
-// likewise for data. The text buffer holds textLen bytes, the data buffer at
-// least dataLen: the zero tail trimmed off into bss is not held.
-struct elfImage {
-  uint8_t* textBytes;  // null when no executable segment was loaded
-  uint8_t* dataBytes;  // null when no other loadable segment was loaded
-  uint32_t textAddr;
-  uint32_t dataAddr;
-  uint32_t textLen;
-  uint32_t dataLen;    // data bytes up to the last nonzero one
-  uint32_t bssAddr;    // the zero tail taken off the data image
-  uint32_t bssLen;
-  uint32_t entryAddr;
+#include "bytemap.hpp"
+#include "image.hpp"
+#include "inputs.hpp"
+#include "result.hpp"
+
+// Which allocated sections of ELF inputs to place instead of their
+// segments: with `keep` empty, every one but those `remove` names. Names
+// may use * and ?.
+struct sectionChoice {
+  std::vector<std::string> keep;
+  std::vector<std::string> remove;
+  // How many sections each name matched, counted over every ELF input.
+  std::vector<size_t> keepHits;
+  std::vector<size_t> removeHits;
+  bool active() const { return !keep.empty() || !remove.empty(); }
 };
 
-// Loads the executable at `path`. Writes two diagnostic lines to standard
-// error on every load that gets far enough; on failure writes one more line
-// saying why and returns null. The image is never released.
-elfImage* elfRead(const char* path);
+// True when `head` starts with the ELF magic.
+bool isElf(std::span<const uint8_t> head);
 
-// The same load in steps, for callers that also need the segment table:
-// elfOpen reads and checks the header and program header table with the
-// messages elfRead gives (false after one), elfMerge builds the load image
-// from them (null after a message), and elfClose releases the file.
-bool elfOpen(const char* path);
-elfImage* elfMerge();
-void elfClose();
+// Reads the ELF file `in` into `img`: its loadable segments (or, with
+// `sections` active, the chosen sections) and, for the first input, its
+// entry and byte order. The loader's lines ("before swap ...", "sz ...")
+// go to `log`; a failure is the loader's line. `img.elfType` is set as
+// soon as the header is read, so that a caller can explain a refusal. Any
+// file is read as ELF, 32-bit unless it has the magic and says 64.
+status readElf(inputSource& in, image& img, std::string& log, sectionChoice& sections);
 
-// Holds the loader's lines from now on, writing them (and why) only when a
-// load fails: a load that succeeds says nothing.
-void elfHold();
+// The load image of the fixed outputs. Addresses and lengths are 32-bit;
+// byte k of the text image lies at offset k of `text` (likewise for data),
+// holes reading as zero. The zero tail trimmed off into bss is not held.
+struct elfImage {
+  byteMap text;
+  byteMap data;
+  uint32_t textAddr = 0;
+  uint32_t dataAddr = 0;
+  uint32_t textLen = 0;
+  uint32_t dataLen = 0;   // data bytes up to the last nonzero one
+  uint32_t bssAddr = 0;   // the zero tail taken off the data image
+  uint32_t bssLen = 0;
+  uint32_t entryAddr = 0;
 
-// The open file's entry address and program header table, in host order,
-// and its byte order: ELFDATA2LSB, or ELFDATA2MSB for any other encoding
-// byte, which the loader swaps as big-endian.
-uint32_t elfEntry();
-int elfOrder();
-std::span<const Elf32_Phdr> elfSegments();
+  byteSource textBytes() const { return {&text, 0, textLen}; }
+  byteSource dataBytes() const { return {&data, 0, dataLen}; }
+};
 
-// Every byte of the open file (mapped, or read when it cannot be mapped);
-// empty when it cannot be had. Check ranges in it with fits().
-std::span<const uint8_t> elfFileBytes();
+// Merges the loadable segments of `img` (a 32-bit executable) into the load
+// image: the executable ones into the text image, the others into the data
+// image, then trims the data's zero tail. Its warnings go to `log`; a
+// failure is the merger's line. Work and memory follow the segments, never
+// the address span.
+result<elfImage> eatPh(const image& img, std::string& log);
+
+// Writes the layout of `img` to standard output (a debugging aid).
+void dumpImage(const elfImage& img);
 
 // True when [off, off + size) lies within [0, limit); cannot overflow.
 bool fits(uint64_t off, uint64_t size, uint64_t limit);
-
-// Writes the layout of `img` to standard output (a debugging aid).
-void dumpImage(const elfImage* img);
 
 // The host's ELF data encoding: ELFDATA2LSB or ELFDATA2MSB.
 int hostorder();
 
 uint16_t swap16(uint16_t v);
 uint32_t swap32(uint32_t v);
+uint64_t swap64(uint64_t v);
 void swapEh(Elf32_Ehdr* h);
+void swapEh(Elf64_Ehdr* h);
 void swapPh(Elf32_Phdr* p);
+void swapPh(Elf64_Phdr* p);

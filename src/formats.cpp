@@ -442,19 +442,19 @@ bool writeCHeader(sink& s, const memLayout& m, wordReader&) {
 constexpr uint64_t noLimit = 0;
 
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 128, noLimit},
-    {"bin", writeBin, nullptr, true, 8, 128, noLimit},
-    {"coe", writeCoe, nullptr, false, 1, 128, noLimit},
-    {"mif", writeMif, nullptr, false, 1, 128, noLimit},
-    {"ihex", writeIhex, nullptr, true, 8, 128, noLimit},
-    {"ihex-words", writeIhexWords, nullptr, false, 8, 128, noLimit},
-    {"srec", writeSrec, nullptr, true, 8, 128, noLimit},
-    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536},
-    {"gowin-mi", writeGowinMi, nullptr, false, 1, 128, noLimit},
+    {"vmem", writeVmem, nullptr, false, 1, 128, noLimit, false},
+    {"bin", writeBin, nullptr, true, 8, 128, noLimit, false},
+    {"coe", writeCoe, nullptr, false, 1, 128, noLimit, false},
+    {"mif", writeMif, nullptr, false, 1, 128, noLimit, false},
+    {"ihex", writeIhex, nullptr, true, 8, 128, noLimit, true},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 128, noLimit, false},
+    {"srec", writeSrec, nullptr, true, 8, 128, noLimit, true},
+    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 128, noLimit, false},
     // A VHDL natural is only sure to reach 2^31 - 1.
-    {"vhdl", writeVhdl, nullptr, false, 1, 128, 0x7fffffff},
+    {"vhdl", writeVhdl, nullptr, false, 1, 128, 0x7fffffff, false},
     // NAME_words is a uint32_t.
-    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff},
+    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false},
 };
 
 }  // namespace

@@ -33,6 +33,7 @@ struct memFormat {
                          // 8 for a format made of bytes
   uint32_t maxWidth;     // the widest
   uint64_t maxDepth;     // the most words it holds (0: no limit)
+  bool addresses;        // writes 32-bit addresses (the start address too)
 };
 
 // Every format, in the order the help lists them.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One piece of a program: bytes it stores, the address they load at and
@@ -29,7 +30,8 @@ struct segment {
   bool readable = true;
   uint32_t input = 0;       // index into image::inputs
   int index = -1;           // its entry in the program header table; -1 for none
-  std::string section;      // the section it is, when sections were chosen
+  std::string_view section; // the section it is, when sections were chosen
+                            // (a view into the input)
 };
 
 // One input of a run, for messages.

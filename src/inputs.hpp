@@ -35,3 +35,31 @@ bool isIhex(std::span<const uint8_t> head);
 status readIhex(inputSource& in, image& img);
 bool isSrec(std::span<const uint8_t> head);
 status readSrec(inputSource& in, image& img);
+
+// What a reader may need beyond its input: where the loader's lines go and
+// which sections of ELF inputs are chosen.
+struct readContext {
+  std::string& log;
+  struct sectionChoice& sections;
+};
+
+// One kind of input: its name, how its content is recognised, its reader.
+struct inputKind {
+  const char* name;
+  bool (*recognise)(std::span<const uint8_t> head);
+  status (*read)(inputSource& in, image& img, readContext& ctx);
+};
+
+// Every kind recognised by content, in the order they are tried.
+std::span<const inputKind> inputKinds();
+
+// How an input is to be read.
+enum class readAs {
+  elf,         // as an ELF file, whatever it holds (the fixed outputs)
+  recognised,  // by its content
+  raw,         // as raw bytes at `rawAt`
+};
+
+// Opens the input `name`, appends it to img.inputs and reads it as `how`
+// says. A failure says why, naming the file where the reader does.
+status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx);

@@ -12,15 +12,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "formats.hpp"
 #include "hex.hpp"
+#include "image.hpp"
+#include "inputs.hpp"
 #include "memimage.hpp"
+#include "options.hpp"
 #include "output.hpp"
-
-// The load image. It lives until the process ends and stays reachable from
-// here, so that leak checkers at any optimisation see it as in use.
-elfImage* image;
+#include "result.hpp"
 
 namespace {
 
@@ -37,9 +39,9 @@ int dumpEntry;
 int verbose;
 uint32_t ROMLen = 0x100000;
 memArgs memArg;
-int quiet;
 
-[[noreturn]] void usage(int status) {
+// Writes the usage text; the caller ends the run with `status`.
+int usage(int status) {
   fprintf(stderr,
           "usage: %s [args]\n"
           "  -f file       # input file\n"
@@ -53,58 +55,63 @@ int quiet;
           "  -e            # dump binary entry\n"
           "  -t            # dump text location\n"
           "  -H            # dump hex of program\n"
-          "  -M NN         # extend image to this length\n",
+          "  -M NN         # extend image to this length\n"
+          "  --help        # memory images and every other option\n",
           ProgName);
-  exit(status);
+  return status;
+}
+
+// The formats of the build, as a list.
+std::string formatList() {
+  std::string formats;
+  for (const memFormat& f : memFormats()) formats += std::string(formats.empty() ? "" : ", ") + f.name;
+  return formats;
 }
 
 // The full help, for --help: every option, short and long.
-[[noreturn]] void help() {
-  std::string formats;
-  for (const memFormat& f : memFormats()) formats += std::string(formats.empty() ? "" : ", ") + f.name;
-  printf("usage: %s -f FILE [options]\n"
-         "Turns the program of a 32-bit ELF executable into ROM and memory images.\n"
-         "\n"
-         "The fixed outputs: the text image, segments placed at their run addresses\n"
-         "  -f FILE              the input executable (required)\n"
-         "  -H                   hex listing of 32-bit words on standard output\n"
-         "  -M NN                extent of the listing, in hex: an address above the\n"
-         "                       text address, otherwise a number of words\n"
-         "  -v                   with -H: show the extent before and after that\n"
-         "  -r                   write rom.h and rom.c\n"
-         "  -R                   write tolvek.rom\n"
-         "  -L NN                length of tolvek.rom, in hex [0x100000]\n"
-         "  -l                   print the text+data length\n"
-         "  -t                   print the text address\n"
-         "  -e                   print the entry address\n"
-         "  -h                   print the short usage text\n"
-         "\n"
-         "Memory images, for FPGA and boot flows\n"
-         "  --format=FMT         write a memory image: %s\n"
-         "  --output=FILE        where it goes; - is standard output [-]\n"
-         "  --addresses=load|run place segments at their load address (p_paddr) or\n"
-         "                       their run address (p_vaddr, with the zero tail) [load]\n"
-         "  --region=BASE:SIZE   the memory to fill [the span of the placed bytes]\n"
-         "  --width=BITS         word width: 8, 16, 32, 64 or 128 [32]\n"
-         "  --byte-order=little|big\n"
-         "                       how bytes at rising addresses make up a word\n"
-         "                       [the executable's own]\n"
-         "  --depth=WORDS        words the memory has [region size / word size]\n"
-         "  --fill=BYTE          value of bytes no segment provides [0x00]\n"
-         "  --lanes=N            one image per lane of width/N bits, lane 0 the least\n"
-         "                       significant; FILE must hold %%d for the lane number [1]\n"
-         "  --name=NAME          identifier for the formats that declare one [rom_image]\n"
-         "  --header=FILE        with --format=c: also write the extern declarations\n"
-         "\n"
-         "  --quiet              no diagnostic lines for a load that succeeds\n"
-         "  --help               print this help\n"
-         "  --version            print the version\n"
-         "\n"
-         "BASE, SIZE, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may end\n"
-         "in K, M or G (powers of 1024).\n",
-         ProgName, formats.c_str());
-  closeStandardOutput();
-  exit(0);
+std::string help() {
+  std::string text = strf(
+      "usage: %s -f FILE [options]\n"
+      "Turns the program of a firmware executable into ROM and memory images.\n"
+      "\n"
+      "The fixed outputs: the text image of a 32-bit ELF executable, segments\n"
+      "placed at their run addresses\n"
+      "  -f FILE              the input (required): for the fixed outputs a 32-bit\n"
+      "                       ELF executable; for memory images also a 64-bit one,\n"
+      "                       Intel HEX or S-records\n"
+      "  -H                   hex listing of 32-bit words on standard output\n"
+      "  -M NN                extent of the listing, in hex: an address above the\n"
+      "                       text address, otherwise a number of words\n"
+      "  -v                   with -H: show the extent before and after that\n"
+      "  -r                   write rom.h and rom.c\n"
+      "  -R                   write tolvek.rom\n"
+      "  -L NN                length of tolvek.rom, in hex [0x100000]\n"
+      "  -l                   print the text+data length\n"
+      "  -t                   print the text address\n"
+      "  -e                   print the entry address\n"
+      "  -h                   print the short usage text\n"
+      "\n"
+      "Memory images, for FPGA and boot flows\n",
+      ProgName);
+  for (const longOption& o : longOptions()) {
+    std::string left = std::string("  --") + o.name + (o.value != nullptr ? std::string("=") + o.value : "");
+    std::string what = o.help;
+    if (const size_t at = what.find("%s"); at != std::string::npos) what.replace(at, 2, formatList());
+    if (std::string_view(o.name) == "quiet") text += "\n";
+    for (size_t from = 0; from <= what.size();) {
+      const size_t nl = std::min(what.find('\n', from), what.size());
+      left.resize(std::max<size_t>(left.size() + 1, 23), ' ');
+      if (left.size() > 23) text += left + "\n", left.assign(23, ' ');
+      text += left + what.substr(from, nl - from) + "\n";
+      left.clear();
+      from = nl + 1;
+    }
+  }
+  text +=
+      "\n"
+      "BASE, SIZE, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may end\n"
+      "in K, M or G (powers of 1024).\n";
+  return text;
 }
 
 void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
@@ -126,9 +133,9 @@ constexpr char zeroLine[] = "00000000\n";
 
 // ---- The writers ------------------------------------------------------------
 
-const char* refusal(const elfImage* img) {
-  if (img->textLen == 0) return "No text segment!\n";
-  if (img->dataLen != 0) return "Has a data segment!\n";
+const char* refusal(const elfImage& img) {
+  if (img.textLen == 0) return "No text segment!\n";
+  if (img.dataLen != 0) return "Has a data segment!\n";
   return nullptr;
 }
 
@@ -136,28 +143,49 @@ uint32_t hexTarget(uint32_t extent, uint32_t textAddr) {
   return textAddr < extent ? (extent - textAddr) / 4 : extent;
 }
 
-bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
+namespace {
+
+// The bytes of a span as a source, for callers that hold them whole.
+struct spanSource {
+  byteMap map;
+  byteSource source;
+  explicit spanSource(std::span<const uint8_t> bytes) : source{&map, 0, bytes.size()} {
+    map.paint(0, bytes.size(), bytes.data(), 0);
+  }
+};
+
+// The text is read in blocks of this many bytes at most: a multiple of 4
+// (a listing word) and of 13 (a row of the C array), near 1 MiB.
+constexpr size_t textBlock = 4 * 13 * 20165;
+
+}  // namespace
+
+bool dumpHData(FILE* f, const byteSource& bytes, uint32_t t) {
   // Four hex digits for every pair of bytes: two look-ups a word.
   const char(*pairs)[4] = hexPairs();
   sink s{f, 0, true};
-  // The last word is completed with zero bytes on the right.
-  uint8_t last[4] = {};
-  const size_t whole = bytes.size() / 4;
-  if (bytes.size() % 4 != 0) memcpy(last, bytes.data() + 4 * whole, bytes.size() % 4);
-  const size_t count = whole + (bytes.size() % 4 != 0);
-  for (size_t j = 0; j < count;) {
-    if (!room(s, lineLen)) return false;
-    const size_t n = std::min(count - j, (outBlock - s.pos) / lineLen);
-    char* p = outBuf + s.pos;
-    for (size_t k = 0; k < n; k++, j++, p += lineLen) {
-      const uint8_t* b = j < whole ? bytes.data() + 4 * j : last;
-      memcpy(p, pairs[b[0] << 8 | b[1]], 4);
-      memcpy(p + 4, pairs[b[2] << 8 | b[3]], 4);
-      p[8] = '\n';
+  std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(bytes.size, textBlock)) + 4);
+  for (uint64_t off = 0; off < bytes.size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(textBlock, bytes.size - off));
+    bytes.read(off, n, block.data());
+    // The last word is completed with zero bytes on the right.
+    memset(block.data() + n, 0, 4);
+    off += n;
+    const size_t count = (n + 3) / 4;
+    for (size_t j = 0; j < count;) {
+      if (!room(s, lineLen)) return false;
+      const size_t k = std::min(count - j, (outBlock - s.pos) / lineLen);
+      char* p = outBuf + s.pos;
+      for (size_t i = 0; i < k; i++, j++, p += lineLen) {
+        const uint8_t* b = block.data() + 4 * j;
+        memcpy(p, pairs[b[0] << 8 | b[1]], 4);
+        memcpy(p + 4, pairs[b[2] << 8 | b[3]], 4);
+        p[8] = '\n';
+      }
+      s.pos += k * lineLen;
     }
-    s.pos += n * lineLen;
   }
-  const uint64_t w = (uint64_t{bytes.size()} + 3) / 4;
+  const uint64_t w = (bytes.size + 3) / 4;
   uint64_t fill = 0;
   if (w < t) {
     fill = t - w;
@@ -165,6 +193,11 @@ bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
     fill = (512 - w % 512) % 512;
   }
   return repeat(s, zeroLine, lineLen, fill) && flush(s);
+}
+
+bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t) {
+  const spanSource src(bytes);
+  return dumpHData(f, src.source, t);
 }
 
 bool dumpRomHeader(FILE* f, uint32_t len) {
@@ -176,7 +209,7 @@ bool dumpRomHeader(FILE* f, uint32_t len) {
                  len) > 0;
 }
 
-bool dumpCData(FILE* f, const char* name, std::span<const uint8_t> bytes) {
+bool dumpCData(FILE* f, const char* name, const byteSource& bytes) {
   // "0xNN," for every byte value.
   static constexpr struct cTable {
     char d[256][5];
@@ -195,21 +228,32 @@ bool dumpCData(FILE* f, const char* name, std::span<const uint8_t> bytes) {
 
   if (fprintf(f, "#include \"rom.h\"\n\n\nu8 %sData[ROM_SIZE] = {\n", name) < 0) return false;
   sink s{f, 0, true};
-  for (size_t j = 0; j < bytes.size(); j += perRow) {
-    if (!room(s, rowLen)) return false;
-    const size_t n = std::min(perRow, bytes.size() - j);
-    char* p = outBuf + s.pos;
-    memcpy(p, "   ", 3);
-    p += 3;
-    for (size_t k = 0; k < n; k++, p += 5) memcpy(p, c.d[bytes[j + k]], 5);
-    if (j + n == bytes.size()) p--;  // no comma after the very last byte
-    *p++ = '\n';
-    s.pos = static_cast<size_t>(p - outBuf);
+  std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(bytes.size, textBlock)));
+  for (uint64_t off = 0; off < bytes.size;) {
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(textBlock, bytes.size - off));
+    bytes.read(off, len, block.data());
+    off += len;
+    for (size_t j = 0; j < len; j += perRow) {
+      if (!room(s, rowLen)) return false;
+      const size_t n = std::min(perRow, len - j);
+      char* p = outBuf + s.pos;
+      memcpy(p, "   ", 3);
+      p += 3;
+      for (size_t k = 0; k < n; k++, p += 5) memcpy(p, c.d[block[j + k]], 5);
+      if (off == bytes.size && j + n == len) p--;  // no comma after the very last byte
+      *p++ = '\n';
+      s.pos = static_cast<size_t>(p - outBuf);
+    }
   }
   if (!room(s, 3)) return false;
   memcpy(outBuf + s.pos, "};\n", 3);
   s.pos += 3;
   return flush(s);
+}
+
+bool dumpCData(FILE* f, const char* name, std::span<const uint8_t> bytes) {
+  const spanSource src(bytes);
+  return dumpCData(f, name, src.source);
 }
 
 bool dumpROMFill(FILE* f, uint32_t textLen, uint32_t romLen) {
@@ -248,49 +292,172 @@ uint32_t parseHex32(const char* s) {
 
 namespace {
 
-void checkWritable(const elfImage* img) {
-  if (const char* msg = refusal(img)) fail(msg);
-}
-
-std::span<const uint8_t> text(const elfImage* img) { return {img->textBytes, img->textLen}; }
-
-// Writes "rom.h" and "rom.c" completely, then puts both in place, "rom.h"
-// first: a failure on the way leaves both earlier files as they were, so a
-// new ROM_SIZE never meets an old array.
-void dumpRom(const elfImage* img) {
-  checkWritable(img);
+// Writes "rom.h" and "rom.c" completely, then puts both in place: a failure
+// on the way leaves both earlier files as they were, so a new ROM_SIZE
+// never meets an old array.
+status dumpRom(const elfImage& img) {
+  if (const char* msg = refusal(img)) return failure{msg};
   outFile pair[] = {
       {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n"},
       {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n"},
   };
-  closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img->textLen));
+  closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img.textLen));
   FILE* f = createFile(pair[1]);
   closeFile(pair[1], fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
-                         dumpCData(f, "rom", text(img)));
+                         dumpCData(f, "rom", img.textBytes()));
   replaceFiles(pair);
+  return done;
 }
 
 // Writes the raw ROM image "tolvek.rom" of ROMLen bytes.
-void dumpROM(const elfImage* img) {
-  checkWritable(img);
+status dumpROM(const elfImage& img) {
+  if (const char* msg = refusal(img)) return failure{msg};
   outFile rom{"tolvek.rom", "Unable to open ROM data file\n", "Unable to write ROM data file\n"};
   FILE* f = createFile(rom);
-  if (fwrite(img->textBytes, img->textLen, 1, f) != 1 || fflush(f) != 0) {
-    fail("Unable to write ROM text data\n");
+  const byteSource text = img.textBytes();
+  std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(text.size, textBlock)));
+  bool wrote = true;
+  for (uint64_t off = 0; off < text.size && wrote;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(textBlock, text.size - off));
+    text.read(off, n, block.data());
+    wrote = fwrite(block.data(), n, 1, f) == 1;
+    off += n;
   }
-  closeFile(rom, dumpROMFill(f, img->textLen, ROMLen));
+  if (!wrote || fflush(f) != 0) fail("Unable to write ROM text data\n");
+  closeFile(rom, dumpROMFill(f, img.textLen, ROMLen));
   replaceFiles({&rom, 1});
+  return done;
 }
 
-[[noreturn]] void stdoutFailed() { fail("Unable to write standard output\n"); }
-
 // Writes the hex word listing to standard output.
-void dumpHex(const elfImage* img, uint32_t extent) {
-  checkWritable(img);
-  if (verbose) fprintf(stderr, "max 0x%x text 0x%x\n", extent, img->textAddr);
-  const uint32_t t = hexTarget(extent, img->textAddr);
+status dumpHex(const elfImage& img, uint32_t extent) {
+  if (const char* msg = refusal(img)) return failure{msg};
+  if (verbose) fprintf(stderr, "max 0x%x text 0x%x\n", extent, img.textAddr);
+  const uint32_t t = hexTarget(extent, img.textAddr);
   if (verbose) fprintf(stderr, "max 0x%x\n", t);
-  if (!dumpHData(stdout, text(img), t)) stdoutFailed();
+  if (!dumpHData(stdout, img.textBytes(), t)) return failure{"Unable to write standard output\n"};
+  return done;
+}
+
+// A line that says what the input given to the fixed outputs is when it
+// is not what they take, or empty.
+std::string whatItIs(const image& img, const std::string& name, bool loaded) {
+  if (img.elfType == ET_REL) {
+    return name + " is a relocatable object file, not an executable; link it first\n";
+  }
+  if (loaded && img.elfClass == 64) {
+    return name + " is a 64-bit ELF executable; -H, -r, -R and the reports take 32-bit ones "
+                  "(--format takes both)\n";
+  }
+  return {};
+}
+
+// Splits --merge's FILE[@ADDR]: a raw binary when the text after the last @
+// is an address.
+bool rawMerge(const char* arg, std::string& file, uint64_t& at) {
+  const char* sign = strrchr(arg, '@');
+  if (sign == nullptr || !parseNumber(sign + 1, false, at)) return false;
+  file.assign(arg, static_cast<size_t>(sign - arg));
+  return true;
+}
+
+// The whole run after the options are read, in the fixed order.
+status run() {
+  // The default length is a multiple of 4, so only a -L value can fail here.
+  if (ROMLen % 4 != 0) return failuref("ROM length 0x%x is not a multiple of 4\n", ROMLen);
+
+  result<memOptions> checked = checkMemArgs(memArg, hexOut != 0);
+  if (!checked) return checked.error();
+  const memOptions& mem = *checked;
+
+  // The fixed outputs and the reports need the merged image of a 32-bit
+  // executable (and so does a run that asks for nothing else); a memory
+  // image takes any input.
+  const bool fixed = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry || mem.format == nullptr;
+  // Their load lines show as they always did, unless --quiet holds them;
+  // a memory-image run shows them with --verbose. Held lines are shown
+  // when the load fails.
+  const bool showLines = (fixed && !memArg.quiet) || memArg.verbose;
+  image img;
+  std::string log;
+  sectionChoice sections;
+  sections.keep.assign(memArg.section.begin(), memArg.section.end());
+  sections.remove.assign(memArg.removeSection.begin(), memArg.removeSection.end());
+  readContext ctx{log, sections};
+
+  status loaded = readInput(inFile, fixed ? readAs::elf : readAs::recognised, 0, img, ctx);
+  bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";
+  std::string hint;
+  result<elfImage> merged = failure{};
+  if (loaded && fixed) {
+    hint = whatItIs(img, inFile, true);
+    if (!hint.empty()) loaded = failure{};
+  }
+  if (loaded && fixed) {
+    merged = eatPh(img, log);
+    if (!merged) loaded = merged.error();
+  }
+  if (!loaded) {
+    if (hint.empty()) hint = whatItIs(img, inFile, false);
+    // Not ELF to the fixed outputs: say what it is instead.
+    if (fixed && hint.empty()) {
+      const std::string& name = img.inputs.empty() ? std::string(inFile) : img.inputs[0].name;
+      (void)name;
+    }
+    std::string text = log + loaded.error().text;
+    if (elfInput || fixed) text += strf("unable to load elf file %s\n", inFile);
+    return failure{text + hint};
+  }
+  if (showLines) fputs(log.c_str(), stderr);
+  log.clear();
+
+  // Further inputs of the memory image, in order.
+  for (const char* arg : memArg.merge) {
+    std::string file;
+    uint64_t at = 0;
+    const bool raw = rawMerge(arg, file, at);
+    if (!raw) file = arg;
+    status s = readInput(file, raw ? readAs::raw : readAs::recognised, at, img, ctx);
+    if (showLines) fputs(log.c_str(), stderr);
+    if (!s) return failure{(showLines ? "" : log) + s.error().text};
+    log.clear();
+  }
+  for (size_t i = 0; i < sections.keep.size(); i++) {
+    if (sections.keepHits[i] == 0) return failuref("--section=%s: matches no section\n", sections.keep[i].c_str());
+  }
+  for (size_t i = 0; i < sections.remove.size(); i++) {
+    if (sections.removeHits[i] == 0) {
+      return failuref("--remove-section=%s: matches no section\n", sections.remove[i].c_str());
+    }
+  }
+
+  if (fixed) {
+    const elfImage& elf = *merged;
+    if (romOut) {
+      if (status s = dumpRom(elf); !s) return s;
+    }
+    if (ROMOut) {
+      if (status s = dumpROM(elf); !s) return s;
+    }
+    if (hexOut) {
+      if (elf.textAddr != elf.entryAddr) boot_warning(elf.textAddr, elf.entryAddr);
+      if (status s = dumpHex(elf, hexMax); !s) return s;
+    }
+  }
+  if (mem.format != nullptr) {
+    if (status s = dumpMemImage(mem, img); !s) return s;
+  }
+  if (fixed) {
+    const elfImage& elf = *merged;
+    if (dumpLen) {
+      // The text+data length, in 32-bit arithmetic.
+      const uint32_t len = elf.dataLen != 0 ? elf.dataAddr + elf.dataLen - elf.textAddr : elf.textLen;
+      printf("len %d\n", static_cast<int32_t>(len));
+    }
+    if (dumpDest) printf("text %d 0x%08x\n", static_cast<int32_t>(elf.textAddr), elf.textAddr);
+    if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(elf.entryAddr), elf.entryAddr);
+  }
+  return done;
 }
 
 }  // namespace
@@ -301,27 +468,16 @@ int main(int argc, char** argv) {
   // the usage text still names the program.
   ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";
   int rejected = 0;
-  // The memory-image mode has long options only; the short ones are as they
-  // always were.
-  enum { optFormat = 256, optOutput, optAddresses, optRegion, optWidth, optByteOrder, optDepth,
-         optFill, optLanes, optName, optHeader, optQuiet, optHelp, optVersion };
-  static const option longOptions[] = {
-      {"format", required_argument, nullptr, optFormat},
-      {"output", required_argument, nullptr, optOutput},
-      {"addresses", required_argument, nullptr, optAddresses},
-      {"region", required_argument, nullptr, optRegion},
-      {"width", required_argument, nullptr, optWidth},
-      {"byte-order", required_argument, nullptr, optByteOrder},
-      {"depth", required_argument, nullptr, optDepth},
-      {"fill", required_argument, nullptr, optFill},
-      {"lanes", required_argument, nullptr, optLanes},
-      {"name", required_argument, nullptr, optName},
-      {"header", required_argument, nullptr, optHeader},
-      {"quiet", no_argument, nullptr, optQuiet},
-      {"help", no_argument, nullptr, optHelp},
-      {"version", no_argument, nullptr, optVersion},
-      {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "hHf:ardmM:DRL:letv", longOptions, nullptr)) != -1;) {
+  // The long options come from their table; a row's getopt value is 256
+  // plus its index.
+  const std::span<const longOption> table = longOptions();
+  std::vector<option> longs;
+  for (size_t i = 0; i < table.size(); i++) {
+    longs.push_back({table[i].name, table[i].value != nullptr ? required_argument : no_argument, nullptr,
+                     static_cast<int>(256 + i)});
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+  for (int c; (c = getopt_long(argc, argv, "hHf:ardmM:DRL:letv", longs.data(), nullptr)) != -1;) {
     switch (c) {
       case 'f': inFile = optarg; break;
       case 'r': romOut++; break;
@@ -333,69 +489,41 @@ int main(int argc, char** argv) {
       case 't': dumpDest++; break;
       case 'e': dumpEntry++; break;
       case 'v': verbose++; break;
-      case 'h': usage(0);
-      case optFormat: memArg.format = optarg; break;
-      case optOutput: memArg.output = optarg; break;
-      case optAddresses: memArg.addresses = optarg; break;
-      case optRegion: memArg.region = optarg; break;
-      case optWidth: memArg.width = optarg; break;
-      case optByteOrder: memArg.byteOrder = optarg; break;
-      case optDepth: memArg.depth = optarg; break;
-      case optFill: memArg.fill = optarg; break;
-      case optLanes: memArg.lanes = optarg; break;
-      case optName: memArg.name = optarg; break;
-      case optHeader: memArg.header = optarg; break;
-      case optQuiet: quiet++; break;
-      case optHelp: help();
-      case optVersion:
-        puts("romwright " ROMWRIGHT_VERSION);
-        closeStandardOutput();
-        exit(0);
+      case 'h': return usage(0);
       default:
+        if (c >= 256 && static_cast<size_t>(c - 256) < table.size()) {
+          const longOption& o = table[static_cast<size_t>(c - 256)];
+          if (o.text != nullptr) {
+            memArg.*o.text = optarg;
+          } else if (o.list != nullptr) {
+            (memArg.*o.list).push_back(optarg);
+          } else if (o.flag != nullptr) {
+            memArg.*o.flag += 1;
+          } else if (std::string_view(o.name) == "help") {
+            fputs(help().c_str(), stdout);
+            closeStandardOutput();
+            return 0;
+          } else {
+            puts("romwright " ROMWRIGHT_VERSION);
+            closeStandardOutput();
+            return 0;
+          }
+          break;
+        }
         fprintf(stderr, "unknown option %c\n", c);
         rejected++;
         break;
     }
   }
-  if (inFile == nullptr || rejected != 0) usage(1);
-  // The default length is a multiple of 4, so only a -L value can fail here.
-  if (ROMLen % 4 != 0) {
-    fprintf(stderr, "ROM length 0x%x is not a multiple of 4\n", ROMLen);
-    exit(1);
-  }
+  if (inFile == nullptr || rejected != 0) return usage(1);
 
-  const memOptions mem = checkMemArgs(memArg, hexOut != 0);
-
-  // The load: the fixed outputs and the reports need the merged image (and
-  // so does a run that asks for nothing else); a memory image needs only the
-  // segment table.
-  const bool merge = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry ||
-                     mem.format == nullptr;
-  if (quiet) elfHold();
-  if (!elfOpen(inFile) || (merge && (image = elfMerge()) == nullptr)) {
-    fprintf(stderr, "unable to load elf file %s\n", inFile);
-    exit(1);
+  status s = done;
+  try {
+    s = run();
+  } catch (const std::bad_alloc&) {
+    s = failure{"out of memory\n"};
   }
-  // Null when only a memory image is asked for, and then no step below
-  // but the memory image runs.
-  const elfImage* img = image;
-
-  if (romOut) dumpRom(img);
-  if (ROMOut) dumpROM(img);
-  if (hexOut) {
-    if (img->textAddr != img->entryAddr) boot_warning(img->textAddr, img->entryAddr);
-    dumpHex(img, hexMax);
-  }
-  if (mem.format != nullptr) dumpMemImage(mem, quiet != 0);
-  if (dumpLen) {
-    // The text+data length, in 32-bit arithmetic.
-    const uint32_t len = img->dataLen != 0 ? img->dataAddr + img->dataLen - img->textAddr
-                                           : img->textLen;
-    printf("len %d\n", static_cast<int32_t>(len));
-  }
-  if (dumpDest) printf("text %d 0x%08x\n", static_cast<int32_t>(img->textAddr), img->textAddr);
-  if (dumpEntry) printf("entry %d 0x%08x\n", static_cast<int32_t>(img->entryAddr), img->entryAddr);
-
+  if (!s) fail(s.error().text.c_str());
   // Every write to standard output is checked once, at the end.
   closeStandardOutput();
   return 0;

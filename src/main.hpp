@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <span>
 
+#include "bytemap.hpp"
 #include "elf.hpp"
 
 // Why the writers refuse `img` ("No text segment!\n", "Has a data segment!\n"),
 // or null when its text can be written.
-const char* refusal(const elfImage* img);
+const char* refusal(const elfImage& img);
 
 // Number of words the hex listing asks for, from the -M extent.
 uint32_t hexTarget(uint32_t extent, uint32_t textAddr);
@@ -19,9 +20,11 @@ uint32_t hexTarget(uint32_t extent, uint32_t textAddr);
 // Writes `bytes` as one big-endian 32-bit word per line, then zero lines up to
 // `t` words, or up to a multiple of 512 lines when `t` is 0. False when a write
 // failed.
+bool dumpHData(FILE* f, const byteSource& bytes, uint32_t t);
 bool dumpHData(FILE* f, std::span<const uint8_t> bytes, uint32_t t);
 
 // Writes the C array definition `u8 <name>Data[ROM_SIZE]` holding `bytes`.
+bool dumpCData(FILE* f, const char* name, const byteSource& bytes);
 bool dumpCData(FILE* f, const char* name, std::span<const uint8_t> bytes);
 
 // Writes the header "rom.h" declares for an image of `len` bytes.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "elf.hpp"
+#include "options.hpp"
 #include "formats.hpp"
 #include "output.hpp"
 #include "place.hpp"
@@ -24,14 +25,13 @@ constexpr uint64_t addressSpace = uint64_t{1} << 32;
 
 // ---- Option values ----------------------------------------------------------
 
-[[noreturn]] void badValue(const char* option, const char* value, const char* why) {
-  failf("--%s=%s: %s\n", option, value, why);
+failure badValue(const char* option, const char* value, const char* why) {
+  return failuref("--%s=%s: %s\n", option, value, why);
 }
 
-// Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still
-// decimal), with a K, M or G suffix (powers of 1024) when `scaled`. False
-// for anything else, or for a value above 2^40.
-bool number(const char* s, bool scaled, uint64_t& v) {
+}  // namespace
+
+bool parseNumber(const char* s, bool scaled, uint64_t& v) {
   const bool hexDigits = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
   if (hexDigits) s += 2;
   const char* first = s;
@@ -51,6 +51,8 @@ bool number(const char* s, bool scaled, uint64_t& v) {
   }
   return *s == '\0' && v <= uint64_t{1} << 40;
 }
+
+namespace {
 
 // Keywords a name must not be: those of C and C++ as written, and those of
 // VHDL in any case.
@@ -114,16 +116,18 @@ const char* nameProblem(const char* name) {
 
 }  // namespace
 
-memOptions checkMemArgs(const memArgs& a, bool listing) {
+result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   memOptions o{};
-  const std::pair<const char*, const char*> given[] = {
-      {"output", a.output},       {"addresses", a.addresses}, {"region", a.region},
-      {"width", a.width},         {"byte-order", a.byteOrder}, {"depth", a.depth},
-      {"fill", a.fill},           {"lanes", a.lanes},         {"name", a.name},
-      {"header", a.header}};
   if (a.format == nullptr) {
-    for (const auto& [option, value] : given) {
-      if (value != nullptr) badValue(option, value, "only with --format");
+    for (const longOption& opt : longOptions()) {
+      if (!opt.needsFormat) continue;
+      const char* value = opt.text != nullptr                             ? a.*opt.text
+                          : opt.list != nullptr && !(a.*opt.list).empty() ? (a.*opt.list)[0]
+                          : opt.flag != nullptr && a.*opt.flag != 0       ? ""
+                                                                          : nullptr;
+      if (value == nullptr) continue;
+      if (opt.flag != nullptr) return failuref("--%s: only with --format\n", opt.name);
+      return badValue(opt.name, value, "only with --format");
     }
     return o;
   }
@@ -132,13 +136,13 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
   if (o.format == nullptr) {
     std::string known;
     for (const memFormat& f : memFormats()) known += std::string(known.empty() ? "" : ", ") + f.name;
-    badValue("format", a.format, ("not a format: " + known).c_str());
+    return badValue("format", a.format, ("not a format: " + known).c_str());
   }
 
   uint64_t v = 32;
-  if (a.width != nullptr && (!number(a.width, false, v) || (v != 8 && v != 16 && v != 32 && v != 64 &&
+  if (a.width != nullptr && (!parseNumber(a.width, false, v) || (v != 8 && v != 16 && v != 32 && v != 64 &&
                                                             v != 128))) {
-    badValue("width", a.width, "not a word width: 8, 16, 32, 64 or 128");
+    return badValue("width", a.width, "not a word width: 8, 16, 32, 64 or 128");
   }
   o.width = static_cast<uint32_t>(v);
   const uint32_t wordBytes = o.width / 8;
@@ -149,14 +153,21 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
     } else if (strcmp(a.byteOrder, "big") == 0) {
       o.byteOrder = ELFDATA2MSB;
     } else {
-      badValue("byte-order", a.byteOrder, "not little or big");
+      return badValue("byte-order", a.byteOrder, "not little or big");
     }
   }
 
   if (a.addresses != nullptr) {
     o.runAddresses = strcmp(a.addresses, "run") == 0;
     if (!o.runAddresses && strcmp(a.addresses, "load") != 0) {
-      badValue("addresses", a.addresses, "not load or run");
+      return badValue("addresses", a.addresses, "not load or run");
+    }
+  }
+
+  if (a.overlap != nullptr) {
+    o.overlapLater = strcmp(a.overlap, "later") == 0;
+    if (!o.overlapLater && strcmp(a.overlap, "refuse") != 0) {
+      return badValue("overlap", a.overlap, "not refuse or later");
     }
   }
 
@@ -164,15 +175,15 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
     const char* colon = strchr(a.region, ':');
     const std::string baseText(a.region, colon == nullptr ? 0 : static_cast<size_t>(colon - a.region));
     uint64_t base = 0, size = 0;
-    if (colon == nullptr || !number(baseText.c_str(), false, base) || !number(colon + 1, true, size)) {
-      badValue("region", a.region, "not BASE:SIZE");
+    if (colon == nullptr || !parseNumber(baseText.c_str(), false, base) || !parseNumber(colon + 1, true, size)) {
+      return badValue("region", a.region, "not BASE:SIZE");
     }
-    if (size == 0) badValue("region", a.region, "a region of no bytes");
+    if (size == 0) return badValue("region", a.region, "a region of no bytes");
     if (!fits(base, size, addressSpace)) {
-      badValue("region", a.region, "passes the end of the 32-bit address space");
+      return badValue("region", a.region, "passes the end of the 32-bit address space");
     }
     if (base % wordBytes != 0) {
-      badValue("region", a.region,
+      return badValue("region", a.region,
                ("the base is not a multiple of the " + std::to_string(wordBytes) + "-byte word").c_str());
     }
     o.hasRegion = true;
@@ -181,41 +192,41 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
   }
 
   if (a.depth != nullptr) {
-    if (!number(a.depth, true, o.depth)) badValue("depth", a.depth, "not a number of words");
-    if (o.depth == 0) badValue("depth", a.depth, "a memory of no words");
+    if (!parseNumber(a.depth, true, o.depth)) return badValue("depth", a.depth, "not a number of words");
+    if (o.depth == 0) return badValue("depth", a.depth, "a memory of no words");
     if (!fits(o.hasRegion ? o.base : 0, o.depth * wordBytes, addressSpace)) {
-      badValue("depth", a.depth, "passes the end of the 32-bit address space");
+      return badValue("depth", a.depth, "passes the end of the 32-bit address space");
     }
   }
 
   if (a.fill != nullptr) {
-    if (!number(a.fill, false, v) || v > 0xFF) badValue("fill", a.fill, "not a byte: 0 to 0xff");
+    if (!parseNumber(a.fill, false, v) || v > 0xFF) return badValue("fill", a.fill, "not a byte: 0 to 0xff");
     o.fill = static_cast<uint8_t>(v);
   }
 
   o.lanes = 1;
   if (a.lanes != nullptr) {
-    if (!number(a.lanes, false, v) || v == 0 || v > o.width || o.width % v != 0) {
-      badValue("lanes", a.lanes,
+    if (!parseNumber(a.lanes, false, v) || v == 0 || v > o.width || o.width % v != 0) {
+      return badValue("lanes", a.lanes,
                ("does not divide the " + std::to_string(o.width) + "-bit word").c_str());
     }
     o.lanes = static_cast<uint32_t>(v);
   }
   const uint32_t laneBits = o.width / o.lanes;
   if (laneBits < o.format->minWidth) {
-    badValue("lanes", a.lanes,
+    return badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +
               " format holds words of " + std::to_string(o.format->minWidth) + " bits or more")
                  .c_str());
   }
   if (laneBits > o.format->maxWidth) {
-    badValue("format", a.format,
+    return badValue("format", a.format,
              ("holds words of up to " + std::to_string(o.format->maxWidth) + " bits, not " +
               std::to_string(laneBits))
                  .c_str());
   }
   if (o.format->maxDepth != 0 && o.depth > o.format->maxDepth) {
-    badValue("depth", a.depth,
+    return badValue("depth", a.depth,
              ("the " + std::string(o.format->name) + " format holds up to " +
               std::to_string(o.format->maxDepth) + " words")
                  .c_str());
@@ -223,21 +234,25 @@ memOptions checkMemArgs(const memArgs& a, bool listing) {
 
   o.output = a.output != nullptr && strcmp(a.output, "-") != 0 ? a.output : nullptr;
   if (o.lanes > 1 && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
-    badValue("output", a.output != nullptr ? a.output : "-",
+    return badValue("output", a.output != nullptr ? a.output : "-",
              "needs %d for the lane number with --lanes");
   }
   if (o.output == nullptr && listing) {
-    badValue("format", a.format, "-H writes to standard output already: give --output=FILE");
+    return badValue("format", a.format, "-H writes to standard output already: give --output=FILE");
   }
 
+  o.crop = a.crop != 0;
+  if (o.crop && !o.hasRegion) return failure{"--crop: needs --region=BASE:SIZE to cut at\n"};
+  o.quiet = a.quiet != 0;
+
   o.name = a.name != nullptr ? a.name : "rom_image";
-  if (const char* why = nameProblem(o.name)) badValue("name", o.name, why);
+  if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
   if (a.header != nullptr) {
     if (o.format->header == nullptr) {
-      badValue("header", a.header, ("the " + std::string(o.format->name) + " format has none").c_str());
+      return badValue("header", a.header, ("the " + std::string(o.format->name) + " format has none").c_str());
     }
     if (o.lanes > 1 && strstr(a.header, "%d") == nullptr) {
-      badValue("header", a.header, "needs %d for the lane number with --lanes");
+      return badValue("header", a.header, "needs %d for the lane number with --lanes");
     }
     o.header = a.header;
   }
@@ -270,30 +285,38 @@ imageFile describe(std::string path) {
 
 }  // namespace
 
-void dumpMemImage(const memOptions& o, bool quiet) {
-  const std::span<const uint8_t> file = elfFileBytes();
-  if (file.empty()) fail("unable to read elf file\n");
+status dumpMemImage(const memOptions& o, const image& img) {
   const uint32_t wordBytes = o.width / 8;
   placement p;
-  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, wordBytes, quiet};
-  if (!placeSegments(p, elfSegments(), file, req)) exit(1);
+  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, wordBytes, o.quiet, o.crop,
+                         o.overlapLater};
+  std::string notes;
+  const status placed = placeSegments(p, img, req, notes);
+  fputs(notes.c_str(), stderr);
+  if (!placed) return placed;
 
   const uint64_t memWords = p.size / wordBytes;
   const uint64_t depth = o.depth != 0 ? o.depth : memWords;
   if (depth < memWords) {
-    failf("the image needs %llu words, more than --depth=%llu\n",
-          static_cast<unsigned long long>(memWords), static_cast<unsigned long long>(depth));
+    return failuref("the image needs %llu words, more than --depth=%llu\n",
+                    static_cast<unsigned long long>(memWords), static_cast<unsigned long long>(depth));
   }
   if (!fits(p.base, depth * wordBytes, addressSpace)) {
-    failf("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
-          static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
+    return failuref("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
+                    static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
   }
   if (o.format->maxDepth != 0 && depth > o.format->maxDepth) {
-    failf("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
-          static_cast<unsigned long long>(o.format->maxDepth), static_cast<unsigned long long>(depth));
+    return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
+                    static_cast<unsigned long long>(o.format->maxDepth),
+                    static_cast<unsigned long long>(depth));
+  }
+  if (o.format->addresses && img.entry > 0xFFFFFFFFu) {
+    return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n",
+                    o.format->name, static_cast<unsigned long long>(img.entry));
   }
 
-  const bool little = (o.byteOrder != 0 ? o.byteOrder : elfOrder()) == ELFDATA2LSB;
+  const bool little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
+  const uint32_t entry = static_cast<uint32_t>(img.entry);
   std::vector<imageFile> names;
   std::vector<outFile> files;
   names.reserve(2 * size_t{o.lanes});
@@ -304,28 +327,29 @@ void dumpMemImage(const memOptions& o, bool quiet) {
       names.push_back(describe(lanePath(pattern, lane, o.lanes)));
       files.push_back(fileFor(names.back()));
       sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, name.c_str(), header));
+      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, entry, name.c_str(), header));
     };
     if (o.output != nullptr) {
       toFile(o.output, false);
     } else {
       sink s{stdout, 0, true};
-      if (!writeImage(s, o, p, depth, lane, little, name.c_str(), false)) {
-        fail("Unable to write standard output\n");
+      if (!writeImage(s, o, p, depth, lane, little, entry, name.c_str(), false)) {
+        return failure{"Unable to write standard output\n"};
       }
     }
     if (o.header != nullptr) toFile(o.header, true);
   }
   replaceFiles(files);
+  return done;
 }
 
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
-                bool little, const char* name, bool header) {
+                bool little, uint32_t entry, const char* name, bool header) {
   const uint32_t wordBytes = o.width / 8;
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
   const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
-                    elfEntry(), name, o.header};
+                    entry, name, o.header};
   wordReader r{&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
                o.format->memoryOrder, o.fill, {}, {}};
   return (header ? o.format->header : o.format->write)(s, m, r);

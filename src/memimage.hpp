@@ -6,23 +6,11 @@
 
 #include <cstdint>
 
+#include "image.hpp"
+#include "options.hpp"
 #include "output.hpp"
 #include "place.hpp"
-
-// The long options as given on the command line; null when not given.
-struct memArgs {
-  const char* format;
-  const char* output;
-  const char* addresses;
-  const char* region;
-  const char* width;
-  const char* byteOrder;
-  const char* depth;
-  const char* fill;
-  const char* lanes;
-  const char* name;
-  const char* header;
-};
+#include "result.hpp"
 
 // The checked values. `format` is null when no memory image is asked for.
 struct memOptions {
@@ -39,21 +27,28 @@ struct memOptions {
   uint32_t lanes;
   const char* name;
   const char* header;
+  bool crop;
+  bool overlapLater;
+  bool quiet;           // no lines about segments left out
 };
+
+// Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still
+// decimal), with a K, M or G suffix (powers of 1024) when `scaled`. False
+// for anything else, or for a value above 2^40.
+bool parseNumber(const char* s, bool scaled, uint64_t& v);
 
 // Checks every value and how they combine, before anything is read or
 // written; `listing` says that -H writes to standard output. A bad value
-// ends the run with one line naming the option and the value.
-memOptions checkMemArgs(const memArgs& a, bool listing);
+// fails with one line naming the option and the value.
+result<memOptions> checkMemArgs(const memArgs& a, bool listing);
 
-// Writes the memory image of the open executable (elfOpen) as `o` asks;
-// `quiet` drops the lines about segments left out. Ends the run with a
-// message on any failure.
-void dumpMemImage(const memOptions& o, bool quiet);
+// Writes the memory image of `img` as `o` asks. Lines about segments left
+// out or cut go to standard error.
+status dumpMemImage(const memOptions& o, const image& img);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is
 // the byte order and `name` the image's identifier. False when a write
 // failed.
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
-                bool little, const char* name, bool header);
+                bool little, uint32_t entry, const char* name, bool header);

@@ -1,141 +1,133 @@
-// Placement of loadable segments for the memory-image mode. The table has
-// passed the loader's checks; every file range and address room is checked
-// again here with the loader's fits() before it is used.
+// Placement of segments for the memory-image mode. Every file range and
+// address room is checked with fits() before it is used.
 #include "place.hpp"
 
-#include "elf.hpp"
+#include <elf.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
+
+#include "elf.hpp"
 
 namespace {
 
 constexpr uint64_t addressSpace = uint64_t{1} << 32;
 constexpr uint64_t spanLimit = uint64_t{256} << 20;
 
-// The last address of [start, end), for messages: always 32 bits.
-uint32_t last(uint64_t end) { return static_cast<uint32_t>(end - 1); }
+unsigned long long ull(uint64_t v) { return v; }
 
-// Puts [a, b) over whatever lies there: runs it covers go, runs it cuts
-// keep their parts outside it.
-void paint(std::map<uint64_t, placedRun>& runs, uint64_t a, uint64_t b, placedRun r) {
-  auto cut = [&](uint64_t start, const placedRun& old) {  // old's part from b on
-    runs.emplace(b, placedRun{old.end, old.zero ? 0 : old.from + (b - start), old.zero, old.seg});
-  };
-  auto it = runs.lower_bound(a);
-  if (it != runs.begin()) {
-    auto prev = std::prev(it);
-    if (prev->second.end > a) {
-      const placedRun old = prev->second;
-      prev->second.end = a;
-      if (old.end > b) cut(prev->first, old);
-    }
+// The last address of [start, end), for messages.
+unsigned long long last(uint64_t end) { return end - 1; }
+
+// The first input other than `input` with bytes in [a, b), as the segment
+// that placed them, or null.
+const byteRun* otherInput(const byteMap& map, const image& img, uint64_t a, uint64_t b, uint32_t input,
+                          uint64_t& at) {
+  const auto& runs = map.runs();
+  auto it = runs.upper_bound(a);
+  if (it != runs.begin()) --it;
+  for (; it != runs.end() && it->first < b; ++it) {
+    if (it->second.end <= a || img.segments[it->second.seg].input == input) continue;
+    at = std::max(it->first, a);
+    return &it->second;
   }
-  for (it = runs.lower_bound(a); it != runs.end() && it->first < b;) {
-    const uint64_t start = it->first;
-    const placedRun old = it->second;
-    it = runs.erase(it);
-    if (old.end > b) {
-      cut(start, old);
-      break;
-    }
-  }
-  runs.emplace(a, r);
+  return nullptr;
 }
 
 }  // namespace
 
-bool placeSegments(placement& p, std::span<const Elf32_Phdr> segs, std::span<const uint8_t> file,
-                   const placeRequest& req) {
-  p.runs.clear();
-  p.file = file;
+std::string origin(const image& img, const segment& s) {
+  const inputInfo& in = img.inputs[s.input];
+  std::string what;
+  if (!s.section.empty()) {
+    what = "section " + std::string(s.section);
+  } else if (s.index >= 0) {
+    what = "segment " + std::to_string(s.index);
+  } else {
+    return in.name;
+  }
+  return img.inputs.size() > 1 ? what + " of " + in.name : what;
+}
+
+status placeSegments(placement& p, const image& img, const placeRequest& req, std::string& notes) {
+  p.map.clear();
   const uint64_t regionEnd = req.base + req.size;
-  for (size_t k = 0; k < segs.size(); k++) {
-    const Elf32_Phdr& seg = segs[k];
-    const int i = static_cast<int>(k);
-    if (seg.p_type != PT_LOAD) continue;
-    if (seg.p_filesz > seg.p_memsz) {
-      fprintf(stderr, "segment %d file size 0x%x exceeds memory size 0x%x\n", i, seg.p_filesz,
-              seg.p_memsz);
-      return false;
+  for (uint32_t k = 0; k < img.segments.size(); k++) {
+    const segment& seg = img.segments[k];
+    if (seg.type != PT_LOAD) continue;
+    const std::string what = origin(img, seg);
+    if (seg.fileSize > seg.memSize) {
+      return failuref("%s file size 0x%llx exceeds memory size 0x%llx\n", what.c_str(), ull(seg.fileSize),
+                      ull(seg.memSize));
     }
-    const uint64_t start = req.runAddresses ? seg.p_vaddr : seg.p_paddr;
-    const uint64_t filesz = seg.p_filesz;
-    const uint64_t size = req.runAddresses ? seg.p_memsz : filesz;
+    const uint64_t start = req.runAddresses ? seg.run : seg.load;
+    const uint64_t filesz = seg.fileSize;
+    const uint64_t size = req.runAddresses ? seg.memSize : filesz;
     if (size == 0) continue;
-    if (!fits(seg.p_offset, filesz, file.size())) {
-      fprintf(stderr, "unable to read segment %d\n", i);
-      return false;
+    if (filesz > 0 && !seg.readable) {
+      return seg.index >= 0 && seg.section.empty() && img.inputs.size() == 1
+                 ? failuref("unable to read segment %d\n", seg.index)
+                 : failuref("unable to read %s\n", what.c_str());
     }
     if (!fits(start, size, addressSpace)) {
-      fprintf(stderr, "segment %d exceeds the 32-bit address space\n", i);
-      return false;
+      return failuref("%s exceeds the 32-bit address space\n", what.c_str());
     }
-    const uint64_t end = start + size;
+    uint64_t end = start + size;
     if (req.hasRegion && (end <= req.base || start >= regionEnd)) {
       if (!req.quiet) {
-        fprintf(stderr, "segment %d at 0x%08x..0x%08x is outside the region 0x%08x..0x%08x: left out\n",
-                i, static_cast<uint32_t>(start), last(end), static_cast<uint32_t>(req.base),
-                last(regionEnd));
+        notes += strf("%s at 0x%08llx..0x%08llx is outside the region 0x%08llx..0x%08llx: left out\n",
+                      what.c_str(), ull(start), last(end), ull(req.base), last(regionEnd));
       }
       continue;
     }
+    uint64_t from = start;  // the first byte placed
     if (req.hasRegion && (start < req.base || end > regionEnd)) {
-      fprintf(stderr, "segment %d at 0x%08x..0x%08x lies partly outside the region 0x%08x..0x%08x\n",
-              i, static_cast<uint32_t>(start), last(end), static_cast<uint32_t>(req.base),
-              last(regionEnd));
-      return false;
+      if (!req.crop) {
+        return failuref("%s at 0x%08llx..0x%08llx lies partly outside the region 0x%08llx..0x%08llx\n",
+                        what.c_str(), ull(start), last(end), ull(req.base), last(regionEnd));
+      }
+      from = std::max(start, req.base);
+      const uint64_t to = std::min(end, regionEnd);
+      notes += strf("%s at 0x%08llx..0x%08llx is cut to 0x%08llx..0x%08llx: %llu bytes left out\n",
+                    what.c_str(), ull(start), last(end), ull(from), last(to), ull(size - (to - from)));
+      end = to;
     }
-    if (filesz > 0) paint(p.runs, start, start + filesz, {start + filesz, seg.p_offset, false, i});
-    if (size > filesz) paint(p.runs, start + filesz, end, {end, 0, true, i});
+    uint64_t at = 0;
+    if (!req.overlapLater) {
+      if (const byteRun* other = otherInput(p.map, img, from, end, seg.input, at)) {
+        const segment& o = img.segments[other->seg];
+        const uint64_t upto = std::min(other->end, end);
+        return failuref("%s and %s both place bytes at 0x%08llx..0x%08llx\n", origin(img, o).c_str(),
+                        what.c_str(), ull(at), last(upto));
+      }
+    }
+    const uint64_t fileEnd = std::min(start + filesz, end);
+    if (fileEnd > from) p.map.paint(from, fileEnd, seg.bytes.data() + (from - start), k);
+    if (end > std::max(fileEnd, from)) p.map.paint(std::max(fileEnd, from), end, nullptr, k);
   }
 
-  if (p.runs.empty()) {
+  if (p.map.empty()) {
     if (req.hasRegion) {
-      fprintf(stderr, "no segment places a byte in the region 0x%08x..0x%08x\n",
-              static_cast<uint32_t>(req.base), last(regionEnd));
-    } else {
-      fputs("no loadable segment has a byte to place\n", stderr);
+      return failuref("no segment places a byte in the region 0x%08llx..0x%08llx\n", ull(req.base),
+                      last(regionEnd));
     }
-    return false;
+    return failure{"no loadable segment has a byte to place\n"};
   }
   if (req.hasRegion) {
     p.base = req.base;
     p.size = req.size;
-    return true;
+    return done;
   }
-  const auto& [lo, first] = *p.runs.begin();
-  const auto& [hiStart, top] = *p.runs.rbegin();
+  const auto& [lo, first] = *p.map.runs().begin();
+  const auto& [hiStart, top] = *p.map.runs().rbegin();
   p.base = lo / req.wordBytes * req.wordBytes;
   p.size = (top.end - p.base + req.wordBytes - 1) / req.wordBytes * req.wordBytes;
   if (p.size > spanLimit) {
-    fprintf(stderr,
-            "the image spans 0x%08x..0x%08x, from segment %d to segment %d, above 256 MiB: "
-            "choose the memory with --region=BASE:SIZE\n",
-            static_cast<uint32_t>(lo), last(top.end), first.seg, top.seg);
-    return false;
+    return failuref("the image spans 0x%08llx..0x%08llx, from %s to %s, above 256 MiB: "
+                    "choose the memory with --region=BASE:SIZE\n",
+                    ull(lo), last(top.end), origin(img, img.segments[first.seg]).c_str(),
+                    origin(img, img.segments[top.seg]).c_str());
   }
-  return true;
-}
-
-void placedBytes(const placement& p, uint64_t addr, size_t n, uint8_t fill, uint8_t* dst) {
-  const uint64_t end = addr + n;
-  uint64_t at = addr;  // bytes below it are written
-  auto it = p.runs.upper_bound(addr);
-  if (it != p.runs.begin()) --it;
-  for (; it != p.runs.end() && it->first < end; ++it) {
-    const uint64_t s = std::max(it->first, addr);
-    const uint64_t e = std::min(it->second.end, end);
-    if (s >= e) continue;
-    if (s > at) memset(dst + (at - addr), fill, s - at);
-    if (it->second.zero) {
-      memset(dst + (s - addr), 0, e - s);
-    } else {
-      memcpy(dst + (s - addr), p.file.data() + it->second.from + (s - it->first), e - s);
-    }
-    at = e;
-  }
-  if (end > at) memset(dst + (at - addr), fill, end - at);
+  return done;
 }

@@ -14,17 +14,32 @@ struct failure {
   std::string text;
 };
 
+// printf into a string.
+inline std::string vstrf(const char* fmt, va_list ap) {
+  va_list again;
+  va_copy(again, ap);
+  const int n = vsnprintf(nullptr, 0, fmt, ap);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  vsnprintf(text.data(), text.size() + 1, fmt, again);
+  va_end(again);
+  return text;
+}
+
+__attribute__((format(printf, 1, 2))) inline std::string strf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = vstrf(fmt, ap);
+  va_end(ap);
+  return text;
+}
+
 // A failure with a printf-style text.
 __attribute__((format(printf, 1, 2))) inline failure failuref(const char* fmt, ...) {
-  va_list a, b;
-  va_start(a, fmt);
-  va_copy(b, a);
-  const int n = vsnprintf(nullptr, 0, fmt, a);
-  va_end(a);
-  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  vsnprintf(text.data(), text.size() + 1, fmt, b);
-  va_end(b);
-  return {std::move(text)};
+  va_list ap;
+  va_start(ap, fmt);
+  failure f{vstrf(fmt, ap)};
+  va_end(ap);
+  return f;
 }
 
 // A value, or the failure that kept it from being made.

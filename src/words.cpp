@@ -49,7 +49,7 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
   r.mem.resize(std::max(r.mem.size(), n * wb));
   uint8_t* mem = r.mem.data();
   const size_t placed = static_cast<size_t>(std::min<uint64_t>(n, r.memWords - std::min(r.next, r.memWords)));
-  placedBytes(*r.p, r.p->base + r.next * wb, placed * wb, r.fill, mem);
+  r.p->map.read(r.p->base + r.next * wb, placed * wb, r.fill, mem);
   memset(mem + placed * wb, r.fill, (n - placed) * wb);
   r.next += n;
 

@@ -20,7 +20,9 @@ const std::string usageBody =
     "  -e            # dump binary entry\n"
     "  -t            # dump text location\n"
     "  -H            # dump hex of program\n"
-    "  -M NN         # extend image to this length\n";
+    "  -M NN         # extend image to this length\n"
+    // The one line added to the short usage: where the rest is.
+    "  --help        # memory images and every other option\n";
 
 // The program name the runs show: under a wrapper, the tool's path.
 std::string prog() { return wrapped() ? toolPath() : "romwright"; }

@@ -1,5 +1,9 @@
 #include "elf_fixture.hpp"
 
+#include <cstdio>
+
+#include "inputs.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -7,6 +11,35 @@
 #include <stdexcept>
 
 namespace fixture {
+
+LoadedElf* elfRead(const char* path) {
+  auto loaded = std::make_unique<LoadedElf>();
+  std::string log;
+  sectionChoice none;
+  readContext ctx{log, none};
+  status s = readInput(path, readAs::elf, 0, loaded->model, ctx);
+  if (s) {
+    result<elfImage> merged = eatPh(loaded->model, log);
+    if (merged) {
+      static_cast<elfImage&>(*loaded) = std::move(*merged);
+    } else {
+      s = merged.error();
+    }
+  }
+  fputs(log.c_str(), stderr);
+  if (!s) {
+    fputs(s.error().text.c_str(), stderr);
+    return nullptr;
+  }
+  return loaded.release();
+}
+
+std::vector<uint8_t> bytesOf(const byteSource& s, size_t n) {
+  std::vector<uint8_t> out(n);
+  s.read(0, n, out.data());
+  return out;
+}
+
 
 namespace {
 

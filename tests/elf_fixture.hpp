@@ -15,19 +15,24 @@
 #include <vector>
 
 #include "elf.hpp"
+#include "image.hpp"
 
 namespace fixture {
 
-// A load image owned by a test: the tool never releases its image, but a
-// test process loads many.
-struct ImageFree {
-  void operator()(elfImage* img) const {
-    free(img->textBytes);
-    free(img->dataBytes);
-    free(img);
-  }
+// A load image as the fixed outputs get it, with the image model its bytes
+// point into, owned by a test.
+struct LoadedElf : elfImage {
+  image model;
 };
-using OwnedImage = std::unique_ptr<elfImage, ImageFree>;
+using OwnedImage = std::unique_ptr<LoadedElf>;
+
+// Reads `path` as an ELF file and merges it as the tool does for the fixed
+// outputs, writing the loader's lines and any failure to standard error;
+// null when the load fails.
+LoadedElf* elfRead(const char* path);
+
+// The first `n` bytes of an image.
+std::vector<uint8_t> bytesOf(const byteSource& s, size_t n);
 
 enum class Order { Little, Big };
 

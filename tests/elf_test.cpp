@@ -33,7 +33,6 @@ Loaded load(Order o, std::vector<Seg> segs, const Header& h = {}) {
   return loadFile(dir.path / "in.elf");
 }
 
-std::vector<uint8_t> bytesOf(const uint8_t* p, size_t n) { return {p, p + n}; }
 
 int count(const std::string& s, const std::string& what) {
   int n = 0;
@@ -89,8 +88,8 @@ TEST_P(ElfLoad, LoadsOneTextSegmentWithEntryAndFileOrderBytes) {
   EXPECT_EQ(l.img->textAddr, 0x1000u);
   EXPECT_EQ(l.img->textLen, 6u);  // a first text segment ends after its file bytes
   EXPECT_EQ(l.img->entryAddr, 0x1004u);
-  EXPECT_EQ(bytesOf(l.img->textBytes, 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(l.img->dataBytes, nullptr);
+  EXPECT_EQ(bytesOf(l.img->textBytes(), 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_TRUE(l.img->data.empty());
   EXPECT_EQ(l.img->dataLen | l.img->dataAddr | l.img->bssAddr | l.img->bssLen, 0u);
 }
 
@@ -104,7 +103,7 @@ TEST_P(ElfLoad, MergesTextSegmentsWithZeroedHoleAndOneWarningEach) {
   for (int i = 0; i < 0x10; i++) want[i] = static_cast<uint8_t>(1 + i);
   for (int i = 0; i < 8; i++) want[0x100 + i] = static_cast<uint8_t>(0x80 + i);
   for (int i = 0; i < 4; i++) want[0x108 + i] = static_cast<uint8_t>(0x90 + i);
-  EXPECT_EQ(bytesOf(l.img->textBytes, 0x10C), want);
+  EXPECT_EQ(bytesOf(l.img->textBytes(), 0x10C), want);
 }
 
 TEST_P(ElfLoad, MergesDataSegmentsWithZeroedHole) {
@@ -115,7 +114,7 @@ TEST_P(ElfLoad, MergesDataSegmentsWithZeroedHole) {
   EXPECT_EQ(l.img->dataLen, 0x12u);
   std::vector<uint8_t> want(0x12, 0);
   want[0] = 1, want[1] = 2, want[0x10] = 3, want[0x11] = 4;
-  EXPECT_EQ(bytesOf(l.img->dataBytes, 0x12), want);
+  EXPECT_EQ(bytesOf(l.img->dataBytes(), 0x12), want);
 }
 
 TEST_P(ElfLoad, FurtherTextAfterAnyDataSegmentFails) {
@@ -162,7 +161,7 @@ TEST_P(ElfLoad, DataOfZerosOnlyBecomesBss) {
 TEST_P(ElfLoad, NoExecutableSegmentLeavesTextEmpty) {
   Loaded l = load(GetParam(), {data(0x4000, {7})}, {.entry = 0x4000});
   ASSERT_NE(l.img, nullptr) << l.err;
-  EXPECT_EQ(l.img->textBytes, nullptr);
+  EXPECT_TRUE(l.img->text.empty());
   EXPECT_EQ(l.img->textAddr, 0u);
   EXPECT_EQ(l.img->textLen, 0u);
   EXPECT_EQ(l.img->dataLen, 1u);
@@ -188,7 +187,7 @@ TEST_P(ElfLoad, OverlappingSegmentNeverShrinksTheImage) {
   EXPECT_EQ(l.img->textLen, 0x40u);
   std::vector<uint8_t> want = counting(0x40);
   for (int i = 0; i < 8; i++) want[0x10 + i] = static_cast<uint8_t>(0xc0 + i);
-  EXPECT_EQ(bytesOf(l.img->textBytes, 0x40), want);
+  EXPECT_EQ(bytesOf(l.img->textBytes(), 0x40), want);
 }
 
 TEST_P(ElfLoad, OverlappingRoomZeroesWhatWasThereAfterItsFileBytes) {
@@ -199,7 +198,7 @@ TEST_P(ElfLoad, OverlappingRoomZeroesWhatWasThereAfterItsFileBytes) {
   std::vector<uint8_t> want = counting(0x10);
   want[4] = 0xee, want[5] = 0xff;
   std::fill(want.begin() + 6, want.begin() + 12, 0);
-  EXPECT_EQ(bytesOf(l.img->dataBytes, 0x10), want);
+  EXPECT_EQ(bytesOf(l.img->dataBytes(), 0x10), want);
 }
 
 TEST_P(ElfLoad, RoomOverSeveralSegmentsZeroesJustItsSpanAndLaterGrowthKeepsTheRest) {
@@ -214,14 +213,14 @@ TEST_P(ElfLoad, RoomOverSeveralSegmentsZeroesJustItsSpanAndLaterGrowthKeepsTheRe
     want[0] = 1, want[1] = 2, want[2] = 0xaa, want[0x12] = 0x22, want[0x13] = 0x23;
     if (kind == text) {
       EXPECT_EQ(l.img->textLen, 0x2001u);
-      EXPECT_EQ(bytesOf(l.img->textBytes, 0x2001), want);
+      EXPECT_EQ(bytesOf(l.img->textBytes(), 0x2001), want);
     } else {
       // The zero byte at the top and the room's zeros go to bss.
       EXPECT_EQ(l.img->dataLen, 0x14u);
       EXPECT_EQ(l.img->bssAddr, 0x1014u);
       EXPECT_EQ(l.img->bssLen, 0x1FEDu);
       want.resize(0x14);
-      EXPECT_EQ(bytesOf(l.img->dataBytes, 0x14), want);
+      EXPECT_EQ(bytesOf(l.img->dataBytes(), 0x14), want);
     }
   }
 }
@@ -271,9 +270,11 @@ TEST_P(ElfLoad, SpanInputsLoadTheSameImageWithoutWalkingTheSpan) {
     EXPECT_EQ(img.textAddr | img.dataAddr, 0u) << in.name;
     EXPECT_EQ(img.bssLen, w->bssLen) << in.name;
     EXPECT_EQ(img.bssAddr, w->bssLen != 0 ? w->len : 0) << in.name;
-    const uint8_t* bytes = w->isText ? img.textBytes : img.dataBytes;
+    const byteSource bytes = w->isText ? img.textBytes() : img.dataBytes();
     for (const auto& [off, byte] : w->at) {
-      ASSERT_EQ(bytes[off], byte) << in.name << " at 0x" << std::hex << off;
+      uint8_t b = 0;
+      bytes.read(off, 1, &b);
+      ASSERT_EQ(b, byte) << in.name << " at 0x" << std::hex << off;
     }
   }
 }
@@ -379,7 +380,7 @@ TEST(ElfLoad, DumpImageWritesTheLayout) {
   img.textAddr = 0x100, img.textLen = 0x20, img.dataAddr = 0x800, img.dataLen = 4;
   img.bssAddr = 0x804, img.bssLen = 0x1c, img.entryAddr = 0x104;
   testing::internal::CaptureStdout();
-  dumpImage(&img);
+  dumpImage(img);
   fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "text 0x00000100:0x00000020\ndata 0x00000800:0x00000004\n"

@@ -12,6 +12,7 @@
 #include "elf.hpp"
 #include "elf_fixture.hpp"
 #include "formats.hpp"
+#include "inputs.hpp"
 #include "image_model.hpp"
 #include "memimage.hpp"
 
@@ -462,14 +463,17 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       if (arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
     }
   }
-  testing::internal::CaptureStderr();
-  if (!elfOpen(elf.c_str())) {
-    ADD_FAILURE() << testing::internal::GetCapturedStderr();
+  image img;
+  std::string log;
+  sectionChoice none;
+  readContext ctx{log, none};
+  const result<memOptions> o = checkMemArgs(a, false);
+  status s2 = o ? readInput(elf, readAs::recognised, 0, img, ctx) : status(o.error());
+  if (s2) s2 = dumpMemImage(*o, img);
+  if (!s2) {
+    ADD_FAILURE() << s2.error().text;
     return {};
   }
-  dumpMemImage(checkMemArgs(a, false), true);
-  elfClose();
-  testing::internal::GetCapturedStderr();
 
   Written w;
   for (uint32_t lane = 0; lane < s.lanes; lane++) {

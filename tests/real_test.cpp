@@ -82,7 +82,7 @@ TEST_P(RealExecutable, ImageMatchesObjcopyAndReadelf) {
   ASSERT_NE(img, nullptr) << err;
 
   const std::vector<uint8_t> text = readFile(testdata / (name + ".text.bin"));
-  EXPECT_EQ(std::vector<uint8_t>(img->textBytes, img->textBytes + img->textLen), text);
+  EXPECT_EQ(bytesOf(img->textBytes(), img->textLen), text);
   EXPECT_EQ(img->entryAddr, want.entry);
   for (const Load& l : want.loads) {
     if (l.exec) {
@@ -95,7 +95,7 @@ TEST_P(RealExecutable, ImageMatchesObjcopyAndReadelf) {
       EXPECT_EQ(img->dataAddr, l.vaddr);
       EXPECT_EQ(img->dataLen + img->bssLen, l.memsz);
       ASSERT_LE(img->dataLen, data.size());
-      EXPECT_EQ(std::vector<uint8_t>(img->dataBytes, img->dataBytes + img->dataLen),
+      EXPECT_EQ(bytesOf(img->dataBytes(), img->dataLen),
                 std::vector<uint8_t>(data.begin(), data.begin() + img->dataLen));
       EXPECT_TRUE(std::all_of(data.begin() + img->dataLen, data.end(), [](uint8_t b) { return b == 0; }));
       EXPECT_EQ(img->bssAddr, img->dataAddr + img->dataLen);

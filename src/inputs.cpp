@@ -1,0 +1,116 @@
+// Opening inputs, recognising their kind and the table of readers.
+#include "inputs.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+
+#include "elf.hpp"
+
+namespace {
+
+status elfRow(inputSource& in, image& img, readContext& ctx) {
+  return readElf(in, img, ctx.log, ctx.sections);
+}
+status ihexRow(inputSource& in, image& img, readContext&) { return readIhex(in, img); }
+status srecRow(inputSource& in, image& img, readContext&) { return readSrec(in, img); }
+
+constexpr inputKind kinds[] = {
+    {"ELF", isElf, elfRow},
+    {"Intel HEX", isIhex, ihexRow},
+    {"S-records", isSrec, srecRow},
+};
+
+// Raw bytes, the first at `at`: one segment of every byte of the file.
+status readRaw(inputSource& in, image& img, uint64_t at) {
+  const result<std::span<const uint8_t>> bytes = inputBytes(in, img);
+  if (!bytes) return bytes.error();
+  if (bytes->empty()) return failuref("%s is empty: nothing to place\n", in.name.c_str());
+  if (!fits(at, bytes->size(), UINT64_MAX) || at + bytes->size() - 1 < at) {
+    return failuref("%s at 0x%llx passes the end of the 64-bit address space\n", in.name.c_str(),
+                    static_cast<unsigned long long>(at));
+  }
+  segment s;
+  s.load = s.run = at;
+  s.fileSize = s.memSize = bytes->size();
+  s.flags = PF_R | PF_W | PF_X;
+  s.type = PT_LOAD;
+  s.bytes = *bytes;
+  s.input = in.index;
+  img.segments.push_back(s);
+  return done;
+}
+
+// Closes the input's descriptor when the reading is over; a mapping stays.
+struct fdCloser {
+  int fd;
+  ~fdCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
+std::span<const inputKind> inputKinds() { return kinds; }
+
+result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img) {
+  if (in.regular && in.size > 0 && in.size <= SIZE_MAX) {
+    const size_t size = static_cast<size_t>(in.size);
+    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, in.fd, 0);
+    if (p != MAP_FAILED) {
+      img.held.push_back(std::shared_ptr<const void>(p, [size](const void* q) { munmap(const_cast<void*>(q), size); }));
+      return std::span<const uint8_t>(static_cast<const uint8_t*>(p), size);
+    }
+  }
+  // Not a mappable file (a pipe, a device, an empty file): read it whole,
+  // as far as it goes.
+  std::vector<uint8_t>& buf = img.owned.emplace_back();
+  uint8_t block[65536];
+  for (;;) {
+    const ssize_t n = read(in.fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    buf.insert(buf.end(), block, block + n);
+  }
+  return std::span<const uint8_t>(buf);
+}
+
+status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
+  inputSource in;
+  in.name = name;
+  in.index = static_cast<uint32_t>(img.inputs.size());
+  in.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in.fd < 0) return failuref("unable to open %s\n", name.c_str());
+  const fdCloser closer{in.fd};
+  struct stat st {};
+  in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+  in.size = in.regular ? static_cast<uint64_t>(st.st_size) : 0;
+  img.inputs.push_back({name, "binary"});
+
+  if (how == readAs::raw) return readRaw(in, img, rawAt);
+  if (how == readAs::elf) {
+    img.inputs.back().kind = "ELF";
+    return readElf(in, img, ctx.log, ctx.sections);
+  }
+  uint8_t head[64];
+  ssize_t n;
+  do {
+    n = pread(in.fd, head, sizeof head, 0);
+  } while (n < 0 && errno == EINTR);
+  const std::span<const uint8_t> start(head, n > 0 ? static_cast<size_t>(n) : 0);
+  for (const inputKind& k : kinds) {
+    if (k.recognise(start)) {
+      img.inputs.back().kind = k.name;
+      return k.read(in, img, ctx);
+    }
+  }
+  return failuref("%s is neither an ELF executable, Intel HEX nor S-records; a raw binary needs "
+                  "--merge=%s@ADDR\n",
+                  name.c_str(), name.c_str());
+}

@@ -1,0 +1,57 @@
+// The table of long options.
+#include "options.hpp"
+
+namespace {
+
+constexpr longOption table[] = {
+    {"format", "FMT", "write a memory image: %s", false, &memArgs::format, nullptr, nullptr},
+    {"output", "FILE", "where it goes; - is standard output [-]", true, &memArgs::output, nullptr, nullptr},
+    {"merge", "FILE[@ADDR]",
+     "also place the bytes of FILE (ELF, Intel HEX or S-records), or of\n"
+     "the raw binary FILE from ADDR; repeatable, placed in order",
+     true, nullptr, &memArgs::merge, nullptr},
+    {"overlap", "refuse|later",
+     "two inputs that place bytes at one address: refused, or the later\n"
+     "input wins [refuse]",
+     true, &memArgs::overlap, nullptr, nullptr},
+    {"section", "NAME",
+     "place only this allocated section of ELF inputs (* and ? match);\n"
+     "repeatable",
+     true, nullptr, &memArgs::section, nullptr},
+    {"remove-section", "NAME", "leave this section of ELF inputs out; repeatable", true, nullptr,
+     &memArgs::removeSection, nullptr},
+    {"addresses", "load|run",
+     "place segments at their load address (p_paddr) or\n"
+     "their run address (p_vaddr, with the zero tail) [load]",
+     true, &memArgs::addresses, nullptr, nullptr},
+    {"region", "BASE:SIZE", "the memory to fill [the span of the placed bytes]", true, &memArgs::region,
+     nullptr, nullptr},
+    {"crop", nullptr, "leave out the bytes of segments outside --region", true, nullptr, nullptr,
+     &memArgs::crop},
+    {"width", "BITS", "word width: 8, 16, 32, 64 or 128 [32]", true, &memArgs::width, nullptr, nullptr},
+    {"byte-order", "little|big",
+     "how bytes at rising addresses make up a word\n"
+     "[the executable's own]",
+     true, &memArgs::byteOrder, nullptr, nullptr},
+    {"depth", "WORDS", "words the memory has [region size / word size]", true, &memArgs::depth, nullptr,
+     nullptr},
+    {"fill", "BYTE", "value of bytes no segment provides [0x00]", true, &memArgs::fill, nullptr, nullptr},
+    {"lanes", "N",
+     "one image per lane of width/N bits, lane 0 the least\n"
+     "significant; FILE must hold %d for the lane number [1]",
+     true, &memArgs::lanes, nullptr, nullptr},
+    {"name", "NAME", "identifier for the formats that declare one [rom_image]", true, &memArgs::name,
+     nullptr, nullptr},
+    {"header", "FILE", "with --format=c: also write the extern declarations", true, &memArgs::header,
+     nullptr, nullptr},
+    {"quiet", nullptr, "no diagnostic lines for a load that succeeds", false, nullptr, nullptr,
+     &memArgs::quiet},
+    {"verbose", nullptr, "the load lines in a memory-image run too", false, nullptr, nullptr,
+     &memArgs::verbose},
+    {"help", nullptr, "print this help", false, nullptr, nullptr, nullptr},
+    {"version", nullptr, "print the version", false, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+std::span<const longOption> longOptions() { return table; }
