@@ -365,6 +365,11 @@ int main(int argc, char** argv) {
   }
 
   const memOptions mem = checkMemArgs(memArg, hexOut != 0);
+  checkDistinctOutputs(mem, {romOut != 0, ROMOut != 0, hexOut != 0 ? "-H" : nullptr,
+                             dumpLen != 0    ? "-l"
+                             : dumpDest != 0 ? "-t"
+                             : dumpEntry != 0 ? "-e"
+                                              : nullptr});
 
   // The load: the fixed outputs and the reports need the merged image (and
   // so does a run that asks for nothing else); a memory image needs only the

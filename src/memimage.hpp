@@ -46,6 +46,21 @@ struct memOptions {
 // ends the run with one line naming the option and the value.
 memOptions checkMemArgs(const memArgs& a, bool listing);
 
+// What a run writes besides the memory image.
+struct runOutputs {
+  bool rom;             // -r: rom.h and rom.c
+  bool ROM;             // -R: tolvek.rom
+  const char* listing;  // "-H" when the listing goes to standard output, else null
+  const char* reports;  // the first of "-l", "-t", "-e" asked for, else null
+};
+
+// Refuses, with one line naming both, two outputs of the run that are the
+// same file (through links too), or one that is the file standard output
+// is, when the run writes to standard output. Character devices (a
+// terminal, /dev/null) may be named more than once. Call before anything is
+// read or written.
+void checkDistinctOutputs(const memOptions& o, const runOutputs& run);
+
 // Writes the memory image of the open executable (elfOpen) as `o` asks;
 // `quiet` drops the lines about segments left out. Ends the run with a
 // message on any failure.
