@@ -369,6 +369,12 @@ status run() {
   result<memOptions> checked = checkMemArgs(memArg, hexOut != 0);
   if (!checked) return checked.error();
   const memOptions& mem = *checked;
+  const runOutputs outputs{romOut != 0, ROMOut != 0, hexOut != 0 ? "-H" : nullptr,
+                           dumpLen != 0     ? "-l"
+                           : dumpDest != 0  ? "-t"
+                           : dumpEntry != 0 ? "-e"
+                                            : nullptr};
+  if (status s = checkDistinctOutputs(mem, outputs); !s) return s;
 
   // The fixed outputs and the reports need the merged image of a 32-bit
   // executable (and so does a run that asks for nothing else); a memory

@@ -4,9 +4,12 @@
 
 #include <elf.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -31,26 +34,44 @@ failure badValue(const char* option, const char* value, const char* why) {
 
 }  // namespace
 
-bool parseNumber(const char* s, bool scaled, uint64_t& v) {
+// How a number option reads.
+enum class numberRead { ok, malformed, tooLarge };
+
+// Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still
+// decimal), with a K, M or G suffix (powers of 1024) when `scaled`. A value
+// above 2^40, before or after the suffix, is too large; the digits are
+// counted no further once past it, and the suffix is checked against the
+// limit before it is applied, so nothing overflows.
+static numberRead readNumber(const char* s, bool scaled, uint64_t& v) {
+  constexpr uint64_t limit = uint64_t{1} << 40;
   const bool hexDigits = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
   if (hexDigits) s += 2;
   const char* first = s;
   v = 0;
+  bool over = false;
   for (;; s++) {
     const unsigned char c = static_cast<unsigned char>(*s);
     if (!(hexDigits ? isxdigit(c) : isdigit(c))) break;
+    if (over) continue;
     v = v * (hexDigits ? 16 : 10) + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    if (v > uint64_t{1} << 40) return false;
+    over = v > limit;
   }
-  if (s == first) return false;
+  if (s == first) return numberRead::malformed;
+  unsigned shift = 0;
   if (scaled && *s != '\0') {
     const char* units = "kmg";
     const char* unit = strchr(units, *s++ | 0x20);
-    if (unit == nullptr) return false;
-    v <<= 10 * (unit - units + 1);
+    if (unit == nullptr) return numberRead::malformed;
+    shift = 10 * static_cast<unsigned>(unit - units + 1);
   }
-  return *s == '\0' && v <= uint64_t{1} << 40;
+  if (*s != '\0') return numberRead::malformed;
+  if (over || v > limit >> shift) return numberRead::tooLarge;
+  v <<= shift;
+  return numberRead::ok;
 }
+
+// The same for the options whose refusal lists the values they take.
+bool parseNumber(const char* s, bool scaled, uint64_t& v) { return readNumber(s, scaled, v) == numberRead::ok; }
 
 namespace {
 
@@ -97,7 +118,12 @@ bool stdintName(std::string_view n) {
 
 // Why `name` cannot name an image in C and VHDL, or null when it can: a
 // letter, then letters, digits and single underscores, not ending in one,
-// no keyword, and no name of <stdint.h>.
+// no keyword, no name of <stdint.h>, and neither main nor std. The names the
+// formats make from it (NAME_base, NAME_words and the guard NAME_H in C;
+// NAME_pkg, NAME_t, NAME_depth and NAME_width in VHDL; NAME_0 and so on for
+// lanes) need no check of their own: no C or C++ keyword or <stdint.h> name
+// ends in those suffixes, NAME_t is declared in VHDL only, and no VHDL
+// reserved word holds an underscore.
 const char* nameProblem(const char* name) {
   bool ok = isalpha(static_cast<unsigned char>(name[0]));
   for (const char* c = name; ok && *c != '\0'; c++) {
@@ -111,6 +137,9 @@ const char* nameProblem(const char* name) {
     if (strcasecmp(word, name) == 0) return "a reserved word of VHDL";
   }
   if (stdintName(name)) return "a name that <stdint.h> may declare";
+  // The C image declares NAME at file scope, where C++ refuses these two.
+  if (strcmp(name, "main") == 0) return "the name of the program's entry function in C and C++";
+  if (strcmp(name, "std") == 0) return "the namespace of the C++ standard library";
   return nullptr;
 }
 
@@ -175,8 +204,14 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     const char* colon = strchr(a.region, ':');
     const std::string baseText(a.region, colon == nullptr ? 0 : static_cast<size_t>(colon - a.region));
     uint64_t base = 0, size = 0;
-    if (colon == nullptr || !parseNumber(baseText.c_str(), false, base) || !parseNumber(colon + 1, true, size)) {
+    const numberRead baseRead = colon == nullptr ? numberRead::malformed
+                                                 : readNumber(baseText.c_str(), false, base);
+    const numberRead sizeRead = colon == nullptr ? numberRead::malformed : readNumber(colon + 1, true, size);
+    if (baseRead == numberRead::malformed || sizeRead == numberRead::malformed) {
       return badValue("region", a.region, "not BASE:SIZE");
+    }
+    if (baseRead == numberRead::tooLarge || sizeRead == numberRead::tooLarge) {
+      return badValue("region", a.region, "too large");
     }
     if (size == 0) return badValue("region", a.region, "a region of no bytes");
     if (!fits(base, size, addressSpace)) {
@@ -192,7 +227,9 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   if (a.depth != nullptr) {
-    if (!parseNumber(a.depth, true, o.depth)) return badValue("depth", a.depth, "not a number of words");
+    const numberRead read = readNumber(a.depth, true, o.depth);
+    if (read == numberRead::malformed) return badValue("depth", a.depth, "not a number of words");
+    if (read == numberRead::tooLarge) return badValue("depth", a.depth, "too large");
     if (o.depth == 0) return badValue("depth", a.depth, "a memory of no words");
     if (!fits(o.hasRegion ? o.base : 0, o.depth * wordBytes, addressSpace)) {
       return badValue("depth", a.depth, "passes the end of the 32-bit address space");
@@ -232,6 +269,7 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
                  .c_str());
   }
 
+  if (a.output != nullptr && a.output[0] == '\0') return badValue("output", a.output, "an empty file name");
   o.output = a.output != nullptr && strcmp(a.output, "-") != 0 ? a.output : nullptr;
   if (o.lanes > 1 && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
     return badValue("output", a.output != nullptr ? a.output : "-",
@@ -248,6 +286,7 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   o.name = a.name != nullptr ? a.name : "rom_image";
   if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
   if (a.header != nullptr) {
+    if (a.header[0] == '\0') return badValue("header", a.header, "an empty file name");
     if (o.format->header == nullptr) {
       return badValue("header", a.header, ("the " + std::string(o.format->name) + " format has none").c_str());
     }
@@ -283,7 +322,94 @@ imageFile describe(std::string path) {
   return {path, "Unable to open image file " + path + "\n", "Unable to write image file " + path + "\n"};
 }
 
+// Which file a name stands for: the file it names when there is one (links
+// followed), otherwise the real directory it would be created in and its
+// last component.
+struct fileIdentity {
+  bool exists;
+  dev_t dev;
+  ino_t ino;
+  bool device;  // a character device: a terminal, /dev/null
+  std::string where;
+};
+
+fileIdentity identify(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return {true, st.st_dev, st.st_ino, S_ISCHR(st.st_mode), {}};
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+  char* real = realpath(dir.c_str(), nullptr);
+  fileIdentity id{false, 0, 0, false, (real != nullptr ? real : dir) + "/" + last};
+  free(real);
+  return id;
+}
+
+// Whether writing both would lose one: the same regular file, FIFO or
+// block device, or the same name yet to be created. A character device is
+// written in place, in order, and nothing of it is replaced.
+bool sameFile(const fileIdentity& a, const fileIdentity& b) {
+  if (a.exists != b.exists) return false;
+  if (!a.exists) return a.where == b.where;
+  return a.dev == b.dev && a.ino == b.ino && !a.device;
+}
+
+struct namedOutput {
+  std::string option;  // the option that asks for it, as given
+  std::string path;    // the file it writes
+  std::string as;      // how a message names it as the other of two
+  fileIdentity id;
+};
+
 }  // namespace
+
+status checkDistinctOutputs(const memOptions& o, const runOutputs& run) {
+  std::vector<namedOutput> outs;
+  auto add = [&](std::string option, std::string path, std::string as) {
+    fileIdentity id = identify(path);
+    outs.push_back({std::move(option), std::move(path), std::move(as), std::move(id)});
+  };
+  // In the order the run writes them.
+  if (run.rom) {
+    add("-r", "rom.h", "rom.h by -r");
+    add("-r", "rom.c", "rom.c by -r");
+  }
+  if (run.ROM) add("-R", "tolvek.rom", "tolvek.rom by -R");
+  if (o.format != nullptr) {
+    for (uint32_t lane = 0; lane < o.lanes; lane++) {
+      for (const char* pattern : {o.output, o.header}) {
+        if (pattern == nullptr) continue;
+        const std::string option = std::string(pattern == o.output ? "--output=" : "--header=") + pattern;
+        add(option, lanePath(pattern, lane, o.lanes), option);
+      }
+    }
+  }
+
+  for (size_t j = 0; j < outs.size(); j++) {
+    for (size_t i = 0; i < j; i++) {
+      if (sameFile(outs[i].id, outs[j].id)) {
+        return failuref("%s: %s is also written as %s\n", outs[i].option.c_str(), outs[i].path.c_str(),
+              outs[j].as.c_str());
+      }
+    }
+  }
+
+  // Standard output, when the run writes to it, is one more output.
+  const std::string image = o.format != nullptr ? std::string("--format=") + o.format->name : "";
+  const char* writer = run.listing != nullptr                  ? run.listing
+                       : o.format != nullptr && o.output == nullptr ? image.c_str()
+                                                                     : run.reports;
+  struct stat st {};
+  if (writer == nullptr || fstat(STDOUT_FILENO, &st) != 0) return done;
+  const fileIdentity standardOutput{true, st.st_dev, st.st_ino, S_ISCHR(st.st_mode), {}};
+  for (const namedOutput& out : outs) {
+    if (sameFile(out.id, standardOutput)) {
+      return failuref("%s: %s is standard output, which %s writes\n", out.option.c_str(), out.path.c_str(),
+            writer);
+    }
+  }
+  return done;
+}
 
 status dumpMemImage(const memOptions& o, const image& img) {
   const uint32_t wordBytes = o.width / 8;

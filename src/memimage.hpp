@@ -42,6 +42,21 @@ bool parseNumber(const char* s, bool scaled, uint64_t& v);
 // fails with one line naming the option and the value.
 result<memOptions> checkMemArgs(const memArgs& a, bool listing);
 
+// What a run writes besides the memory image.
+struct runOutputs {
+  bool rom;             // -r: rom.h and rom.c
+  bool ROM;             // -R: tolvek.rom
+  const char* listing;  // "-H" when the listing goes to standard output, else null
+  const char* reports;  // the first of "-l", "-t", "-e" asked for, else null
+};
+
+// Refuses, with one line naming both, two outputs of the run that are the
+// same file (through links too), or one that is the file standard output
+// is, when the run writes to standard output. Character devices (a
+// terminal, /dev/null) may be named more than once. Call before anything is
+// read or written.
+status checkDistinctOutputs(const memOptions& o, const runOutputs& run);
+
 // Writes the memory image of `img` as `o` asks. Lines about segments left
 // out or cut go to standard error.
 status dumpMemImage(const memOptions& o, const image& img);

@@ -42,6 +42,9 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
   struct Case {
     std::vector<std::string> args;
     std::string msg;
+    std::vector<std::pair<const char*, const char*>> links = {};  // name, target
+    std::vector<const char*> files = {};                          // present beforehand
+    const char* stdoutFile = nullptr;  // standard output goes to this file of the directory
   };
   const Case cases[] = {
       {{"--format=hexx"}, "--format=hexx: not a format: vmem"},
@@ -81,18 +84,75 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=c", "--name=uint32_t"}, "--name=uint32_t: a name that <stdint.h> may declare\n"},
       {{"--format=c", "--name=UINT64_C"}, "--name=UINT64_C: a name that <stdint.h> may declare\n"},
       {{"--format=vmem", "--header=img.h"}, "--header=img.h: the vmem format has none\n"},
+      // Sizes whose suffix takes them past 2^40, 2^64 (read as 0) and
+      // 2^64 + 1 GiB (read as 1 GiB) among them.
+      {{"--format=vmem", "--region=0:17179869185G"}, "--region=0:17179869185G: too large\n"},
+      {{"--format=vmem", "--region=0:17179869184G"}, "--region=0:17179869184G: too large\n"},
+      {{"--format=vmem", "--region=0:1025G"}, "--region=0:1025G: too large\n"},
+      {{"--format=vmem", "--region=0:1024G"}, "--region=0:1024G: passes the end of the 32-bit address space\n"},
+      {{"--format=vmem", "--region=0x10000000001:4"}, "--region=0x10000000001:4: too large\n"},
+      {{"--format=vmem", "--depth=17179869184G"}, "--depth=17179869184G: too large\n"},
+      {{"--format=vmem", "--depth=4194304M"}, "--depth=4194304M: too large\n"},
+      {{"--format=vmem", "--depth=99999999999999999999999"}, "--depth=99999999999999999999999: too large\n"},
+      {{"--format=vmem", "--depth=99999999999999999999999X"},
+       "--depth=99999999999999999999999X: not a number of words\n"},
+      {{"-r", "--format=vmem", "--output="}, "--output=: an empty file name\n"},
+      {{"--format=c", "--header="}, "--header=: an empty file name\n"},
+      {{"--format=c", "--name=main"}, "--name=main: the name of the program's entry function in C and C++\n"},
+      {{"--format=c", "--name=std"}, "--name=std: the namespace of the C++ standard library\n"},
+      // Two outputs of one run that are one file.
+      {{"--format=c", "--output=x.c", "--header=x.c"}, "--output=x.c: x.c is also written as --header=x.c\n"},
+      {{"--format=c", "--output=./x.c", "--header=x.c"},
+       "--output=./x.c: ./x.c is also written as --header=x.c\n"},
+      {{"--format=c", "--width=128", "--lanes=16", "--output=a%d", "--header=a1%d"},
+       "--header=a1%d: a10 is also written as --output=a%d\n"},
+      {{"-R", "--format=vmem", "--output=tolvek.rom"},
+       "-R: tolvek.rom is also written as --output=tolvek.rom\n"},
+      {{"--format=c", "--output=link.c", "--header=x.c"}, "--output=link.c: link.c is also written as --header=x.c\n",
+       {{"link.c", "x.c"}}, {"x.c"}},
+      {{"-r"}, "-r: rom.h is also written as rom.c by -r\n", {{"rom.h", "sub/rom.c"}, {"rom.c", "sub/rom.c"}},
+       {"sub/rom.c"}},
+      {{"-H", "--format=vmem", "--output=/dev/stdout"},
+       "--output=/dev/stdout: /dev/stdout is standard output, which -H writes\n", {}, {"listing"}, "listing"},
+      {{"-r", "-e"}, "-r: rom.c is standard output, which -e writes\n", {}, {"rom.c"}, "rom.c"},
+      {{"--format=c", "--header=img.h"}, "--header=img.h: img.h is standard output, which --format=c writes\n",
+       {}, {"img.h"}, "img.h"},
   };
   for (const Case& c : cases) {
     // The input does not exist: a refusal comes before any attempt to read.
     Workspace ws({}, {}, {"-f", "missing.elf"});
-    std::vector<std::string> args = c.args;
-    Result r = ws(args);
+    for (const char* f : c.files) {
+      fs::create_directories((ws.dir.path / f).parent_path());
+      ws.put(f, "old");
+    }
+    for (const auto& [name, target] : c.links) fs::create_symlink(target, ws.dir.path / name);
+    const std::vector<std::string> before = listDir(ws.dir.path);
+    RunOptions opt;
+    if (c.stdoutFile != nullptr) opt.stdoutPath = (ws.dir.path / c.stdoutFile).string();
+    Result r = ws(c.args, opt);
     EXPECT_TRUE(r.err.starts_with(c.msg)) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     EXPECT_EQ(r.status, 1) << c.msg;
-    EXPECT_EQ(r.out, "") << c.msg;
-    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"}) << c.msg;
+    EXPECT_EQ(c.stdoutFile != nullptr ? ws.file(c.stdoutFile) : r.out, "") << c.msg;
+    EXPECT_EQ(listDir(ws.dir.path), before) << c.msg;
+    for (const char* f : c.files) {
+      if (c.stdoutFile == nullptr || strcmp(f, c.stdoutFile) != 0) {
+        EXPECT_EQ(ws.file(f), "old") << f;
+      }
+    }
   }
+}
+
+// Writing a character device twice loses nothing, and standard output
+// counts only when the run writes to it.
+TEST(MemoryImageOptions, DevicesAndAnUnwrittenStandardOutputMayBeNamedAgain) {
+  InputDir ws;
+  Result r = ws({"--format=c", "--output=/dev/null", "--header=/dev/null", "-H"}, {.stdoutPath = "/dev/null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = ws({"-r"}, {.stdoutPath = (ws.dir.path / "rom.c").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ws.file("rom.c").ends_with("u8 romData[ROM_SIZE] = {\n   0x01,0x02,0x03,0x04\n};\n"))
+      << ws.file("rom.c");
 }
 
 // A text word at 0x100 and a data word run at 0x110 but stored at 0x104,
