@@ -1,6 +1,7 @@
 // ELF image loader. The file is untrusted: every file range and every address
 // room is checked with fits() before it is used.
 #include "elf.hpp"
+#include "output.hpp"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -42,6 +43,7 @@ std::unique_ptr<Elf32_Phdr[]> ph;
 
 // The open input file, and its size when it is a regular file.
 FILE* in;
+const char* inPath;
 bool inSized;
 uint64_t inSize;
 
@@ -326,6 +328,7 @@ bool fits(uint64_t off, uint64_t size, uint64_t limit) {
 
 bool elfOpen(const char* path) {
   in = fopen(path, "rb");
+  inPath = path;
   if (in == nullptr) {
     fprintf(diag, "unable to open %s\n", path);
     speak();
@@ -364,6 +367,7 @@ std::span<const uint8_t> elfFileBytes() {
     void* p = mmap(nullptr, inSize, PROT_READ, MAP_PRIVATE, fileno(in), 0);
     if (p != MAP_FAILED) {
       mapped = p;
+      guardMappedInput(p, static_cast<size_t>(inSize), inPath);
       return fileBytes = {static_cast<const uint8_t*>(p), static_cast<size_t>(inSize)};
     }
   }

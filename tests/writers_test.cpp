@@ -240,7 +240,7 @@ TEST(Writers, SignalDuringAWriteRemovesTheTemporary) {
   // Wait for the 1 GiB temporary to appear, then end the run.
   bool seen = false;
   for (int i = 0; i < 5000 && !seen; i++) {
-    for (const std::string& n : listDir(ws.dir.path)) seen = seen || n.starts_with(".tolvek.rom.");
+    for (const std::string& n : listDir(ws.dir.path)) seen = seen || n.starts_with(".rw");
     if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   kill(pid, SIGTERM);
