@@ -225,6 +225,29 @@ TEST(Groups, FailedRenameLeavesTheWholeGroupOld) {
   }
 }
 
+// Where no hard link can be made, the old files are moved aside instead:
+// the group is still replaced whole, and still put back on a failure.
+TEST(Groups, WithoutHardLinksTheGroupIsStillWholeOrUndone) {
+  if (wrapped()) GTEST_SKIP() << "the wrapper runs the tool itself";
+  if (!haveStrace()) GTEST_SKIP() << "no strace (tools/install-deps installs it)";
+  const Group& g = groups[0];
+  std::map<std::string, std::string> renewed = newFiles(g);
+  for (const bool renameFails : {false, true}) {
+    SCOPED_TRACE(renameFails ? "the second rename fails" : "every rename succeeds");
+    InputDir ws;
+    for (const std::string& f : g.files) ws.put(f.c_str(), "old " + f);
+    std::map<std::string, std::string> expected = snapshot(ws.dir.path);
+    if (!renameFails) expected.insert_or_assign("rom.h", renewed["rom.h"]);
+    if (!renameFails) expected.insert_or_assign("rom.c", renewed["rom.c"]);
+    std::vector<std::string> launcher = {"strace", "-f", "-o", "/dev/null", "-e",
+                                         "inject=link,linkat:error=EPERM"};
+    if (renameFails) launcher.insert(launcher.end(), {"-e", "inject=rename,renameat:error=EPERM:when=2"});
+    Result r = ws(g.args, {.launcher = launcher});
+    EXPECT_EQ(r.status, renameFails ? 1 : 0) << r.err;
+    EXPECT_EQ(snapshot(ws.dir.path), expected);
+  }
+}
+
 // An ending signal during the renames waits for the group to be complete:
 // the run ends by the signal with the whole group new and nothing hidden
 // left behind.
