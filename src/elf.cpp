@@ -379,7 +379,10 @@ std::span<const uint8_t> elfFileBytes() {
 }
 
 void elfClose() {
-  if (mapped != nullptr) munmap(mapped, fileBytes.size());
+  if (mapped != nullptr) {
+    releaseMappedInput(mapped);
+    munmap(mapped, fileBytes.size());
+  }
   mapped = nullptr;
   readBytes.clear();
   readBytes.shrink_to_fit();

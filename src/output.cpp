@@ -591,9 +591,9 @@ void inputChanged(int sig, siginfo_t* info, void*) {
 void guardAllocation() { std::set_terminate(uncaught); }
 
 void guardMappedInput(const void* addr, size_t len, const char* name) {
+  const std::string msg = std::string("input file ") + name + " changed while it was read\n";
   for (mappedInput& m : mappedInputs) {
     if (m.begin.load() != nullptr) continue;
-    const std::string msg = std::string("input file ") + name + " changed while it was read\n";
     m.msg = strdup(msg.c_str());
     if (m.msg == nullptr) return;
     m.msgLen = msg.size();
@@ -605,6 +605,15 @@ void guardMappedInput(const void* addr, size_t len, const char* name) {
     sigemptyset(&act.sa_mask);
     sigaction(SIGBUS, &act, nullptr);
     return;
+  }
+}
+
+void releaseMappedInput(const void* addr) {
+  for (mappedInput& m : mappedInputs) {
+    if (m.begin.load() != addr) continue;
+    m.begin.store(nullptr);
+    free(m.msg);
+    m.msg = nullptr;
   }
 }
 

@@ -107,6 +107,9 @@ void guardAllocation();
 // read\n", status 1. Any other SIGBUS keeps its default action.
 void guardMappedInput(const void* addr, size_t len, const char* name);
 
+// Forgets the mapping at `addr`, before it is unmapped.
+void releaseMappedInput(const void* addr);
+
 // ---- Standard streams -------------------------------------------------------
 
 // Call first in main. Ignores SIGXFSZ, so that a write past the file size
