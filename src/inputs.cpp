@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "elf.hpp"
+#include "output.hpp"
 
 namespace {
 
@@ -64,7 +65,13 @@ result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img) {
     const size_t size = static_cast<size_t>(in.size);
     void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, in.fd, 0);
     if (p != MAP_FAILED) {
-      img.held.push_back(std::shared_ptr<const void>(p, [size](const void* q) { munmap(const_cast<void*>(q), size); }));
+      // A file that shrinks while it is read would end the run by SIGBUS:
+      // the guard turns that into a message.
+      guardMappedInput(p, size, in.name.c_str());
+      img.held.push_back(std::shared_ptr<const void>(p, [size](const void* q) {
+        releaseMappedInput(q);
+        munmap(const_cast<void*>(q), size);
+      }));
       return std::span<const uint8_t>(static_cast<const uint8_t*>(p), size);
     }
   }

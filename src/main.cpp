@@ -301,6 +301,7 @@ status dumpRom(const elfImage& img) {
       {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n"},
       {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n"},
   };
+  resolveFiles(pair);
   closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img.textLen));
   FILE* f = createFile(pair[1]);
   closeFile(pair[1], fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
@@ -470,6 +471,7 @@ status run() {
 
 int main(int argc, char** argv) {
   guardStandardStreams();
+  guardAllocation();
   // With no argument vector (the kernel then hands over an empty argv[0])
   // the usage text still names the program.
   ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -15,7 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <new>
 #include <string>
+#include <string_view>
+#include <vector>
 
 alignas(64) char outBuf[outBlock];
 
@@ -119,10 +125,15 @@ void guardTemporaries() {
   }
 }
 
-// Six characters no other run can guess, for a temporary's name.
+// The hidden names of temporaries and backups: ".rw" and ten random
+// characters, short enough beside any name the filesystem takes.
+constexpr char hiddenPrefix[] = ".rw";
+constexpr size_t randomLen = 10;
+
+// `randomLen` characters no other run can guess, for a hidden name.
 void randomSuffix(char* out) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char r[6];
+  unsigned char r[randomLen];
   if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
     // No entropy source: the clock and the process still make the name
     // unlikely to collide, and O_EXCL makes a collision harmless.
@@ -131,22 +142,34 @@ void randomSuffix(char* out) {
     clock_gettime(CLOCK_REALTIME, &ts);
     uint64_t v = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
                  (uint64_t{++counter} * 0x9E3779B97F4A7C15u);
-    for (unsigned char& b : r) b = static_cast<unsigned char>(v >>= 8);
+    for (unsigned char& b : r) {
+      b = static_cast<unsigned char>(v);
+      v = v >> 8 | v << 56;
+    }
   }
   for (size_t i = 0; i < sizeof r; i++) out[i] = alphabet[r[i] % (sizeof alphabet - 1)];
 }
 
-// Creates ".NAME.XXXXXX" beside `name` with the mode a plain create gives
-// (0666 less the umask, or the directory's default ACL), and records it as
-// pending before any ending signal can be handled. Returns the descriptor,
-// or -1 with the path freed.
+// The directory part of `path`, with its '/', or "" for the current one.
+std::string dirOf(const char* path) {
+  const char* base = strrchr(path, '/');
+  return {path, base == nullptr ? 0 : static_cast<size_t>(base - path + 1)};
+}
+
+// A hidden name in the directory of `path`, its random part still to fill.
+std::string hiddenBeside(const char* path) {
+  return dirOf(path) + hiddenPrefix + std::string(randomLen, 'X');
+}
+
+// Creates a hidden temporary beside `name` with the mode a plain create
+// gives (0666 less the umask, or the directory's default ACL), and records
+// it as pending before any ending signal can be handled. Returns the
+// descriptor, or -1 with the path freed.
 int createTemporary(const char* name, char*& tmp) {
-  const char* base = strrchr(name, '/');
-  const std::string dir(name, base == nullptr ? 0 : static_cast<size_t>(base - name + 1));
-  const std::string path = dir + "." + (base == nullptr ? name : base + 1) + ".XXXXXX";
+  const std::string path = hiddenBeside(name);
   tmp = strdup(path.c_str());
   if (tmp == nullptr) return -1;
-  char* suffix = tmp + path.size() - 6;
+  char* suffix = tmp + path.size() - randomLen;
 
   const sigset_t block = endingSet();
   sigset_t old;
@@ -202,18 +225,254 @@ void failf(const char* fmt, ...) {
 
 // ---- Atomic output files ----------------------------------------------------
 
-FILE* createFile(outFile& o) {
+namespace {
+
+// The most links one name may pass through, as the kernel allows.
+constexpr int maxLinks = 40;
+
+// The kernel's protected-symlinks rule, applied whatever the system's
+// setting says: a link in a sticky, world-writable directory is followed
+// only when it belongs to the caller or to the directory's owner. Anyone may
+// plant a link there, and following it would let them choose which file of
+// the caller's the run replaces.
+bool mayFollow(const std::string& dir, const struct stat& link) {
+  if (link.st_uid == geteuid()) return true;
+  struct stat d {};
+  if (stat(dir.empty() ? "." : dir.c_str(), &d) != 0) return false;
+  constexpr mode_t shared = S_ISVTX | S_IWOTH;
+  return (d.st_mode & shared) != shared || link.st_uid == d.st_uid;
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+  std::string p = dir;
+  if (!p.empty() && p.back() != '/') p += '/';
+  p += name;
+  return p;
+}
+
+// Pushes the components of `path` on `rest`, the first one last.
+void pushComponents(std::vector<std::string>& rest, std::string_view path) {
+  std::vector<std::string> parts;
+  for (size_t at = 0; at < path.size();) {
+    size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > at) parts.emplace_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  rest.insert(rest.end(), parts.rbegin(), parts.rend());
+}
+
+[[noreturn]] void refuseLink(const char* name, const char* why) { failf("%s%s\n", name, why); }
+
+// The path `name` leads to, walked one component at a time so that every
+// link on the way, and every link a link leads to, is checked before it is
+// followed. `followed` tells whether one was. A component that does not
+// exist ends the walk: the rest is taken as written, for the create to make
+// or to fail on.
+std::string followLinks(const char* name, bool& followed) {
+  std::string done = name[0] == '/' ? "/" : "";  // a path without links
+  std::vector<std::string> rest;
+  pushComponents(rest, name);
+  int links = 0;
+  while (!rest.empty()) {
+    const std::string c = std::move(rest.back());
+    rest.pop_back();
+    if (c == ".") continue;
+    if (c == "..") {
+      // `done` holds no link, so its parent is found by taking off a name.
+      const size_t slash = done.rfind('/');
+      const std::string_view last =
+          slash == std::string::npos ? std::string_view(done) : std::string_view(done).substr(slash + 1);
+      if (done.empty() || last == "..") {
+        done = join(done, "..");
+      } else if (done != "/") {
+        done.resize(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
+      }
+      continue;
+    }
+    const std::string path = join(done, c);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      done = path;
+      continue;
+    }
+    if (!mayFollow(done, st)) {
+      refuseLink(name, " is a link owned by another user in a shared directory; not followed");
+    }
+    if (++links > maxLinks) refuseLink(name, ": too many levels of symbolic links");
+    followed = true;
+    if (done == "/proc" || done.starts_with("/proc/")) {
+      // The kernel's own links (/proc/self, /proc/self/fd/N behind
+      // /dev/stdout) stand for open files, and their text is no path to
+      // walk ("pipe:[1234]"). /proc holds no shared directory: the file is
+      // taken as the kernel finds it.
+      if (char* real = realpath(path.c_str(), nullptr)) {
+        done = real;
+        free(real);
+        continue;
+      }
+      done = path;
+      while (!rest.empty()) {
+        done = join(done, rest.back());
+        rest.pop_back();
+      }
+      break;
+    }
+    char text[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), text, sizeof text);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) {
+      done = path;  // unreadable: the create fails on it
+      continue;
+    }
+    if (text[0] == '/') done.assign(1, '/');
+    pushComponents(rest, std::string_view(text, static_cast<size_t>(n)));
+  }
+  return done;
+}
+
+const char* destOf(const outFile& o) { return o.target != nullptr ? o.target : o.name; }
+
+// Works out the file `o` names, failing with one line for a link that must
+// not be followed, a dangling link or a loop.
+void resolveFile(outFile& o) {
+  if (o.resolved) return;
+  o.resolved = true;
+  bool followed = false;
+  const std::string path = followLinks(o.name, followed);
+  if (!followed) return;
   struct stat st {};
-  if (stat(o.name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+  if (stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR) &&
+      lstat(o.name, &st) == 0 && S_ISLNK(st.st_mode)) {
+    // Creating the file a dangling link names would put a file wherever it
+    // points; replacing the link would break it. Neither is asked for.
+    refuseLink(o.name, " is a dangling symbolic link; not followed");
+  }
+  o.target = strdup(path.c_str());
+  if (o.target == nullptr) fail("out of memory\n");
+}
+
+// Exclusive flock()s on the directories of a group's files, taken in the
+// order of their device and inode numbers so that two runs never wait on
+// each other crosswise. Held until the process ends or the group is in
+// place. A directory that cannot be opened for reading is not locked: its
+// group is still replaced whole, only not serialised against another run.
+class dirLocks {
+ public:
+  explicit dirLocks(std::span<outFile> files) {
+    struct dirEntry {
+      dev_t dev;
+      ino_t ino;
+      int fd;
+    };
+    std::vector<dirEntry> dirs;
+    for (const outFile& o : files) {
+      if (o.tmp == nullptr) continue;
+      std::string d = dirOf(destOf(o));
+      if (d.empty()) d.push_back('.');
+      const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;
+      struct stat st {};
+      const bool seen = fstat(fd, &st) != 0 || std::any_of(dirs.begin(), dirs.end(), [&](const dirEntry& e) {
+                          return e.dev == st.st_dev && e.ino == st.st_ino;
+                        });
+      if (seen) {
+        close(fd);
+        continue;
+      }
+      dirs.push_back({st.st_dev, st.st_ino, fd});
+    }
+    std::sort(dirs.begin(), dirs.end(), [](const dirEntry& a, const dirEntry& b) {
+      return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
+    });
+    for (const dirEntry& e : dirs) {
+      while (flock(e.fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+      fds.push_back(e.fd);
+    }
+  }
+  ~dirLocks() {
+    for (int fd : fds) close(fd);
+  }
+  dirLocks(const dirLocks&) = delete;
+  dirLocks& operator=(const dirLocks&) = delete;
+
+ private:
+  std::vector<int> fds;
+};
+
+// A member of a group while the group is put in place.
+struct member {
+  const char* dest;
+  std::string backup;      // the old file's hidden second name, while it has one
+  bool existed = false;    // there was an old file
+  bool kept = false;       // it is reachable at `backup`
+  bool movedAside = false;  // ... having been renamed there, not linked
+  bool placed = false;     // the new file is at `dest`
+};
+
+// Keeps the old file at `m.dest` reachable at a hidden name beside it until
+// the group is complete. A hard link leaves the name in place for readers.
+// Where no hard link can be made (EPERM, EXDEV, ENOTSUP, EMLINK and the
+// like: filesystems without hard links, or the protected-hardlinks rule for
+// a file of another user) the old file is renamed aside instead, and the
+// name is missing for the moment until the new file takes it; the group can
+// still be undone.
+bool keepOld(member& m) {
+  char* suffix = m.backup.data() + m.backup.size() - randomLen;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    randomSuffix(suffix);
+    if (link(m.dest, m.backup.c_str()) == 0) return m.kept = true;
+    if (errno != EEXIST) break;
+  }
+  for (int attempt = 0; attempt < 100; attempt++) {
+    randomSuffix(suffix);
+    int r = renameat2(AT_FDCWD, m.dest, AT_FDCWD, m.backup.c_str(), RENAME_NOREPLACE);
+    if (r != 0 && errno == EINVAL) {
+      // No RENAME_NOREPLACE on this filesystem: the random name is checked
+      // instead, and the directory lock keeps other runs out.
+      struct stat st {};
+      r = lstat(m.backup.c_str(), &st) == 0 ? (errno = EEXIST, -1) : rename(m.dest, m.backup.c_str());
+    }
+    if (r == 0) return m.kept = m.movedAside = true;
+    if (errno != EEXIST) break;
+  }
+  return false;
+}
+
+// Puts a group back as it was: old files return to their names, new files
+// that had no old one are removed. An old file that cannot be put back stays
+// at its hidden name rather than being lost.
+void undo(std::vector<member>& members) {
+  for (auto m = members.rbegin(); m != members.rend(); ++m) {
+    if (m->placed && !m->existed) {
+      unlink(m->dest);
+    } else if (m->kept && (m->placed || m->movedAside)) {
+      rename(m->backup.c_str(), m->dest);
+    } else if (m->kept) {
+      unlink(m->backup.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+void resolveFiles(std::span<outFile> files) {
+  for (outFile& o : files) resolveFile(o);
+}
+
+FILE* createFile(outFile& o) {
+  resolveFile(o);
+  const char* path = destOf(o);
+  struct stat st {};
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     // A device, a FIFO or a socket cannot be replaced, only written to.
-    o.f = fopen(o.name, "wb");
+    o.f = fopen(path, "wb");
     if (o.f == nullptr) fail(o.openMsg);
     return o.f;
   }
   // A symbolic link stays: the file it names is replaced.
-  if (lstat(o.name, &st) == 0 && S_ISLNK(st.st_mode)) o.target = realpath(o.name, nullptr);
   guardTemporaries();
-  const int fd = createTemporary(o.target != nullptr ? o.target : o.name, o.tmp);
+  const int fd = createTemporary(path, o.tmp);
   if (fd < 0) fail(o.openMsg);
   o.f = fdopen(fd, "wb");
   if (o.f == nullptr) {
@@ -233,14 +492,128 @@ void closeFile(outFile& o, bool wrote) {
 void replaceFiles(std::span<outFile> files) {
   for (const outFile& o : files) {
     struct stat st {};
-    if (stat(o.name, &st) == 0 && S_ISDIR(st.st_mode)) fail(o.openMsg);
+    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) fail(o.openMsg);
   }
+  // Everything that allocates comes before the signals are blocked.
+  std::vector<member> members;
+  members.reserve(files.size());
+  for (const outFile& o : files) {
+    if (o.tmp != nullptr) members.push_back({destOf(o), hiddenBeside(destOf(o))});
+  }
+  const dirLocks locks(files);
+
+  // From the first rename to the last, an ending signal waits: it takes
+  // effect once the group is whole and no backup is left.
+  const sigset_t block = endingSet();
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &block, &old);
+  const outFile* failed = nullptr;
+  size_t next = 0;
   for (outFile& o : files) {
     if (o.tmp == nullptr) continue;  // written in place
-    if (rename(o.tmp, o.target != nullptr ? o.target : o.name) != 0) fail(o.openMsg);
+    member& m = members[next++];
+    struct stat st {};
+    m.existed = lstat(m.dest, &st) == 0;
+    if ((m.existed && !keepOld(m)) || rename(o.tmp, m.dest) != 0) {
+      failed = &o;
+      break;
+    }
+    m.placed = true;
     settle(o);
+  }
+  if (failed != nullptr) {
+    members.resize(next);
+    undo(members);
+  } else {
+    for (const member& m : members) {
+      if (m.kept) unlink(m.backup.c_str());
+    }
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (failed != nullptr) fail(failed->openMsg);
+  for (outFile& o : files) {
     free(o.target);
     o.target = nullptr;
+  }
+}
+
+// ---- Resources --------------------------------------------------------------
+
+namespace {
+
+// Ends the run on an exception nothing caught: an allocation failure is a
+// message, anything else the usual abort.
+void uncaught() {
+  if (std::exception_ptr e = std::current_exception()) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::bad_alloc&) {
+      fail("out of memory\n");
+    } catch (...) {
+    }
+  }
+  removePending();
+  abort();
+}
+
+// The mapped inputs a SIGBUS may come from, with the line that names them.
+struct mappedInput {
+  std::atomic<const char*> begin{nullptr};
+  size_t len = 0;
+  char* msg = nullptr;
+  size_t msgLen = 0;
+};
+mappedInput mappedInputs[4];
+
+void inputChanged(int sig, siginfo_t* info, void*) {
+  const auto* at = static_cast<const char*>(info->si_addr);
+  if (info->si_code > 0) {  // raised by a fault, not sent
+    for (const mappedInput& m : mappedInputs) {
+      const char* begin = m.begin.load();
+      if (begin != nullptr && at >= begin && static_cast<size_t>(at - begin) < m.len) {
+        removePending();
+        for (size_t done = 0; done < m.msgLen;) {
+          const ssize_t n = write(2, m.msg + done, m.msgLen - done);
+          if (n <= 0 && errno != EINTR) break;
+          if (n > 0) done += static_cast<size_t>(n);
+        }
+        _exit(1);
+      }
+    }
+  }
+  // Not ours: the default action, once this handler returns.
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+void guardAllocation() { std::set_terminate(uncaught); }
+
+void guardMappedInput(const void* addr, size_t len, const char* name) {
+  const std::string msg = std::string("input file ") + name + " changed while it was read\n";
+  for (mappedInput& m : mappedInputs) {
+    if (m.begin.load() != nullptr) continue;
+    m.msg = strdup(msg.c_str());
+    if (m.msg == nullptr) return;
+    m.msgLen = msg.size();
+    m.len = len;
+    m.begin.store(static_cast<const char*>(addr));
+    struct sigaction act {};
+    act.sa_sigaction = inputChanged;
+    act.sa_flags = SA_SIGINFO;
+    sigemptyset(&act.sa_mask);
+    sigaction(SIGBUS, &act, nullptr);
+    return;
+  }
+}
+
+void releaseMappedInput(const void* addr) {
+  for (mappedInput& m : mappedInputs) {
+    if (m.begin.load() != addr) continue;
+    m.begin.store(nullptr);
+    free(m.msg);
+    m.msg = nullptr;
   }
 }
 

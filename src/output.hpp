@@ -48,11 +48,18 @@ bool repeat(sink& s, const char* unit, size_t len, uint64_t count);
 [[noreturn]] void failf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Atomic output files ----------------------------------------------------
-// A file is written to a temporary ".NAME.XXXXXX" in its own directory and
-// renamed over its name once complete: a failed or interrupted run leaves
-// the earlier file as it was and never a half-written one. A symbolic link
-// is followed, and the file it names replaced; a device or a FIFO (such as
-// /dev/null or /dev/stdout to a pipe) is written in place.
+// A file is written to a temporary ".rw" + 10 random characters in its own
+// directory and renamed over its name once complete: a failed or interrupted
+// run leaves the earlier file as it was and never a half-written one. A
+// symbolic link is followed, and the file it names replaced; a device or a
+// FIFO (such as /dev/null or /dev/stdout to a pipe) is written in place.
+//
+// Every link met on the way to a name is checked as the kernel's
+// protected-symlinks rule does, whatever the system's setting: in a sticky,
+// world-writable directory (such as /tmp) a link is followed only when it
+// belongs to the caller or to the directory's owner. A link so refused, a
+// dangling link and a loop of links end the run with one line naming the
+// file, before anything is written.
 
 struct outFile {
   const char* name;      // the file to replace
@@ -60,8 +67,14 @@ struct outFile {
   const char* writeMsg;  // a write to it failed
   FILE* f = nullptr;     // open while it is written
   char* tmp = nullptr;   // the temporary's path while it is pending
-  char* target = nullptr;  // the file a symbolic link `name` names
+  char* target = nullptr;  // the file `name` names when a link was followed
+  bool resolved = false;   // `target` has been worked out
 };
+
+// Follows the links at the names of `files` (see above), so that a group
+// whose last member cannot be written fails before its first is created.
+// createFile does it for a file not yet resolved.
+void resolveFiles(std::span<outFile> files);
 
 // Creates the temporary of `o` and opens it for writing; fails with its
 // `openMsg`.
@@ -71,10 +84,31 @@ FILE* createFile(outFile& o);
 // false or a write or the close failed.
 void closeFile(outFile& o, bool wrote);
 
-// Puts the closed temporaries of `files` in place, in order. Every name is
-// checked first, so that one that cannot be replaced (a directory) fails the
-// group with its `openMsg` before any file changes.
+// Puts the closed temporaries of `files` in place, in order, as one group:
+// either every file is replaced or none is. Every name is checked first, so
+// that one that cannot be replaced (a directory) fails the group with its
+// `openMsg` before any file changes. The renames run with the ending signals
+// blocked and under an exclusive flock() of every directory involved, so
+// that two runs writing the same group leave one run's group whole; a rename
+// that fails puts the files already replaced back as they were and fails
+// with that file's `openMsg`.
 void replaceFiles(std::span<outFile> files);
+
+// ---- Resources --------------------------------------------------------------
+
+// Call once in main. An allocation failure that nothing catches removes the
+// pending temporaries and ends the run with "out of memory\n", status 1,
+// instead of an abort.
+void guardAllocation();
+
+// Registers the `len` bytes of a mapped input file at `addr`, called `name`:
+// a SIGBUS on them (the file shrank while it was read) removes the pending
+// temporaries and ends the run with "input file NAME changed while it was
+// read\n", status 1. Any other SIGBUS keeps its default action.
+void guardMappedInput(const void* addr, size_t len, const char* name);
+
+// Forgets the mapping at `addr`, before it is unmapped.
+void releaseMappedInput(const void* addr);
 
 // ---- Standard streams -------------------------------------------------------
 

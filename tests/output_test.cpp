@@ -41,21 +41,26 @@ pid_t start(const fs::path& dir, std::vector<std::string> args, int out = -1,
   _exit(127);
 }
 
-// Waits until a temporary whose name starts with `prefix` shows in `dir`.
-bool awaitTemporary(const fs::path& dir, const std::string& prefix) {
+// The hidden files (temporaries and backups) the tool has in `dir`.
+size_t hiddenFiles(const fs::path& dir) {
+  size_t n = 0;
+  for (const std::string& name : listDir(dir)) n += name.starts_with(".rw");
+  return n;
+}
+
+// Waits until `count` temporaries show in `dir`.
+bool awaitTemporaries(const fs::path& dir, size_t count = 1) {
   for (int i = 0; i < 20000; i++) {
-    for (const std::string& n : listDir(dir)) {
-      if (n.starts_with(prefix)) return true;
-    }
+    if (hiddenFiles(dir) >= count) return true;
     std::this_thread::sleep_for(std::chrono::microseconds(250));
   }
   return false;
 }
 
 int waitFor(pid_t pid) {
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  return status;
+  int waitStatus = 0;
+  EXPECT_EQ(waitpid(pid, &waitStatus, 0), pid);
+  return waitStatus;
 }
 
 }  // namespace
@@ -66,25 +71,25 @@ TEST(Signals, EveryEndingSignalRemovesThePendingTemporaries) {
   struct Case {
     int sig;
     std::vector<std::string> args;
-    const char* temporary;
+    size_t temporaries;
   };
   std::vector<Case> cases;
   for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
                   SIGPROF}) {
-    cases.push_back({sig, {"-R", "-L", "0x40000000"}, ".tolvek.rom."});
+    cases.push_back({sig, {"-R", "-L", "0x40000000"}, 1});
   }
   // While rom.c is written, rom.h is complete but not yet in place.
-  cases.push_back({SIGTERM, {"-r"}, ".rom.c."});
+  cases.push_back({SIGTERM, {"-r"}, 2});
   for (const Case& c : cases) {
     SCOPED_TRACE(strsignal(c.sig));
     InputDir ws({text(0x100, c.args[0] == "-r" ? big : counting(4))});
     for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) ws.put(name, "old");
     const pid_t pid = start(ws.dir.path, c.args);
-    const bool seen = awaitTemporary(ws.dir.path, c.temporary);
+    const bool seen = awaitTemporaries(ws.dir.path, c.temporaries);
     kill(pid, c.sig);
-    const int status = waitFor(pid);
+    const int waitStatus = waitFor(pid);
     ASSERT_TRUE(seen);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status;
+    EXPECT_TRUE(WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == c.sig) << waitStatus;
     EXPECT_EQ(listDir(ws.dir.path),
               (std::vector<std::string>{"in.elf", "rom.c", "rom.h", "tolvek.rom"}));
     for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) EXPECT_EQ(ws.file(name), "old") << name;
@@ -94,11 +99,11 @@ TEST(Signals, EveryEndingSignalRemovesThePendingTemporaries) {
 TEST(Signals, SignalIgnoredAtStartStaysIgnored) {
   InputDir ws;
   const pid_t pid = start(ws.dir.path, {"-R", "-L", "0x4000000"}, -1, {SIGUSR1});
-  const bool seen = awaitTemporary(ws.dir.path, ".tolvek.rom.");
+  const bool seen = awaitTemporaries(ws.dir.path);
   kill(pid, SIGUSR1);
-  const int status = waitFor(pid);
+  const int waitStatus = waitFor(pid);
   ASSERT_TRUE(seen);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0) << waitStatus;
   EXPECT_EQ(fs::file_size(ws.dir.path / "tolvek.rom"), 0x4000000u);
 }
 
@@ -116,13 +121,13 @@ TEST(Signals, ListingIntoAPipeWithoutReaderEndsQuietlyBySigpipe) {
                             ignored ? std::vector<int>{SIGPIPE} : std::vector<int>{}, err);
     close(fds[1]);
     close(err);
-    const int status = waitFor(pid);
+    const int waitStatus = waitFor(pid);
     const std::vector<uint8_t> said = readFile(errPath);
     if (ignored) {
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_TRUE(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 1) << waitStatus;
       EXPECT_EQ(std::string(said.begin(), said.end()), loadLines + "Unable to write standard output\n");
     } else {
-      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+      EXPECT_TRUE(WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == SIGPIPE) << waitStatus;
       EXPECT_EQ(std::string(said.begin(), said.end()), loadLines);
     }
   }

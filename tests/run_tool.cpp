@@ -44,6 +44,10 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
     for (std::string w; in >> w;) words.push_back(w);
     words.push_back(tool);
     tool = words.front();
+  } else if (!opt.launcher.empty()) {
+    words = opt.launcher;
+    words.push_back(tool);
+    tool = words.front();
   } else if (!opt.noArgv) {
     words.push_back(opt.argv0.value_or("romwright"));
   }
@@ -65,6 +69,10 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
       signal(SIGXFSZ, SIG_DFL);
       rlimit lim{*opt.fileSizeLimit, *opt.fileSizeLimit};
       if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(127);
+    }
+    if (opt.addressSpaceLimit) {
+      rlimit lim{*opt.addressSpaceLimit, *opt.addressSpaceLimit};
+      if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(127);
     }
     execvp(tool.c_str(), argv.data());
     _exit(127);

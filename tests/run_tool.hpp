@@ -20,6 +20,11 @@ struct RunOptions {
   bool noArgv = false;                     // run with an empty argument vector
   // RLIMIT_FSIZE, with SIGXFSZ at its default action, as a shell leaves it.
   std::optional<unsigned long> fileSizeLimit;
+  // RLIMIT_AS, in bytes, as `ulimit -v` sets it.
+  std::optional<unsigned long> addressSpaceLimit;
+  // A program that runs the tool, with its arguments, before the tool's
+  // path (such as strace with a fault to inject).
+  std::vector<std::string> launcher;
   bool stdoutClosed = false;               // run with standard output closed
   mode_t umask = 022;
 };

@@ -240,14 +240,14 @@ TEST(Writers, SignalDuringAWriteRemovesTheTemporary) {
   // Wait for the 1 GiB temporary to appear, then end the run.
   bool seen = false;
   for (int i = 0; i < 5000 && !seen; i++) {
-    for (const std::string& n : listDir(ws.dir.path)) seen = seen || n.starts_with(".tolvek.rom.");
+    for (const std::string& n : listDir(ws.dir.path)) seen = seen || n.starts_with(".rw");
     if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  int waitStatus = 0;
+  ASSERT_EQ(waitpid(pid, &waitStatus, 0), pid);
   ASSERT_TRUE(seen);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == SIGTERM);
   EXPECT_EQ(listDir(ws.dir.path), (std::vector<std::string>{"in.elf", "tolvek.rom"}));
   EXPECT_EQ(ws.file("tolvek.rom"), "old");
 }
