@@ -443,27 +443,41 @@ status dumpMemImage(const memOptions& o, const image& img) {
 
   const bool little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
   const uint32_t entry = static_cast<uint32_t>(img.entry);
+  // Every file of the run, each lane's image then its header: all names
+  // are resolved before the first is written.
+  struct laneFile {
+    uint32_t lane;
+    bool header;
+  };
   std::vector<imageFile> names;
-  std::vector<outFile> files;
-  names.reserve(2 * size_t{o.lanes});
+  std::vector<laneFile> what;
   for (uint32_t lane = 0; lane < o.lanes; lane++) {
-    const std::string name = o.lanes == 1 ? o.name : std::string(o.name) + "_" + std::to_string(lane);
-    // The image (or its header) to the file `pattern` names for this lane.
-    auto toFile = [&](const char* pattern, bool header) {
+    for (const bool header : {false, true}) {
+      const char* pattern = header ? o.header : o.output;
+      if (pattern == nullptr) continue;
       names.push_back(describe(lanePath(pattern, lane, o.lanes)));
-      files.push_back(fileFor(names.back()));
-      sink s{createFile(files.back()), 0, true};
-      closeFile(files.back(), writeImage(s, o, p, depth, lane, little, entry, name.c_str(), header));
-    };
-    if (o.output != nullptr) {
-      toFile(o.output, false);
-    } else {
+      what.push_back({lane, header});
+    }
+  }
+  std::vector<outFile> files;
+  for (const imageFile& f : names) files.push_back(fileFor(f));
+  resolveFiles(files);
+
+  auto laneName = [&](uint32_t lane) {
+    return o.lanes == 1 ? std::string(o.name) : std::string(o.name) + "_" + std::to_string(lane);
+  };
+  if (o.output == nullptr) {
+    for (uint32_t lane = 0; lane < o.lanes; lane++) {
       sink s{stdout, 0, true};
-      if (!writeImage(s, o, p, depth, lane, little, entry, name.c_str(), false)) {
+      if (!writeImage(s, o, p, depth, lane, little, entry, laneName(lane).c_str(), false)) {
         return failure{"Unable to write standard output\n"};
       }
     }
-    if (o.header != nullptr) toFile(o.header, true);
+  }
+  for (size_t i = 0; i < files.size(); i++) {
+    sink s{createFile(files[i]), 0, true};
+    closeFile(files[i], writeImage(s, o, p, depth, what[i].lane, little, entry,
+                                   laneName(what[i].lane).c_str(), what[i].header));
   }
   replaceFiles(files);
   return done;
