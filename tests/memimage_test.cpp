@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "elf_fixture.hpp"
+#include "options.hpp"
 #include "run_tool.hpp"
 
 using namespace fixture;
@@ -317,6 +318,22 @@ TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
   r = withData({"-r", "--format=vmem", "--output=rom.vmem"});
   EXPECT_TRUE(r.err.ends_with("Has a data segment!\n")) << r.err;
   EXPECT_EQ(listDir(withData.dir.path), std::vector<std::string>{"in.elf"});
+}
+
+// The table of long options is what the tool parses, lists in --help and
+// refuses without --format: each row, through the built binary.
+TEST(MemoryImageOptions, EveryLongOptionIsListedAndTheMemoryOnesNeedFormat) {
+  InputDir ws;
+  const std::string help = ws({"--help"}).out;
+  for (const longOption& o : longOptions()) {
+    const std::string shown = std::string("  --") + o.name + (o.value != nullptr ? std::string("=") + o.value : "");
+    EXPECT_NE(help.find(shown), std::string::npos) << shown;
+    if (!o.needsFormat) continue;
+    const std::string arg = std::string("--") + o.name + (o.value != nullptr ? "=x" : "");
+    Result r = ws({arg});
+    EXPECT_EQ(r.err, arg + ": only with --format\n") << arg;
+    EXPECT_EQ(r.status, 1) << arg;
+  }
 }
 
 TEST(MemoryImage, HelpAndVersionGoToStandardOutput) {
