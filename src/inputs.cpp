@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 
@@ -51,6 +52,9 @@ status readRaw(inputSource& in, image& img, uint64_t at) {
 // Closes the input's descriptor when the reading is over; a mapping stays.
 struct fdCloser {
   int fd;
+  explicit fdCloser(int f) : fd(f) {}
+  fdCloser(const fdCloser&) = delete;
+  fdCloser& operator=(const fdCloser&) = delete;
   ~fdCloser() {
     if (fd >= 0) close(fd);
   }
@@ -75,18 +79,50 @@ result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img) {
       return std::span<const uint8_t>(static_cast<const uint8_t*>(p), size);
     }
   }
-  // Not a mappable file (a pipe, a device, an empty file): read it whole,
-  // as far as it goes.
+  // Not a mappable file (a pipe, a device, an empty file): read it whole.
   std::vector<uint8_t>& buf = img.owned.emplace_back();
   uint8_t block[65536];
   for (;;) {
     const ssize_t n = read(in.fd, block, sizeof block);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n == 0) break;
+    if (n < 0) {
+      // A file that cannot be read at all (a directory) holds no bytes, and
+      // its reader says what it misses; one that fails part way is an
+      // error, never a shorter input.
+      if (buf.empty()) break;
+      return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+    }
     buf.insert(buf.end(), block, block + n);
   }
   return std::span<const uint8_t>(buf);
 }
+
+namespace {
+
+// Makes an input that cannot be read twice (a pipe) one that can: its
+// bytes, read whole, in an anonymous file in its place. The readers then
+// take it as they take a file.
+status rewindable(inputSource& in, image& img, fdCloser& closer) {
+  const result<std::span<const uint8_t>> bytes = inputBytes(in, img);
+  if (!bytes) return bytes.error();
+  const int fd = memfd_create("romwright-input", MFD_CLOEXEC);
+  if (fd < 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+  closer.fd = fd;
+  for (size_t at = 0; at < bytes->size();) {
+    const ssize_t n = write(fd, bytes->data() + at, bytes->size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+    at += static_cast<size_t>(n);
+  }
+  img.owned.pop_back();
+  in.fd = fd;
+  in.regular = true;
+  in.size = bytes->size();
+  return done;
+}
+
+}  // namespace
 
 status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
   inputSource in;
@@ -94,7 +130,7 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
   in.index = static_cast<uint32_t>(img.inputs.size());
   in.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (in.fd < 0) return failuref("unable to open %s\n", name.c_str());
-  const fdCloser closer{in.fd};
+  fdCloser input{in.fd};
   struct stat st {};
   in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
   in.size = in.regular ? static_cast<uint64_t>(st.st_size) : 0;
@@ -110,6 +146,11 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
   do {
     n = pread(in.fd, head, sizeof head, 0);
   } while (n < 0 && errno == EINTR);
+  fdCloser copy{-1};
+  if (n < 0 && errno == ESPIPE) {
+    if (status s = rewindable(in, img, copy); !s) return s;
+    n = pread(in.fd, head, sizeof head, 0);
+  }
   const std::span<const uint8_t> start(head, n > 0 ? static_cast<size_t>(n) : 0);
   for (const inputKind& k : kinds) {
     if (k.recognise(start)) {

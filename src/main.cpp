@@ -367,20 +367,20 @@ status run() {
   // The default length is a multiple of 4, so only a -L value can fail here.
   if (ROMLen % 4 != 0) return failuref("ROM length 0x%x is not a multiple of 4\n", ROMLen);
 
-  result<memOptions> checked = checkMemArgs(memArg, hexOut != 0);
+  result<memoryPlan> checked = checkMemories(memArg, hexOut != 0);
   if (!checked) return checked.error();
-  const memOptions& mem = *checked;
+  const memoryPlan& plan = *checked;
   const runOutputs outputs{romOut != 0, ROMOut != 0, hexOut != 0 ? "-H" : nullptr,
                            dumpLen != 0     ? "-l"
                            : dumpDest != 0  ? "-t"
                            : dumpEntry != 0 ? "-e"
                                             : nullptr};
-  if (status s = checkDistinctOutputs(mem, outputs); !s) return s;
+  if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
 
   // The fixed outputs and the reports need the merged image of a 32-bit
   // executable (and so does a run that asks for nothing else); a memory
   // image takes any input.
-  const bool fixed = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry || mem.format == nullptr;
+  const bool fixed = romOut || ROMOut || hexOut || dumpLen || dumpDest || dumpEntry || plan.memories.empty();
   // Their load lines show as they always did, unless --quiet holds them;
   // a memory-image run shows them with --verbose. Held lines are shown
   // when the load fails.
@@ -451,8 +451,8 @@ status run() {
       if (status s = dumpHex(elf, hexMax); !s) return s;
     }
   }
-  if (mem.format != nullptr) {
-    if (status s = dumpMemImage(mem, img); !s) return s;
+  if (!plan.memories.empty()) {
+    if (status s = dumpMemImages(plan, img); !s) return s;
   }
   if (fixed) {
     const elfImage& elf = *merged;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -161,6 +162,7 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     return o;
   }
 
+  o.banks = 1;
   o.format = findFormat(a.format);
   if (o.format == nullptr) {
     std::string known;
@@ -298,13 +300,111 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   return o;
 }
 
+result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
+  memoryPlan plan{};
+  plan.allowUnplaced = a.allowUnplaced != 0;
+  if (a.memory.empty()) {
+    result<memOptions> o = checkMemArgs(a, listing);
+    if (!o) return o.error();
+    if (o->format != nullptr) plan.memories.push_back(*o);
+    return plan;
+  }
+  plan.several = true;
+  for (const char* spec : a.memory) {
+    memArgs m = a;  // every memory starts from the options given beside it
+    m.memory.clear();
+    const std::string_view all(spec);
+    const std::string_view head = all.substr(0, all.find(','));
+    const size_t colon = head.find(':');
+    if (colon == 0 || colon == std::string_view::npos || head.find(':', colon + 1) == std::string_view::npos) {
+      return failuref("--memory=%s: not NAME:BASE:SIZE[,KEY=VALUE...]\n", spec);
+    }
+    const char* label = plan.text.emplace_back(head.substr(0, colon)).c_str();
+    m.region = plan.text.emplace_back(head.substr(colon + 1)).c_str();
+    uint32_t banks = 1;
+    for (size_t at = head.size(); at < all.size();) {
+      const size_t end = std::min(all.find(',', at + 1), all.size());
+      const std::string_view item = all.substr(at + 1, end - at - 1);
+      at = end;
+      const size_t eq = item.find('=');
+      const std::string key(item.substr(0, eq));
+      const char* value = plan.text.emplace_back(eq == std::string_view::npos ? "" : item.substr(eq + 1)).c_str();
+      if (key == "banks") {
+        uint64_t k = 0;
+        if (!parseNumber(value, false, k) || k == 0 || k > 65536) {
+          return failuref("--memory=%s: banks=%s: not a number of banks: 1 to 65536\n", label, value);
+        }
+        banks = static_cast<uint32_t>(k);
+        continue;
+      }
+      const longOption* opt = nullptr;
+      for (const longOption& o : longOptions()) {
+        if (o.perMemory && key == o.name) opt = &o;
+      }
+      if (opt == nullptr) {
+        std::string keys = "banks";
+        for (const longOption& o : longOptions()) {
+          if (o.perMemory) keys += std::string(", ") + o.name;
+        }
+        return failuref("--memory=%s: %s: not a key of a memory: %s\n", label, key.c_str(), keys.c_str());
+      }
+      if (opt->text != nullptr) {
+        m.*opt->text = value;
+      } else if (strcmp(value, "yes") == 0 || strcmp(value, "no") == 0) {
+        m.*opt->flag = strcmp(value, "yes") == 0 ? 1 : 0;
+      } else {
+        return failuref("--memory=%s: %s=%s: not yes or no\n", label, key.c_str(), value);
+      }
+    }
+    if (m.format == nullptr) return failuref("--memory=%s: no format: give format=FMT or --format=FMT\n", label);
+    result<memOptions> o = checkMemArgs(m, listing);
+    if (!o) return failure{std::string("--memory=") + label + ": " + o.error().text};
+    o->label = label;
+    o->banks = banks;
+    if (banks > 1 && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
+      return failuref("--memory=%s: output=%s: needs %%b for the bank number with banks=%u\n", label,
+                      o->output != nullptr ? o->output : "-", banks);
+    }
+    if (banks > 1 && o->header != nullptr && strstr(o->header, "%b") == nullptr) {
+      return failuref("--memory=%s: header=%s: needs %%b for the bank number with banks=%u\n", label, o->header,
+                      banks);
+    }
+    plan.memories.push_back(*o);
+  }
+  const memOptions* onStdout = nullptr;
+  for (const memOptions& o : plan.memories) {
+    if (o.output != nullptr) continue;
+    if (onStdout != nullptr) {
+      return failuref("--memory=%s: give output=FILE: --memory=%s takes standard output already\n", o.label,
+                      onStdout->label);
+    }
+    onStdout = &o;
+  }
+  for (size_t j = 0; j < plan.memories.size(); j++) {
+    for (size_t i = 0; i < j; i++) {
+      const memOptions& x = plan.memories[i];
+      const memOptions& y = plan.memories[j];
+      const uint64_t lo = std::max(x.base, y.base), hi = std::min(x.base + x.size, y.base + y.size);
+      if (lo < hi) {
+        return failuref("--memory=%s and --memory=%s overlap at 0x%08llx..0x%08llx\n", x.label, y.label,
+                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi - 1));
+      }
+    }
+  }
+  return plan;
+}
+
 namespace {
 
-// `pattern` with every "%d" replaced by the lane number.
-std::string lanePath(const char* pattern, uint32_t lane, uint32_t lanes) {
+// `pattern` with every "%d" replaced by the lane number and every "%b" by
+// the bank number, each only when there are several.
+std::string filePath(const char* pattern, uint32_t lane, uint32_t lanes, uint32_t bank = 0,
+                     uint32_t banks = 1) {
   std::string path = pattern;
-  if (lanes == 1) return path;
-  for (size_t at; (at = path.find("%d")) != std::string::npos;) path.replace(at, 2, std::to_string(lane));
+  for (const auto& [mark, n, count] : {std::tuple{"%d", lane, lanes}, std::tuple{"%b", bank, banks}}) {
+    if (count == 1) continue;
+    for (size_t at; (at = path.find(mark)) != std::string::npos;) path.replace(at, 2, std::to_string(n));
+  }
   return path;
 }
 
@@ -363,7 +463,7 @@ struct namedOutput {
 
 }  // namespace
 
-status checkDistinctOutputs(const memOptions& o, const runOutputs& run) {
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run) {
   std::vector<namedOutput> outs;
   auto add = [&](std::string option, std::string path, std::string as) {
     fileIdentity id = identify(path);
@@ -375,12 +475,15 @@ status checkDistinctOutputs(const memOptions& o, const runOutputs& run) {
     add("-r", "rom.c", "rom.c by -r");
   }
   if (run.ROM) add("-R", "tolvek.rom", "tolvek.rom by -R");
-  if (o.format != nullptr) {
-    for (uint32_t lane = 0; lane < o.lanes; lane++) {
-      for (const char* pattern : {o.output, o.header}) {
-        if (pattern == nullptr) continue;
-        const std::string option = std::string(pattern == o.output ? "--output=" : "--header=") + pattern;
-        add(option, lanePath(pattern, lane, o.lanes), option);
+  for (const memOptions& o : mems) {
+    for (uint32_t bank = 0; bank < o.banks; bank++) {
+      for (uint32_t lane = 0; lane < o.lanes; lane++) {
+        for (const char* pattern : {o.output, o.header}) {
+          if (pattern == nullptr) continue;
+          std::string option = std::string(pattern == o.output ? "--output=" : "--header=") + pattern;
+          if (o.label != nullptr) option = std::string("--memory=") + o.label + ": " + option.substr(2);
+          add(option, filePath(pattern, lane, o.lanes, bank, o.banks), option);
+        }
       }
     }
   }
@@ -395,10 +498,11 @@ status checkDistinctOutputs(const memOptions& o, const runOutputs& run) {
   }
 
   // Standard output, when the run writes to it, is one more output.
-  const std::string image = o.format != nullptr ? std::string("--format=") + o.format->name : "";
-  const char* writer = run.listing != nullptr                  ? run.listing
-                       : o.format != nullptr && o.output == nullptr ? image.c_str()
-                                                                     : run.reports;
+  std::string image;
+  for (const memOptions& o : mems) {
+    if (o.output == nullptr && image.empty()) image = std::string("--format=") + o.format->name;
+  }
+  const char* writer = run.listing != nullptr ? run.listing : !image.empty() ? image.c_str() : run.reports;
   struct stat st {};
   if (writer == nullptr || fstat(STDOUT_FILENO, &st) != 0) return done;
   const fileIdentity standardOutput{true, st.st_dev, st.st_ino, S_ISCHR(st.st_mode), {}};
@@ -411,15 +515,34 @@ status checkDistinctOutputs(const memOptions& o, const runOutputs& run) {
   return done;
 }
 
-status dumpMemImage(const memOptions& o, const image& img) {
-  const uint32_t wordBytes = o.width / 8;
+namespace {
+
+// A memory placed and checked, ready to be written.
+struct placedMemory {
+  const memOptions* o;
   placement p;
-  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, wordBytes, o.quiet, o.crop,
-                         o.overlapLater};
+  uint64_t depth;
+  bool little;
+};
+
+result<placedMemory> placeMemory(const memOptions& o, const image& img, bool several) {
+  const uint32_t wordBytes = o.width / 8;
+  placedMemory m{&o, {}, 0, false};
+  placement& p = m.p;
+  // Several memories each take what lies in them; what lands in none is
+  // found afterwards.
+  const placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
+                         o.quiet || several, o.crop || several, o.overlapLater};
   std::string notes;
   const status placed = placeSegments(p, img, req, notes);
   fputs(notes.c_str(), stderr);
-  if (!placed) return placed;
+  if (!placed) {
+    // A memory of a system in which nothing lands is still written.
+    if (!several || !o.hasRegion) return placed.error();
+    p.map.clear();
+    p.base = o.base;
+    p.size = o.size;
+  }
 
   const uint64_t memWords = p.size / wordBytes;
   const uint64_t depth = o.depth != 0 ? o.depth : memWords;
@@ -431,53 +554,130 @@ status dumpMemImage(const memOptions& o, const image& img) {
     return failuref("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
                     static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
   }
-  if (o.format->maxDepth != 0 && depth > o.format->maxDepth) {
+  if (o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
     return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
                     static_cast<unsigned long long>(o.format->maxDepth),
+                    static_cast<unsigned long long>(depth / o.banks));
+  }
+  if (depth % o.banks != 0) {
+    return failuref("--memory=%s: banks=%u does not divide its %llu words\n", o.label, o.banks,
                     static_cast<unsigned long long>(depth));
   }
   if (o.format->addresses && img.entry > 0xFFFFFFFFu) {
     return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n",
                     o.format->name, static_cast<unsigned long long>(img.entry));
   }
+  m.depth = depth;
+  m.little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
+  return m;
+}
 
-  const bool little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
-  const uint32_t entry = static_cast<uint32_t>(img.entry);
-  // Every file of the run, each lane's image then its header: all names
-  // are resolved before the first is written.
-  struct laneFile {
+unsigned long long ull(uint64_t v) { return v; }
+
+// The stored bytes of the image that land in no memory, one line per range,
+// at the addresses of the memories' own kind (load addresses unless every
+// memory takes run addresses).
+std::string unplaced(const image& img, std::span<const memOptions> mems) {
+  const bool allRun = std::all_of(mems.begin(), mems.end(), [](const memOptions& o) { return o.runAddresses; });
+  std::string lines;
+  for (const segment& seg : img.segments) {
+    if (seg.type != PT_LOAD || seg.fileSize == 0) continue;
+    std::vector<std::pair<uint64_t, uint64_t>> covered;  // offsets into the stored bytes
+    for (const memOptions& o : mems) {
+      const uint64_t start = o.runAddresses ? seg.run : seg.load;
+      const uint64_t lo = std::max(start, o.base);
+      const uint64_t hi = std::min(start + seg.fileSize, o.base + o.size);
+      if (lo < hi) covered.emplace_back(lo - start, hi - start);
+    }
+    std::sort(covered.begin(), covered.end());
+    const uint64_t at = allRun ? seg.run : seg.load;
+    uint64_t next = 0;  // offsets below it are covered
+    auto gap = [&](uint64_t a, uint64_t b) {
+      lines += strf("%s: 0x%08llx..0x%08llx lands in no memory\n", origin(img, seg).c_str(), ull(at + a),
+                    ull(at + b - 1));
+    };
+    for (const auto& [a, b] : covered) {
+      if (a > next) gap(next, a);
+      next = std::max(next, b);
+    }
+    if (next < seg.fileSize) gap(next, seg.fileSize);
+  }
+  return lines;
+}
+
+}  // namespace
+
+status dumpMemImages(const memoryPlan& plan, const image& img) {
+  std::vector<placedMemory> placed;
+  for (const memOptions& o : plan.memories) {
+    result<placedMemory> m = placeMemory(o, img, plan.several);
+    if (!m) {
+      if (o.label == nullptr) return m.error();
+      return failure{std::string("--memory=") + o.label + ": " + m.error().text};
+    }
+    placed.push_back(std::move(*m));
+  }
+  if (plan.several && !plan.allowUnplaced) {
+    if (std::string lines = unplaced(img, plan.memories); !lines.empty()) return failure{lines};
+  }
+
+  // Every file of the run, each memory's banks, each bank's lanes, each
+  // lane's image then its header: all names are resolved before the first
+  // is written, and all are put in place as one group.
+  struct memoryFile {
+    const placedMemory* m;
+    uint32_t bank;
     uint32_t lane;
     bool header;
   };
   std::vector<imageFile> names;
-  std::vector<laneFile> what;
-  for (uint32_t lane = 0; lane < o.lanes; lane++) {
-    for (const bool header : {false, true}) {
-      const char* pattern = header ? o.header : o.output;
-      if (pattern == nullptr) continue;
-      names.push_back(describe(lanePath(pattern, lane, o.lanes)));
-      what.push_back({lane, header});
+  std::vector<memoryFile> what;
+  for (const placedMemory& m : placed) {
+    const memOptions& o = *m.o;
+    for (uint32_t bank = 0; bank < o.banks; bank++) {
+      for (uint32_t lane = 0; lane < o.lanes; lane++) {
+        for (const bool header : {false, true}) {
+          const char* pattern = header ? o.header : o.output;
+          if (pattern == nullptr) continue;
+          names.push_back(describe(filePath(pattern, lane, o.lanes, bank, o.banks)));
+          what.push_back({&m, bank, lane, header});
+        }
+      }
     }
   }
   std::vector<outFile> files;
   for (const imageFile& f : names) files.push_back(fileFor(f));
   resolveFiles(files);
 
-  auto laneName = [&](uint32_t lane) {
-    return o.lanes == 1 ? std::string(o.name) : std::string(o.name) + "_" + std::to_string(lane);
+  const uint32_t entry = static_cast<uint32_t>(img.entry);
+  // Writes one bank and lane of a memory to `s`.
+  auto write = [&](sink& s, const placedMemory& m, uint32_t bank, uint32_t lane, bool header) {
+    const memOptions& o = *m.o;
+    std::string name = o.name;
+    if (o.banks > 1) name.append("_b").append(std::to_string(bank));
+    if (o.lanes > 1) name.append("_").append(std::to_string(lane));
+    if (o.banks == 1) return writeImage(s, o, m.p, m.depth, lane, m.little, entry, name.c_str(), header);
+    // A bank is the memory's words [bank * depth / banks, ...): a memory of
+    // its own from its first word's address.
+    const uint32_t wordBytes = o.width / 8;
+    const uint64_t words = m.depth / o.banks;
+    const uint64_t skip = uint64_t{bank} * words * wordBytes;
+    placement part;
+    part.map = m.p.map;
+    part.base = m.p.base + skip;
+    part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
+    return writeImage(s, o, part, words, lane, m.little, entry, name.c_str(), header);
   };
-  if (o.output == nullptr) {
-    for (uint32_t lane = 0; lane < o.lanes; lane++) {
+  for (const placedMemory& m : placed) {
+    if (m.o->output != nullptr) continue;
+    for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
       sink s{stdout, 0, true};
-      if (!writeImage(s, o, p, depth, lane, little, entry, laneName(lane).c_str(), false)) {
-        return failure{"Unable to write standard output\n"};
-      }
+      if (!write(s, m, 0, lane, false)) return failure{"Unable to write standard output\n"};
     }
   }
   for (size_t i = 0; i < files.size(); i++) {
     sink s{createFile(files[i]), 0, true};
-    closeFile(files[i], writeImage(s, o, p, depth, what[i].lane, little, entry,
-                                   laneName(what[i].lane).c_str(), what[i].header));
+    closeFile(files[i], write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header));
   }
   replaceFiles(files);
   return done;

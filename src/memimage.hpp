@@ -5,6 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "image.hpp"
 #include "options.hpp"
@@ -30,6 +34,16 @@ struct memOptions {
   bool crop;
   bool overlapLater;
   bool quiet;           // no lines about segments left out
+  const char* label;    // the memory's NAME with --memory, else null
+  uint32_t banks;       // files the depth is split into (1: one)
+};
+
+// The memories of a run, with the text their options point into.
+struct memoryPlan {
+  std::deque<std::string> text;
+  std::vector<memOptions> memories;  // empty: no memory image
+  bool several;                      // given with --memory
+  bool allowUnplaced;
 };
 
 // Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still
@@ -55,11 +69,17 @@ struct runOutputs {
 // is, when the run writes to standard output. Character devices (a
 // terminal, /dev/null) may be named more than once. Call before anything is
 // read or written.
-status checkDistinctOutputs(const memOptions& o, const runOutputs& run);
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run);
 
-// Writes the memory image of `img` as `o` asks. Lines about segments left
-// out or cut go to standard error.
-status dumpMemImage(const memOptions& o, const image& img);
+// Checks the memories of the run: the one of --format and its options, or
+// every --memory with those options as defaults; memories that overlap are
+// refused.
+result<memoryPlan> checkMemories(const memArgs& a, bool listing);
+
+// Writes the memory images of `plan` from `img`, every file of them as one
+// group. With several memories every stored byte must land in one, unless
+// they allow it. Lines about segments left out or cut go to standard error.
+status dumpMemImages(const memoryPlan& plan, const image& img);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is

@@ -4,8 +4,19 @@
 namespace {
 
 constexpr longOption table[] = {
-    {"format", "FMT", "write a memory image: %s", false, &memArgs::format, nullptr, nullptr},
-    {"output", "FILE", "where it goes; - is standard output [-]", true, &memArgs::output, nullptr, nullptr},
+    {"format", "FMT", "write a memory image: %s", false, &memArgs::format, nullptr, nullptr, true},
+    {"output", "FILE",
+     "where it goes; - is standard output [-]; with banks, %b stands\n"
+     "for the bank number",
+     true, &memArgs::output, nullptr, nullptr, true},
+    {"memory", "NAME:BASE:SIZE[,KEY=VALUE...]",
+     "one memory of the system, its keys any of format, output, width,\n"
+     "byte-order, depth, fill, lanes, banks, name, header, addresses\n"
+     "and the other options of one memory; repeatable: the options\n"
+     "above are every memory's defaults",
+     false, nullptr, &memArgs::memory, nullptr},
+    {"allow-unplaced", nullptr, "with --memory: leave out bytes that land in no memory", true, nullptr,
+     nullptr, &memArgs::allowUnplaced},
     {"merge", "FILE[@ADDR]",
      "also place the bytes of FILE (ELF, Intel HEX or S-records), or of\n"
      "the raw binary FILE from ADDR; repeatable, placed in order",
@@ -23,27 +34,27 @@ constexpr longOption table[] = {
     {"addresses", "load|run",
      "place segments at their load address (p_paddr) or\n"
      "their run address (p_vaddr, with the zero tail) [load]",
-     true, &memArgs::addresses, nullptr, nullptr},
+     true, &memArgs::addresses, nullptr, nullptr, true},
     {"region", "BASE:SIZE", "the memory to fill [the span of the placed bytes]", true, &memArgs::region,
      nullptr, nullptr},
     {"crop", nullptr, "leave out the bytes of segments outside --region", true, nullptr, nullptr,
      &memArgs::crop},
-    {"width", "BITS", "word width: 8, 16, 32, 64 or 128 [32]", true, &memArgs::width, nullptr, nullptr},
+    {"width", "BITS", "word width: 8, 16, 32, 64 or 128 [32]", true, &memArgs::width, nullptr, nullptr, true},
     {"byte-order", "little|big",
      "how bytes at rising addresses make up a word\n"
      "[the executable's own]",
-     true, &memArgs::byteOrder, nullptr, nullptr},
+     true, &memArgs::byteOrder, nullptr, nullptr, true},
     {"depth", "WORDS", "words the memory has [region size / word size]", true, &memArgs::depth, nullptr,
-     nullptr},
-    {"fill", "BYTE", "value of bytes no segment provides [0x00]", true, &memArgs::fill, nullptr, nullptr},
+     nullptr, true},
+    {"fill", "BYTE", "value of bytes no segment provides [0x00]", true, &memArgs::fill, nullptr, nullptr, true},
     {"lanes", "N",
      "one image per lane of width/N bits, lane 0 the least\n"
      "significant; FILE must hold %d for the lane number [1]",
-     true, &memArgs::lanes, nullptr, nullptr},
+     true, &memArgs::lanes, nullptr, nullptr, true},
     {"name", "NAME", "identifier for the formats that declare one [rom_image]", true, &memArgs::name,
-     nullptr, nullptr},
+     nullptr, nullptr, true},
     {"header", "FILE", "with --format=c: also write the extern declarations", true, &memArgs::header,
-     nullptr, nullptr},
+     nullptr, nullptr, true},
     {"quiet", nullptr, "no diagnostic lines for a load that succeeds", false, nullptr, nullptr,
      &memArgs::quiet},
     {"verbose", nullptr, "the load lines in a memory-image run too", false, nullptr, nullptr,

@@ -23,6 +23,8 @@ struct memArgs {
   std::vector<const char*> merge;
   std::vector<const char*> section;
   std::vector<const char*> removeSection;
+  std::vector<const char*> memory;
+  int allowUnplaced;
   int crop;
   int quiet;
   int verbose;
@@ -38,6 +40,8 @@ struct longOption {
   const char* memArgs::*text;
   std::vector<const char*> memArgs::*list;
   int memArgs::*flag;
+  // May be given for one memory as a key of --memory (format=..., width=...).
+  bool perMemory = false;
 };
 
 // Every long option, in the order --help lists them.

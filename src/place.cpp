@@ -89,8 +89,10 @@ status placeSegments(placement& p, const image& img, const placeRequest& req, st
       }
       from = std::max(start, req.base);
       const uint64_t to = std::min(end, regionEnd);
-      notes += strf("%s at 0x%08llx..0x%08llx is cut to 0x%08llx..0x%08llx: %llu bytes left out\n",
-                    what.c_str(), ull(start), last(end), ull(from), last(to), ull(size - (to - from)));
+      if (!req.quiet) {
+        notes += strf("%s at 0x%08llx..0x%08llx is cut to 0x%08llx..0x%08llx: %llu bytes left out\n",
+                      what.c_str(), ull(start), last(end), ull(from), last(to), ull(size - (to - from)));
+      }
       end = to;
     }
     uint64_t at = 0;

@@ -16,7 +16,7 @@ struct placeRequest {
   uint64_t base;      // the region [base, base + size), when given
   uint64_t size;
   uint32_t wordBytes; // the span without a region is widened to whole words
-  bool quiet;         // no line for a segment left out
+  bool quiet;         // no line for a segment left out or cut
   bool crop;          // cut segments at the region's edges instead of refusing
   bool overlapLater;  // a later input wins where two inputs overlap
 };
