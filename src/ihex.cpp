@@ -34,15 +34,15 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
     }
     if (line[0] != ':') return lineFailure(in, at, "a line that is not a record");
     size_t n = 0;
-    if (std::optional<failure> f = decode(line.substr(1), rec, sizeof rec, n, in, at)) return *f;
+    unsigned total = 0;
+    if (std::optional<failure> f = decode(line.substr(1), rec, sizeof rec, n, total, in, at)) return *f;
     if (n < 5) return lineFailure(in, at, "the line holds 0x%02zx bytes, too few for a record", n);
     const size_t count = rec[0];
     if (count != n - 5) {
       return lineFailure(in, at, "the count says 0x%02zx data bytes, the line holds 0x%02zx", count,
                          n - 5);
     }
-    unsigned sum = 0;
-    for (size_t i = 0; i + 1 < n; i++) sum += rec[i];
+    const unsigned sum = total - rec[n - 1];  // of the bytes before the checksum
     const unsigned need = (0x100 - (sum & 0xff)) & 0xff;
     if (rec[n - 1] != need) {
       return lineFailure(in, at, "checksum 0x%02x, the record's bytes need 0x%02x", rec[n - 1], need);

@@ -83,18 +83,35 @@ failure readFailure(const inputSource& in, const lineReader& r) {
   return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(r.error()));
 }
 
+namespace {
+
+// Nonzero for a byte that is no hex digit; arithmetic rather than a table,
+// so that the loop over a line's digits can be vectorised.
+inline unsigned notHex(uint8_t c) {
+  const bool digit = static_cast<uint8_t>(c - '0') < 10;
+  const bool letter = static_cast<uint8_t>((c | 0x20) - 'a') < 6;
+  return !(digit || letter);
+}
+
+// The value of a hex digit (any value for another byte).
+inline unsigned nibble(uint8_t c) { return (c & 0xfu) + 9u * (c >> 6); }
+
+}  // namespace
+
 std::optional<failure> decode(std::string_view digits, uint8_t* out, size_t room, size_t& bytes,
-                              const inputSource& in, uint64_t line) {
-  const size_t pairs = digits.size() / 2;
+                              unsigned& sum, const inputSource& in, uint64_t line) {
+  const size_t pairs = digits.size() / 2, stored = std::min(pairs, room);
   const auto* s = reinterpret_cast<const uint8_t*>(digits.data());
-  int bad = 0;
-  for (size_t i = 0; i < pairs; i++) {
-    const int hi = hexValue[s[2 * i]], lo = hexValue[s[2 * i + 1]];
-    bad |= hi | lo;
-    if (i < room) out[i] = static_cast<uint8_t>(hi << 4 | lo);
+  unsigned bad = 0, total = 0;
+  for (size_t i = 0; i < stored; i++) {
+    const uint8_t hi = s[2 * i], lo = s[2 * i + 1];
+    bad |= notHex(hi) | notHex(lo);
+    const auto v = static_cast<uint8_t>(nibble(hi) << 4 | nibble(lo));
+    out[i] = v;
+    total += v;
   }
-  if (digits.size() % 2 != 0) bad |= hexValue[s[digits.size() - 1]];
-  if (bad < 0) {
+  for (size_t i = 2 * stored; i < digits.size(); i++) bad |= notHex(s[i]);
+  if (bad != 0) {
     for (const uint8_t c : digits) {
       if (hexValue[c] >= 0) continue;
       if (c >= 0x20 && c < 0x7f) return lineFailure(in, line, "'%c' is not a hex digit", c);
@@ -103,6 +120,7 @@ std::optional<failure> decode(std::string_view digits, uint8_t* out, size_t room
   }
   if (digits.size() % 2 != 0) return lineFailure(in, line, "an odd number of hex digits");
   bytes = pairs;
+  sum = total;
   return std::nullopt;
 }
 
@@ -160,7 +178,10 @@ void gatherer::append(uint64_t addr, const uint8_t* p, size_t n) {
 
 void gatherer::close() {
   if (open_.empty()) return;
-  const std::vector<uint8_t>& bytes = img_.owned.emplace_back(open_.begin(), open_.end());
+  // A full segment keeps its buffer; a shorter one is copied to its size.
+  const std::vector<uint8_t>& bytes = open_.size() == open_.capacity()
+                                          ? img_.owned.emplace_back(std::move(open_))
+                                          : img_.owned.emplace_back(open_.begin(), open_.end());
   segment s;
   s.load = s.run = openAt_;
   s.fileSize = s.memSize = bytes.size();
@@ -171,6 +192,7 @@ void gatherer::close() {
   s.input = in_.index;
   s.index = -1;
   img_.segments.push_back(std::move(s));
+  if (open_.capacity() != cap) open_ = {};
   open_.clear();
 }
 

@@ -68,11 +68,11 @@ class lineReader {
 failure readFailure(const inputSource& in, const lineReader& r);
 
 // Decodes the hex digit pairs of `digits` into `out` (which holds at most
-// `room` bytes). Returns the number of bytes, or a text saying what is
-// wrong with the digits: a character that is no hex digit, an odd count.
-// More bytes than `room` are counted but not stored.
+// `room` bytes), setting `bytes` to their number and `sum` to the sum of
+// those stored; or says what is wrong with the digits: a character that is
+// no hex digit, an odd count. More bytes than `room` are counted, not stored.
 std::optional<failure> decode(std::string_view digits, uint8_t* out, size_t room, size_t& bytes,
-                              const inputSource& in, uint64_t line);
+                              unsigned& sum, const inputSource& in, uint64_t line);
 
 // A failure "name:line: text".
 __attribute__((format(printf, 3, 4))) failure lineFailure(const inputSource& in, uint64_t line,

@@ -42,7 +42,8 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
     const unsigned type = static_cast<unsigned>(line[1] - '0');
     if (type == 4) return lineFailure(in, at, "a record of type S4");
     size_t n = 0;
-    if (std::optional<failure> f = decode(line.substr(2), rec, sizeof rec, n, in, at)) return *f;
+    unsigned total = 0;
+    if (std::optional<failure> f = decode(line.substr(2), rec, sizeof rec, n, total, in, at)) return *f;
     if (n < 1) return lineFailure(in, at, "the line holds no bytes, too few for a record");
     const size_t count = rec[0];
     if (count != n - 1) {
@@ -57,8 +58,7 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
       return lineFailure(in, at, "the count of an S%u record must be 0x%02zx, this one is 0x%02zx", type,
                          width + 1, count);
     }
-    unsigned sum = 0;
-    for (size_t i = 0; i + 1 < n; i++) sum += rec[i];
+    const unsigned sum = total - rec[n - 1];  // of the bytes before the checksum
     const unsigned need = ~sum & 0xff;
     if (rec[n - 1] != need) {
       return lineFailure(in, at, "checksum 0x%02x, the record's bytes need 0x%02x", rec[n - 1], need);
