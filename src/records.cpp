@@ -16,12 +16,12 @@ const uint8_t* firstNonBlank(std::span<const uint8_t> head) {
   return nullptr;
 }
 
-lineReader::lineReader(int fd) : fd_(fd), buf_(block + longest + 1) {}
+lineReader::lineReader(int fd) : fd_(fd), buf_(new char[size]) {}
 
 bool lineReader::next(std::string_view& line) {
   if (error_ != 0) return false;
   for (;;) {
-    const char* from = buf_.data() + pos_;
+    const char* from = buf_.get() + pos_;
     const char* nl = static_cast<const char*>(memchr(from, '\n', end_ - pos_));
     size_t len;
     if (nl != nullptr && static_cast<size_t>(nl - from) > longest) {
@@ -37,10 +37,10 @@ bool lineReader::next(std::string_view& line) {
       return false;
     } else if (!eof_) {
       // Keep the start of the line and read the next block behind it.
-      memmove(buf_.data(), from, end_ - pos_);
+      memmove(buf_.get(), from, end_ - pos_);
       end_ -= pos_;
       pos_ = 0;
-      const ssize_t got = read(fd_, buf_.data() + end_, buf_.size() - end_);
+      const ssize_t got = read(fd_, buf_.get() + end_, size - end_);
       if (got < 0) {
         if (errno == EINTR) continue;
         error_ = errno;

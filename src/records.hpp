@@ -1,5 +1,5 @@
 // What the readers of text records (Intel HEX, S-records) share: lines read
-// from the input in blocks, hex digits decoded through a table, and the
+// from the input in blocks, hex digits decoded without branches, and the
 // bytes of the records gathered into segments of the image, with a check
 // that no address is given twice.
 #pragma once
@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -45,6 +46,7 @@ class lineReader {
  public:
   static constexpr size_t block = size_t{1} << 20;
   static constexpr size_t longest = 65536;  // the longest line taken
+  static constexpr size_t size = block + longest + 1;  // of the buffer
 
   explicit lineReader(int fd);
   // The next line, without its LF and without the blanks and CR that
@@ -56,7 +58,7 @@ class lineReader {
 
  private:
   int fd_;
-  std::vector<char> buf_;
+  std::unique_ptr<char[]> buf_;  // left uninitialised: a small input touches little of it
   size_t pos_ = 0, end_ = 0;
   bool eof_ = false;
   int error_ = 0;
