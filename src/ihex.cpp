@@ -1,6 +1,6 @@
 // The reader of Intel HEX: records 00 (data), 01 (end of file), 02 and 04
 // (the base of the addresses that follow), 03 and 05 (the start address).
-#include <cstring>
+#include <algorithm>
 
 #include "inputs.hpp"
 #include "records.hpp"
@@ -16,8 +16,8 @@ constexpr size_t longestRecord = 1 + 2 + 1 + 255 + 1;
 uint32_t be16(const uint8_t* p) { return uint32_t{p[0]} << 8 | p[1]; }
 uint32_t be32(const uint8_t* p) { return be16(p) << 16 | be16(p + 2); }
 
-// Parses every line of `r`, handing the data to `sink` (see gatherSink)
-// and the start address, if a record gives one, to `start`.
+// Parses every line of `r`, handing the data to `sink` (see gatherSink);
+// a start record sets `hasStart` and `start`.
 template <class Sink>
 status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, uint64_t& start) {
   uint8_t rec[longestRecord];

@@ -1,7 +1,7 @@
 // The reader of S-records: S0 (a header, skipped), S1 to S3 (data at 16-,
 // 24- and 32-bit addresses), S5 and S6 (the number of data records), S7
 // to S9 (the start address, which ends the records).
-#include <cstring>
+#include <algorithm>
 
 #include "inputs.hpp"
 #include "records.hpp"
@@ -23,6 +23,8 @@ uint64_t bigEndian(const uint8_t* p, size_t n) {
   return v;
 }
 
+// Parses every line of `r`, handing the data to `sink` (see gatherSink);
+// the record that ends them sets `hasStart` and `start`.
 template <class Sink>
 status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, uint64_t& start) {
   uint8_t rec[longestRecord];
