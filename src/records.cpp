@@ -130,11 +130,19 @@ gatherer::gatherer(const inputSource& in, image& img)
 
 std::optional<clash> gatherer::put(uint64_t addr, const uint8_t* p, size_t n, uint64_t line) {
   if (n == 0) return std::nullopt;
-  // Ascending records extend the run before them up to the next run.
+  if (!wentBack_) {
+    if (addr >= top_) {
+      top_ = addr + n;
+      append(addr, p, n, line);
+      return std::nullopt;
+    }
+    mapRanges();
+  }
+  // Records that go on from the run before them, up to the next run.
   if (cur_ != runs_.end() && addr == cur_->second.end && n <= limit_ - addr) {
     cur_->second.end += n;
     cur_->second.toLine = line;
-    append(addr, p, n);
+    append(addr, p, n, line);
     return std::nullopt;
   }
   auto next = runs_.upper_bound(addr);
@@ -157,19 +165,34 @@ std::optional<clash> gatherer::put(uint64_t addr, const uint8_t* p, size_t n, ui
     cur_ = runs_.emplace_hint(next, addr, run{addr + n, line, line});
   }
   limit_ = next == runs_.end() ? UINT64_MAX : next->first;
-  append(addr, p, n);
+  append(addr, p, n, line);
   return std::nullopt;
 }
 
-void gatherer::append(uint64_t addr, const uint8_t* p, size_t n) {
+void gatherer::mapRanges() {
+  for (size_t i = segments0_; i < img_.segments.size(); i++) {
+    const segment& s = img_.segments[i];
+    const lines& l = lines_[i - segments0_];
+    runs_.emplace(s.load, run{s.load + s.fileSize, l.from, l.to});
+  }
+  if (!open_.empty()) {
+    runs_.emplace(openAt_, run{openAt_ + open_.size(), openLines_.from, openLines_.to});
+  }
+  cur_ = runs_.end();
+  wentBack_ = true;
+}
+
+void gatherer::append(uint64_t addr, const uint8_t* p, size_t n, uint64_t line) {
   while (n > 0) {
     if (open_.empty() || addr != openAt_ + open_.size() || open_.size() == cap) {
       close();
       if (open_.capacity() == 0) open_.reserve(cap);
       openAt_ = addr;
+      openLines_.from = line;
     }
     const size_t take = std::min(n, cap - open_.size());
     open_.insert(open_.end(), p, p + take);
+    openLines_.to = line;
     addr += take;
     p += take;
     n -= take;
@@ -192,6 +215,7 @@ void gatherer::close() {
   s.input = in_.index;
   s.index = -1;
   img_.segments.push_back(std::move(s));
+  lines_.push_back(openLines_);
   if (open_.capacity() != cap) open_ = {};
   open_.clear();
 }

@@ -88,9 +88,10 @@ struct clash {
 
 // The bytes of one input's records, gathered into segments of `img`: each
 // run of consecutive addresses becomes segments of at most `cap` bytes,
-// allocated to their size when they close. Remembers the address ranges
-// given so far; records that go up are checked against the run they
-// extend in constant time, others with a search.
+// allocated to their size when they close. While records go up, each is
+// checked against the highest address given so far; once one goes back,
+// the ranges given so far go into a map, searched for the records that
+// start a new run.
 class gatherer {
  public:
   static constexpr size_t cap = size_t{1} << 20;
@@ -109,17 +110,25 @@ class gatherer {
     uint64_t end;
     uint64_t fromLine, toLine;
   };
-  void append(uint64_t addr, const uint8_t* p, size_t n);
+  struct lines {
+    uint64_t from, to;
+  };
+  void append(uint64_t addr, const uint8_t* p, size_t n, uint64_t line);
   void close();
+  void mapRanges();
 
   const inputSource& in_;
   image& img_;
   size_t segments0_, owned0_;
+  uint64_t top_ = 0;              // the end of the highest range, while records go up
+  bool wentBack_ = false;         // a record went back: runs_ holds every range
   std::map<uint64_t, run> runs_;  // by first address
   std::map<uint64_t, run>::iterator cur_;
   uint64_t limit_ = 0;            // where the run after cur_ starts
+  std::vector<lines> lines_;      // of each closed segment of this input
   std::vector<uint8_t> open_;     // the bytes of the open segment
   uint64_t openAt_ = 0;
+  lines openLines_{};
 };
 
 // The failure for a clash, the earlier record found by `earlier`: given an
