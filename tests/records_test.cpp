@@ -122,7 +122,7 @@ std::map<uint64_t, uint8_t> flatten(const image& img) {
   return m;
 }
 
-// Runs `command` with sh in `dir`; its output, or a test failure.
+// Runs `command` with sh in `dir`; a failure shows its output.
 void sh(const fs::path& dir, const std::string& command) {
   const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
   FILE* p = popen(line.c_str(), "r");
