@@ -8,12 +8,15 @@ JOBS    ?= $(shell nproc)
 SHELL   := /bin/bash
 EXAMPLE ?= testdata/blink-mips.elf
 FUZZ_SECONDS ?= 60
+FUZZ_RECORDS_SECONDS ?= 20
 
 # Large declared rooms are refused by the sanitizer's allocator while fuzzing,
 # which also drives the loader's allocation-failure paths.
 FUZZ_ENV   = ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=512
 FUZZ_FLAGS = -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 -close_fd_mask=2 \
              -dict=fuzz/elf.dict -print_final_stats=1
+FUZZ_RECORDS_FLAGS = -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
+             -dict=fuzz/records.dict -print_final_stats=1
 VALGRIND   = valgrind -q --error-exitcode=99 --leak-check=full \
              --errors-for-leak-kinds=definite --log-file=$(CURDIR)/$(VG)/valgrind.%p.log
 
@@ -58,7 +61,7 @@ fuzz-build: deps
 	@./tools/install-deps clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_TESTING=OFF -DROMWRIGHT_FUZZ=ON
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_load
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_load fuzz_records
 
 # A bounded run: new inputs go to a scratch corpus, the committed one is read
 # as regression inputs. Any crash, sanitizer report, leak or time-out fails.
@@ -67,6 +70,10 @@ fuzz-smoke: fuzz-build
 	$(FUZZ_ENV) ./$(FUZZ)/fuzz_load $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
 	  -artifact_prefix=$(FUZZ)/artifacts/ $(FUZZ)/corpus fuzz/corpus 2>&1 | \
 	  grep -v 'failed to allocate' | tail -n 25; exit $${PIPESTATUS[0]}
+	rm -rf $(FUZZ)/corpus-records && mkdir -p $(FUZZ)/corpus-records
+	./$(FUZZ)/fuzz_records $(FUZZ_RECORDS_FLAGS) -max_total_time=$(FUZZ_RECORDS_SECONDS) \
+	  -artifact_prefix=$(FUZZ)/artifacts/ $(FUZZ)/corpus-records fuzz/corpus-records 2>&1 | \
+	  tail -n 25; exit $${PIPESTATUS[0]}
 
 # A long run for development: make fuzz FUZZ_SECONDS=1800
 fuzz: fuzz-smoke
