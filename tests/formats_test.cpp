@@ -467,9 +467,9 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
   std::string log;
   sectionChoice none;
   readContext ctx{log, none};
-  const result<memOptions> o = checkMemArgs(a, false);
+  const result<memoryPlan> o = checkMemories(a, false);
   status s2 = o ? readInput(elf, readAs::recognised, 0, img, ctx) : status(o.error());
-  if (s2) s2 = dumpMemImage(*o, img);
+  if (s2) s2 = dumpMemImages(*o, img);
   if (!s2) {
     ADD_FAILURE() << s2.error().text;
     return {};
