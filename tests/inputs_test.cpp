@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "elf_fixture.hpp"
@@ -133,6 +134,27 @@ TEST_P(InputsElf64, MemoryImageIsObjcopysBinary) {
     ASSERT_SH(dir.path, "objcopy -I " + std::string(x.bfd) + " " + c.objcopy + " " + elf + " host.bin");
     EXPECT_EQ(got, slurp(dir.path / "host.bin"));
   }
+}
+
+// Words take the 64-bit executable's own byte order: srec_cat, which lays a
+// VMem word down most significant byte first, reads the 32-bit words back
+// as the load image of the big-endian file and as that image with each word
+// reversed for the little-endian one.
+TEST_P(InputsElf64, WordsTakeTheExecutablesByteOrder) {
+  const Real64& x = GetParam();
+  const bool big = std::string(x.bfd) == "elf64-big";
+  TempDir dir;
+  const Result r = run({"-f", (testdata / (std::string(x.name) + ".elf")).string(), "--format=vmem",
+                        "--output=image.vmem"},
+                       {.cwd = dir.path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_SH(dir.path, "srec_cat image.vmem -vmem -o vmem.bin -binary");
+  std::string want = slurp(testdata / (std::string(x.name) + ".load.bin"));
+  want.resize((want.size() + 3) / 4 * 4);  // the last word, completed with fill
+  if (!big) {
+    for (size_t i = 0; i < want.size(); i += 4) std::reverse(want.begin() + static_cast<long>(i), want.begin() + static_cast<long>(i) + 4);
+  }
+  EXPECT_EQ(slurp(dir.path / "vmem.bin"), want);
 }
 
 // Placed by segment, the fill goes only where no segment has a byte: a gap
@@ -564,4 +586,37 @@ TEST(InputsCrop, RunAddressesKeepTheZeroTailInsideTheRegion) {
   const std::string data = slurp(dir.path / "data.bin");
   ASSERT_EQ(data.size(), 0x60u);
   EXPECT_EQ(slurp(dir.path / "x.bin"), data + std::string(0x20, '\0'));
+}
+
+// Inputs that cannot be mapped, a pipe here, are read to their end: an
+// executable fed through a pipe makes the same image as the file itself.
+TEST(InputsFromPipes, ExecutableOnAPipeMakesTheFilesImage) {
+  GTEST_SKIP() << "known bug: an input is recognised with pread, which fails on a pipe, so an ELF "
+                  "executable on a pipe is called neither ELF, Intel HEX nor S-records";
+  for (const Real64& x : reals64) {
+    SCOPED_TRACE(x.name);
+    TempDir dir;
+    const std::string elf = (testdata / (std::string(x.name) + ".elf")).string();
+    ASSERT_SH(dir.path, "cat '" + elf + "' | '" + toolPath() +
+                            "' -f /dev/stdin --format=bin --width=8 --output=x.bin");
+    EXPECT_EQ(slurp(dir.path / "x.bin"), slurp(testdata / (std::string(x.name) + ".load.bin")));
+  }
+}
+
+// A read of a raw binary on a pipe that fails part of the way (EIO, injected
+// by strace into the second read) ends the run with status 1 and writes
+// nothing, rather than placing the bytes read so far.
+TEST(InputsFromPipes, ReadErrorPartWayEndsTheRun) {
+  GTEST_SKIP() << "known bug: inputBytes takes a failed read for the end of the input, so the run "
+                  "places the first 64 KiB, writes the image and exits with status 0";
+  TempDir dir;
+  copyIn(dir.path, "romcopy-arm.elf");
+  writeFile(dir.path / "big.bin", counting(100000));
+  const Shell r = sh(dir.path, "cat big.bin | strace -o /dev/null -e trace=read -e inject=read:error=EIO:when=2 '" +
+                                   std::string(toolPath()) +
+                                   "' -f romcopy-arm.elf --format=bin --width=8 --merge=/dev/stdin@0x08001000 "
+                                   "--output=x.bin");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("/dev/stdin"), std::string::npos) << r.out;
+  EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"big.bin", "romcopy-arm.elf"}));
 }
