@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <bit>
 #include <cctype>
 #include <cstdlib>
@@ -353,6 +354,42 @@ std::string whatItIs(const image& img, const std::string& name, bool loaded) {
   return {};
 }
 
+// Appends the arguments of `argv`, each "@FILE" replaced by the arguments
+// in FILE: one a line, lines that are empty or start with # left out, line
+// ends (LF or CRLF) and trailing blanks not part of them. A response file
+// may name others, up to a depth of 16.
+status expandArguments(std::span<char* const> argv, std::deque<std::string>& out, int depth = 0) {
+  for (const char* arg : argv) {
+    if (arg[0] != '@' || arg[1] == '\0') {
+      out.emplace_back(arg);
+      continue;
+    }
+    if (depth == 16) return failuref("%s: response files nest deeper than 16\n", arg);
+    FILE* f = fopen(arg + 1, "r");
+    if (f == nullptr) return failuref("unable to read response file %s\n", arg + 1);
+    std::deque<std::string> lines;
+    char* line = nullptr;
+    size_t cap = 0;
+    for (ssize_t n; (n = getline(&line, &cap, f)) >= 0;) {
+      std::string l(line, static_cast<size_t>(n));
+      while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' ' || l.back() == '\t')) {
+        l.pop_back();
+      }
+      const size_t first = l.find_first_not_of(" \t");
+      if (first == std::string::npos || l[first] == '#') continue;
+      lines.push_back(l.substr(first));
+    }
+    free(line);
+    const bool bad = ferror(f) != 0;
+    fclose(f);
+    if (bad) return failuref("unable to read response file %s\n", arg + 1);
+    std::vector<char*> inner;
+    for (std::string& l : lines) inner.push_back(l.data());
+    if (status s = expandArguments(inner, out, depth + 1); !s) return s;
+  }
+  return done;
+}
+
 // Splits --merge's FILE[@ADDR]: a raw binary when the text after the last @
 // is an address.
 bool rawMerge(const char* arg, std::string& file, uint64_t& at) {
@@ -475,6 +512,21 @@ int main(int argc, char** argv) {
   // With no argument vector (the kernel then hands over an empty argv[0])
   // the usage text still names the program.
   ProgName = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "romwright";
+  // Response files: "@FILE" stands for the arguments in FILE. The words
+  // live until the process ends, as getopt expects of its vector.
+  static std::deque<std::string> words;
+  if (argc > 1) {
+    if (status s = expandArguments({argv + 1, static_cast<size_t>(argc - 1)}, words); !s) {
+      fputs(s.error().text.c_str(), stderr);
+      return 1;
+    }
+  }
+  static std::vector<char*> args;
+  args.push_back(const_cast<char*>(ProgName));
+  for (std::string& w : words) args.push_back(w.data());
+  args.push_back(nullptr);
+  argc = static_cast<int>(args.size() - 1);
+  argv = args.data();
   int rejected = 0;
   // The long options come from their table; a row's getopt value is 256
   // plus its index.

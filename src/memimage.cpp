@@ -560,7 +560,7 @@ result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
                     static_cast<unsigned long long>(depth / o.banks));
   }
   if (depth % o.banks != 0) {
-    return failuref("--memory=%s: banks=%u does not divide its %llu words\n", o.label, o.banks,
+    return failuref("banks=%u does not divide its %llu words\n", o.banks,
                     static_cast<unsigned long long>(depth));
   }
   if (o.format->addresses && img.entry > 0xFFFFFFFFu) {
