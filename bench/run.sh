@@ -12,6 +12,7 @@
 #   BENCH_SIZES="16" BENCH_RUNS=5 bench/run.sh
 #   BENCH_ONLY=hostile bench/run.sh   # W7 alone, in seconds
 #   BENCH_ONLY=memimage bench/run.sh  # W8 alone, a few minutes
+#   BENCH_ONLY=records bench/run.sh   # W9 alone: hex, S-record and ELF64 inputs
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -208,6 +209,52 @@ mem_format() {
   rm -f m/out/* m/cp/* m/oc/*
 }
 
+# W9: the other kinds of input, each written as vmem: the 17 MiB placed by
+# mem-16-le (its text and stored data) as Intel HEX and as S-records (both
+# made by objcopy), and the same bytes linked into a 64-bit big-endian
+# executable. Each is timed against cat of its input and its output
+# together, and against srec_cat reading the same input; its vmem is checked
+# against the words of the bytes first.
+records() {
+  local x=$out/in/mem-16-le in kind R placed=$((17 << 20)) tag words
+  mkdir -p "$work/w9"
+  cd "$work"
+  "$root/tools/install-deps" binutils-powerpc64-linux-gnu
+  arm-none-eabi-objcopy -O ihex "$x.elf" w9/in.hex
+  arm-none-eabi-objcopy -O srec "$x.elf" w9/in.srec
+  printf '.section .text\n.globl _start\n_start:\n.incbin "%s"\n' "$x.bin" > w9/e64.S
+  powerpc64-linux-gnu-as -o w9/e64.o w9/e64.S
+  powerpc64-linux-gnu-ld -o w9/in.elf64 -Ttext=0x10000 --build-id=none -z max-page-size=16 w9/e64.o
+  rm -f w9/e64.S w9/e64.o
+  objcopy -I binary -O binary --reverse-bytes=4 "$x.bin" w9/le-words.bin
+  for kind in hex srec elf64; do
+    in=w9/in.$kind
+    # The words: those the CPU reads, little-endian for the ARM inputs, as
+    # stored for the big-endian executable.
+    if [ "$kind" = elf64 ]; then words=$x.bin; else words=w9/le-words.bin; fi
+    "$rw" -f "$in" --format=vmem --output=w9/ref.vmem
+    cmp -s w9/ref.vmem <(xxd -p -c4 "$words") || { echo "vmem of $in differs" >&2; exit 1; }
+    R=$(size w9/ref.vmem)
+    tag=w9-$kind
+    g="W9 $kind"
+    bench "$tag" "$runs" "$rw -f $in --format=vmem --output=w9/out.vmem" "cat $in w9/ref.vmem >w9/cp"
+    row "$g" "romwright $kind to vmem" "$(split_csv "$out/csv/$tag.csv" 1)" "$R" \
+      "$(rss "$rw" -f "$in" --format=vmem --output=w9/out.vmem)"
+    row "$g" "cat input+vmem >file" "$(split_csv "$out/csv/$tag.csv" 2)" "$R" ""
+    echo "T|$g|vmem|romwright $kind to vmem|cat input+vmem >file|<=|1.5|cat" >> "$targets"
+    echo "M|$g|vmem|romwright $kind to vmem|$placed" >> "$targets"
+    if [ "$kind" != elf64 ]; then
+      local fmt=-intel
+      [ "$kind" = srec ] && fmt=-motorola
+      warm=1 bench "$tag-srec_cat" "$(( runs < 3 ? runs : 3 ))" "srec_cat $in $fmt -o w9/s.vmem -VMem 32"
+      row "$g" "srec_cat $kind -VMem 32" "$(split_csv "$out/csv/$tag-srec_cat.csv" 1)" "$R" ""
+      echo "T|$g|vmem|romwright $kind to vmem|srec_cat $kind -VMem 32|<=|0.2|srec_cat" >> "$targets"
+    fi
+    rm -f w9/out.vmem w9/cp w9/s.vmem
+  done
+  rm -rf "$work/w9"
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
@@ -287,8 +334,13 @@ case ${BENCH_ONLY:-} in
     memimage
     report
     exit 0 ;;
+  records)
+    "$here/make-inputs.sh" "$out/in" mem
+    records
+    report
+    exit 0 ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile or memimage, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage or records, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086
@@ -382,6 +434,7 @@ hyperfine -N -w 5 -r 50 --style none --export-csv "$out/csv/w6.csv" "$rw -f $out
 row "W6 1 GiB room" "romwright -l" "$(split_csv "$out/csv/w6.csv" 1)" 0 "$(rss "$rw" -f "$out/in/bss-room.elf" -l)"
 
 memimage
+records
 rm -rf "$work"
 hostile
 report

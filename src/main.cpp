@@ -302,20 +302,24 @@ status dumpRom(const elfImage& img) {
       {"rom.h", "Unable to open ROM hdr file\n", "Unable to write ROM hdr file\n"},
       {"rom.c", "Unable to open ROM data file\n", "Unable to write ROM data file\n"},
   };
-  resolveFiles(pair);
-  closeFile(pair[0], dumpRomHeader(createFile(pair[0]), img.textLen));
-  FILE* f = createFile(pair[1]);
-  closeFile(pair[1], fputs("/* Generated File, do not edit */\n\n", f) >= 0 &&
-                         dumpCData(f, "rom", img.textBytes()));
-  replaceFiles(pair);
-  return done;
+  if (status s = resolveFiles(pair); !s) return s;
+  result<FILE*> h = createFile(pair[0]);
+  if (!h) return h.error();
+  if (status s = closeFile(pair[0], dumpRomHeader(*h, img.textLen)); !s) return s;
+  result<FILE*> c = createFile(pair[1]);
+  if (!c) return c.error();
+  const bool wrote = fputs("/* Generated File, do not edit */\n\n", *c) >= 0 && dumpCData(*c, "rom", img.textBytes());
+  if (status s = closeFile(pair[1], wrote); !s) return s;
+  return replaceFiles(pair);
 }
 
 // Writes the raw ROM image "tolvek.rom" of ROMLen bytes.
 status dumpROM(const elfImage& img) {
   if (const char* msg = refusal(img)) return failure{msg};
   outFile rom{"tolvek.rom", "Unable to open ROM data file\n", "Unable to write ROM data file\n"};
-  FILE* f = createFile(rom);
+  result<FILE*> opened = createFile(rom);
+  if (!opened) return opened.error();
+  FILE* f = *opened;
   const byteSource text = img.textBytes();
   std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(text.size, textBlock)));
   bool wrote = true;
@@ -325,10 +329,9 @@ status dumpROM(const elfImage& img) {
     wrote = fwrite(block.data(), n, 1, f) == 1;
     off += n;
   }
-  if (!wrote || fflush(f) != 0) fail("Unable to write ROM text data\n");
-  closeFile(rom, dumpROMFill(f, img.textLen, ROMLen));
-  replaceFiles({&rom, 1});
-  return done;
+  if (!wrote || fflush(f) != 0) return failure{"Unable to write ROM text data\n"};
+  if (status s = closeFile(rom, dumpROMFill(f, img.textLen, ROMLen)); !s) return s;
+  return replaceFiles({&rom, 1});
 }
 
 // Writes the hex word listing to standard output.
@@ -561,11 +564,11 @@ int main(int argc, char** argv) {
             memArg.*o.flag += 1;
           } else if (std::string_view(o.name) == "help") {
             fputs(help().c_str(), stdout);
-            closeStandardOutput();
+            if (status s = closeStandardOutput(); !s) fail(s.error().text.c_str());
             return 0;
           } else {
             puts("romwright " ROMWRIGHT_VERSION);
-            closeStandardOutput();
+            if (status s = closeStandardOutput(); !s) fail(s.error().text.c_str());
             return 0;
           }
           break;
@@ -583,8 +586,9 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     s = failure{"out of memory\n"};
   }
-  if (!s) fail(s.error().text.c_str());
   // Every write to standard output is checked once, at the end.
-  closeStandardOutput();
+  if (s) s = closeStandardOutput();
+  // A failure is printed here, once; the temporaries it left go with it.
+  if (!s) fail(s.error().text.c_str());
   return 0;
 }

@@ -647,7 +647,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
   }
   std::vector<outFile> files;
   for (const imageFile& f : names) files.push_back(fileFor(f));
-  resolveFiles(files);
+  if (status s = resolveFiles(files); !s) return s;
 
   const uint32_t entry = static_cast<uint32_t>(img.entry);
   // Writes one bank and lane of a memory to `s`.
@@ -676,11 +676,13 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
     }
   }
   for (size_t i = 0; i < files.size(); i++) {
-    sink s{createFile(files[i]), 0, true};
-    closeFile(files[i], write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header));
+    result<FILE*> f = createFile(files[i]);
+    if (!f) return f.error();
+    sink s{*f, 0, true};
+    const bool wrote = write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header);
+    if (status c = closeFile(files[i], wrote); !c) return c;
   }
-  replaceFiles(files);
-  return done;
+  return replaceFiles(files);
 }
 
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,

@@ -214,14 +214,6 @@ void fail(const char* msg) {
   exit(1);
 }
 
-void failf(const char* fmt, ...) {
-  removePending();
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  exit(1);
-}
 
 // ---- Atomic output files ----------------------------------------------------
 
@@ -262,14 +254,14 @@ void pushComponents(std::vector<std::string>& rest, std::string_view path) {
   rest.insert(rest.end(), parts.rbegin(), parts.rend());
 }
 
-[[noreturn]] void refuseLink(const char* name, const char* why) { failf("%s%s\n", name, why); }
+failure refuseLink(const char* name, const char* why) { return failuref("%s%s\n", name, why); }
 
 // The path `name` leads to, walked one component at a time so that every
 // link on the way, and every link a link leads to, is checked before it is
 // followed. `followed` tells whether one was. A component that does not
 // exist ends the walk: the rest is taken as written, for the create to make
 // or to fail on.
-std::string followLinks(const char* name, bool& followed) {
+result<std::string> followLinks(const char* name, bool& followed) {
   std::string done = name[0] == '/' ? "/" : "";  // a path without links
   std::vector<std::string> rest;
   pushComponents(rest, name);
@@ -297,9 +289,9 @@ std::string followLinks(const char* name, bool& followed) {
       continue;
     }
     if (!mayFollow(done, st)) {
-      refuseLink(name, " is a link owned by another user in a shared directory; not followed");
+      return refuseLink(name, " is a link owned by another user in a shared directory; not followed");
     }
-    if (++links > maxLinks) refuseLink(name, ": too many levels of symbolic links");
+    if (++links > maxLinks) return refuseLink(name, ": too many levels of symbolic links");
     followed = true;
     if (done == "/proc" || done.starts_with("/proc/")) {
       // The kernel's own links (/proc/self, /proc/self/fd/N behind
@@ -334,21 +326,24 @@ const char* destOf(const outFile& o) { return o.target != nullptr ? o.target : o
 
 // Works out the file `o` names, failing with one line for a link that must
 // not be followed, a dangling link or a loop.
-void resolveFile(outFile& o) {
-  if (o.resolved) return;
-  o.resolved = true;
+status resolveFile(outFile& o) {
+  if (o.resolved) return done;
   bool followed = false;
-  const std::string path = followLinks(o.name, followed);
-  if (!followed) return;
+  const result<std::string> walked = followLinks(o.name, followed);
+  if (!walked) return walked.error();
+  o.resolved = true;
+  if (!followed) return done;
+  const std::string& path = *walked;
   struct stat st {};
   if (stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR) &&
       lstat(o.name, &st) == 0 && S_ISLNK(st.st_mode)) {
     // Creating the file a dangling link names would put a file wherever it
     // points; replacing the link would break it. Neither is asked for.
-    refuseLink(o.name, " is a dangling symbolic link; not followed");
+    return refuseLink(o.name, " is a dangling symbolic link; not followed");
   }
   o.target = strdup(path.c_str());
-  if (o.target == nullptr) fail("out of memory\n");
+  if (o.target == nullptr) return failure{"out of memory\n"};
+  return done;
 }
 
 // Exclusive flock()s on the directories of a group's files, taken in the
@@ -456,43 +451,47 @@ void undo(std::vector<member>& members) {
 
 }  // namespace
 
-void resolveFiles(std::span<outFile> files) {
-  for (outFile& o : files) resolveFile(o);
+status resolveFiles(std::span<outFile> files) {
+  for (outFile& o : files) {
+    if (status s = resolveFile(o); !s) return s;
+  }
+  return done;
 }
 
-FILE* createFile(outFile& o) {
-  resolveFile(o);
+result<FILE*> createFile(outFile& o) {
+  if (status s = resolveFile(o); !s) return s.error();
   const char* path = destOf(o);
   struct stat st {};
   if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     // A device, a FIFO or a socket cannot be replaced, only written to.
     o.f = fopen(path, "wb");
-    if (o.f == nullptr) fail(o.openMsg);
+    if (o.f == nullptr) return failure{o.openMsg};
     return o.f;
   }
   // A symbolic link stays: the file it names is replaced.
   guardTemporaries();
   const int fd = createTemporary(path, o.tmp);
-  if (fd < 0) fail(o.openMsg);
+  if (fd < 0) return failure{o.openMsg};
   o.f = fdopen(fd, "wb");
   if (o.f == nullptr) {
     close(fd);
-    fail(o.openMsg);
+    return failure{o.openMsg};
   }
   return o.f;
 }
 
-void closeFile(outFile& o, bool wrote) {
+status closeFile(outFile& o, bool wrote) {
   wrote = wrote && fflush(o.f) == 0 && ferror(o.f) == 0;
   if (fclose(o.f) != 0) wrote = false;
   o.f = nullptr;
-  if (!wrote) fail(o.writeMsg);
+  if (!wrote) return failure{o.writeMsg};
+  return done;
 }
 
-void replaceFiles(std::span<outFile> files) {
+status replaceFiles(std::span<outFile> files) {
   for (const outFile& o : files) {
     struct stat st {};
-    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) fail(o.openMsg);
+    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) return failure{o.openMsg};
   }
   // Everything that allocates comes before the signals are blocked.
   std::vector<member> members;
@@ -530,11 +529,12 @@ void replaceFiles(std::span<outFile> files) {
     }
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
-  if (failed != nullptr) fail(failed->openMsg);
+  if (failed != nullptr) return failure{failed->openMsg};
   for (outFile& o : files) {
     free(o.target);
     o.target = nullptr;
   }
+  return done;
 }
 
 // ---- Resources --------------------------------------------------------------
@@ -629,13 +629,14 @@ void guardStandardStreams() {
   }
 }
 
-void closeStandardOutput() {
+status closeStandardOutput() {
   // The rule of a careful close: a failed close counts when output was
   // pending or an earlier write failed, or when the error is not EBADF.
   const bool pendingOutput = __fpending(stdout) != 0;
   const bool failedBefore = ferror(stdout) != 0;
   const bool closeFailed = fclose(stdout) != 0;
   if (failedBefore || (closeFailed && (pendingOutput || errno != EBADF))) {
-    fail("Unable to write standard output\n");
+    return failure{"Unable to write standard output\n"};
   }
+  return done;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <span>
 
+#include "result.hpp"
+
 // ---- Block output -----------------------------------------------------------
 // A format is built in `outBuf` and written in whole blocks. The buffer holds
 // a whole number of 9-byte listing lines, so that a buffer full of one
@@ -40,12 +42,10 @@ bool repeat(sink& s, const char* unit, size_t len, uint64_t count);
 
 // ---- Failure ----------------------------------------------------------------
 
-// Removes every pending temporary, writes `msg` to standard error and ends
-// the process with status 1.
+// Ends a run that failed, for main (and for an allocation failure nothing
+// caught): removes every pending temporary, writes `msg` to standard error
+// and ends the process with status 1. Every other step returns its failure.
 [[noreturn]] void fail(const char* msg);
-
-// The same with a printf-style message.
-[[noreturn]] void failf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Atomic output files ----------------------------------------------------
 // A file is written to a temporary ".rw" + 10 random characters in its own
@@ -74,15 +74,16 @@ struct outFile {
 // Follows the links at the names of `files` (see above), so that a group
 // whose last member cannot be written fails before its first is created.
 // createFile does it for a file not yet resolved.
-void resolveFiles(std::span<outFile> files);
+status resolveFiles(std::span<outFile> files);
 
 // Creates the temporary of `o` and opens it for writing; fails with its
-// `openMsg`.
-FILE* createFile(outFile& o);
+// `openMsg` (or why a link at its name is not followed).
+result<FILE*> createFile(outFile& o);
 
 // Closes the temporary of `o`; fails with its `writeMsg` when `wrote` is
-// false or a write or the close failed.
-void closeFile(outFile& o, bool wrote);
+// false or a write or the close failed. A temporary left by a failure is
+// removed when the run ends.
+status closeFile(outFile& o, bool wrote);
 
 // Puts the closed temporaries of `files` in place, in order, as one group:
 // either every file is replaced or none is. Every name is checked first, so
@@ -92,7 +93,7 @@ void closeFile(outFile& o, bool wrote);
 // that two runs writing the same group leave one run's group whole; a rename
 // that fails puts the files already replaced back as they were and fails
 // with that file's `openMsg`.
-void replaceFiles(std::span<outFile> files);
+status replaceFiles(std::span<outFile> files);
 
 // ---- Resources --------------------------------------------------------------
 
@@ -121,4 +122,4 @@ void guardStandardStreams();
 // Closes standard output; fails with "Unable to write standard output\n"
 // when a write to it failed or output was pending that could not be written.
 // A run that wrote nothing does not fail because standard output is closed.
-void closeStandardOutput();
+status closeStandardOutput();
