@@ -160,9 +160,51 @@ status chooseSections(std::span<const uint8_t> file, const typename C::ehdr& eh,
   return done;
 }
 
+template <class Sym>
+void swapSymbol(Sym* s) {
+  swapField(s->st_name);
+  swapField(s->st_value);
+  swapField(s->st_size);
+  swapField(s->st_shndx);
+}
+
+// The defined symbols of the file's symbol table, for addresses given by
+// name. A table that is missing or malformed gives none: a load that needs
+// no symbol does not fail on it.
+template <class C, class Sym>
+void readSymbols(std::span<const uint8_t> file, const typename C::ehdr& eh, bool swapped, uint32_t input,
+                 image& img) {
+  using Shdr = typename C::shdr;
+  if (eh.e_shnum == 0 || eh.e_shentsize != sizeof(Shdr) ||
+      !fits(eh.e_shoff, uint64_t{eh.e_shnum} * sizeof(Shdr), file.size())) {
+    return;
+  }
+  auto section = [&](size_t i) {
+    return record<Shdr>(file, eh.e_shoff + i * sizeof(Shdr), swapped, swapSection<Shdr>);
+  };
+  for (size_t i = 1; i < eh.e_shnum; i++) {
+    const Shdr tab = section(i);
+    if (tab.sh_type != SHT_SYMTAB || tab.sh_entsize != sizeof(Sym) || tab.sh_link >= eh.e_shnum ||
+        !fits(tab.sh_offset, tab.sh_size, file.size())) {
+      continue;
+    }
+    const Shdr str = section(tab.sh_link);
+    if (!fits(str.sh_offset, str.sh_size, file.size())) continue;
+    const std::string_view names(reinterpret_cast<const char*>(file.data() + str.sh_offset),
+                                 static_cast<size_t>(str.sh_size));
+    for (uint64_t at = sizeof(Sym); at + sizeof(Sym) <= tab.sh_size; at += sizeof(Sym)) {
+      const Sym sym = record<Sym>(file, tab.sh_offset + at, swapped, swapSymbol<Sym>);
+      if (sym.st_shndx == SHN_UNDEF || sym.st_name >= names.size()) continue;
+      std::string_view name = names.substr(sym.st_name);
+      name = name.substr(0, name.find('\0'));
+      if (!name.empty()) img.symbols.push_back({std::string(name), sym.st_value, input});
+    }
+  }
+}
+
 template <class C>
 status readClass(std::span<const uint8_t> file, inputSource& in, image& img, std::string& log,
-                 sectionChoice& choice) {
+                 sectionChoice& choice, bool wantSymbols) {
   using Ehdr = typename C::ehdr;
   using Phdr = typename C::phdr;
   if (file.size() < sizeof(Ehdr)) return failure{"unable to read elf header\n"};
@@ -207,6 +249,13 @@ status readClass(std::span<const uint8_t> file, inputSource& in, image& img, std
     s.index = i;
     img.segments.push_back(s);
   }
+  if (wantSymbols) {
+    if constexpr (sizeof(typename C::ehdr) == sizeof(Elf64_Ehdr)) {
+      readSymbols<C, Elf64_Sym>(file, eh, swapped, in.index, img);
+    } else {
+      readSymbols<C, Elf32_Sym>(file, eh, swapped, in.index, img);
+    }
+  }
   if (choice.active()) return chooseSections<C>(file, eh, swapped, in, img, first, choice);
   return done;
 }
@@ -217,12 +266,12 @@ bool isElf(std::span<const uint8_t> head) {
   return head.size() >= SELFMAG && memcmp(head.data(), ELFMAG, SELFMAG) == 0;
 }
 
-status readElf(inputSource& in, image& img, std::string& log, sectionChoice& sections) {
+status readElf(inputSource& in, image& img, std::string& log, sectionChoice& sections, bool symbols) {
   const result<std::span<const uint8_t>> file = inputBytes(in, img);
   if (!file) return file.error();
   const bool wide = isElf(*file) && file->size() > EI_CLASS && (*file)[EI_CLASS] == ELFCLASS64;
-  return wide ? readClass<elf64>(*file, in, img, log, sections)
-              : readClass<elf32>(*file, in, img, log, sections);
+  return wide ? readClass<elf64>(*file, in, img, log, sections, symbols)
+              : readClass<elf32>(*file, in, img, log, sections, symbols);
 }
 
 // ---- The fixed outputs' load image ------------------------------------------

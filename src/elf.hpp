@@ -35,8 +35,9 @@ bool isElf(std::span<const uint8_t> head);
 // entry and byte order. The loader's lines ("before swap ...", "sz ...")
 // go to `log`; a failure is the loader's line. `img.elfType` is set as
 // soon as the header is read, so that a caller can explain a refusal. Any
-// file is read as ELF, 32-bit unless it has the magic and says 64.
-status readElf(inputSource& in, image& img, std::string& log, sectionChoice& sections);
+// file is read as ELF, 32-bit unless it has the magic and says 64. With
+// `symbols`, the defined symbols of its symbol table go to img.symbols.
+status readElf(inputSource& in, image& img, std::string& log, sectionChoice& sections, bool symbols = false);
 
 // The load image of the fixed outputs. Addresses and lengths are 32-bit;
 // byte k of the text image lies at offset k of `text` (likewise for data),

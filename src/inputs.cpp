@@ -18,7 +18,7 @@
 namespace {
 
 status elfRow(inputSource& in, image& img, readContext& ctx) {
-  return readElf(in, img, ctx.log, ctx.sections);
+  return readElf(in, img, ctx.log, ctx.sections, ctx.symbols);
 }
 status ihexRow(inputSource& in, image& img, readContext&) { return readIhex(in, img); }
 status srecRow(inputSource& in, image& img, readContext&) { return readSrec(in, img); }
@@ -139,7 +139,7 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
   if (how == readAs::raw) return readRaw(in, img, rawAt);
   if (how == readAs::elf) {
     img.inputs.back().kind = "ELF";
-    return readElf(in, img, ctx.log, ctx.sections);
+    return readElf(in, img, ctx.log, ctx.sections, ctx.symbols);
   }
   uint8_t head[64];
   ssize_t n;

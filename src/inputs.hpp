@@ -41,6 +41,7 @@ status readSrec(inputSource& in, image& img);
 struct readContext {
   std::string& log;
   struct sectionChoice& sections;
+  bool symbols = false;  // ELF symbols are needed (addresses given by name)
 };
 
 // One kind of input: its name, how its content is recognised, its reader.
