@@ -1,0 +1,479 @@
+// Integrity values over memory. CRCs run on tables of 8 or 16 slices
+// (a register of 32 bits for widths up to 32, of 64 bits above), or on the
+// processor's CRC32C instruction where there is one; a run of one repeated
+// byte is folded in with powers of the one-byte step, so that a long gap of
+// fill costs a few thousand word operations rather than a pass over it.
+#include "checksum.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
+
+namespace {
+
+uint64_t lowMask(unsigned bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
+
+// The low `bits` bits of `v` in reverse order.
+uint64_t reflect(uint64_t v, unsigned bits) {
+  uint64_t r = 0;
+  for (unsigned i = 0; i < bits; ++i, v >>= 1) r = (r << 1) | (v & 1);
+  return r;
+}
+
+uint64_t load64le(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+uint64_t load64be(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+
+struct preset {
+  const char* name;
+  unsigned bits;
+  uint64_t poly;
+  uint64_t init;
+  bool refin;
+  bool refout;
+  uint64_t xorout;
+};
+
+// Parameters as the CRC catalogues give them.
+constexpr preset presets[] = {
+    {"crc32", 32, 0x04C11DB7, 0xFFFFFFFF, true, true, 0xFFFFFFFF},
+    {"crc32c", 32, 0x1EDC6F41, 0xFFFFFFFF, true, true, 0xFFFFFFFF},
+    {"crc32-mpeg2", 32, 0x04C11DB7, 0xFFFFFFFF, false, false, 0},
+    {"crc32-bzip2", 32, 0x04C11DB7, 0xFFFFFFFF, false, false, 0xFFFFFFFF},
+    // The POSIX cksum CRC without the length cksum appends to the data.
+    {"crc32-posix", 32, 0x04C11DB7, 0, false, false, 0xFFFFFFFF},
+    {"crc16-ccitt-false", 16, 0x1021, 0xFFFF, false, false, 0},
+    {"crc16-xmodem", 16, 0x1021, 0, false, false, 0},
+    {"crc16-kermit", 16, 0x1021, 0, true, true, 0},
+    // The CCITT CRC with 0xFFFF augmented by 16 zero bits, started directly
+    // from the register that leaves.
+    {"crc16-aug-ccitt", 16, 0x1021, 0x1D0F, false, false, 0},
+    {"crc16-modbus", 16, 0x8005, 0xFFFF, true, true, 0},
+    {"crc16-arc", 16, 0x8005, 0, true, true, 0},
+    {"crc8", 8, 0x07, 0, false, false, 0},
+    {"crc64-xz", 64, 0x42F0E1EBA9EA3693, ~uint64_t{0}, true, true, ~uint64_t{0}},
+};
+
+constexpr std::string_view kindNames =
+    "crc32, crc32c, crc32-mpeg2, crc32-bzip2, crc32-posix, crc16-ccitt-false, crc16-xmodem, "
+    "crc16-kermit, crc16-aug-ccitt, crc16-modbus, crc16-arc, crc8, crc64-xz, "
+    "crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, sum8, ~sum8, -sum8, sum16, ~sum16, -sum16, "
+    "sum32, ~sum32, -sum32, length16, length32";
+
+std::string quoted(std::string_view s) {
+  std::string q(1, '"');
+  q.append(s);
+  q.push_back('"');
+  return q;
+}
+
+// A number in decimal or, after 0x, in hex; false when it is neither or
+// does not fit 64 bits.
+bool parseNumber(std::string_view s, uint64_t& out) {
+  unsigned base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s.remove_prefix(2);
+  }
+  if (s.empty()) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    unsigned d;
+    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+    else return false;
+    if (v > (~uint64_t{0} - d) / base) return false;
+    v = v * base + d;
+  }
+  out = v;
+  return true;
+}
+
+result<checksumKind> parseCustomCrc(std::string_view spec) {
+  std::vector<std::string_view> fields;
+  for (size_t start = 0;;) {
+    const size_t colon = spec.find(':', start);
+    fields.push_back(spec.substr(start, colon == std::string_view::npos ? colon : colon - start));
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  if (fields.size() != 6)
+    return failuref("a CRC of its own is crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, 6 fields, not %zu",
+                    fields.size());
+  checksumKind k;
+  k.what = checksumKind::type::crc;
+  uint64_t width = 0;
+  if (!parseNumber(fields[0], width) || width < 8 || width > 64)
+    return failuref("CRC width is 8 to 64, not %s", quoted(fields[0]).c_str());
+  k.bits = static_cast<unsigned>(width);
+  const char* names[] = {"poly", "init", "xorout"};
+  const std::string_view texts[] = {fields[1], fields[2], fields[5]};
+  uint64_t* values[] = {&k.poly, &k.init, &k.xorout};
+  for (size_t i = 0; i < 3; ++i) {
+    if (!parseNumber(texts[i], *values[i]))
+      return failuref("CRC %s is a number (decimal or 0x hex), not %s", names[i],
+                      quoted(texts[i]).c_str());
+    if ((*values[i] & ~lowMask(k.bits)) != 0)
+      return failuref("CRC %s %s does not fit %u bits", names[i], quoted(texts[i]).c_str(), k.bits);
+  }
+  if (k.poly == 0) return failuref("CRC poly must not be 0");
+  const char* flagNames[] = {"refin", "refout"};
+  bool* flags[] = {&k.refin, &k.refout};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string_view f = fields[3 + i];
+    if (f == "true" || f == "1") *flags[i] = true;
+    else if (f == "false" || f == "0") *flags[i] = false;
+    else return failuref("CRC %s is true or false, not %s", flagNames[i], quoted(f).c_str());
+  }
+  return k;
+}
+
+}  // namespace
+
+std::string_view checksumKindNames() { return kindNames; }
+
+result<checksumKind> parseChecksumKind(std::string_view text) {
+  if (text.starts_with("crc:")) return parseCustomCrc(text.substr(4));
+  for (const preset& p : presets) {
+    if (text != p.name) continue;
+    checksumKind k;
+    k.what = checksumKind::type::crc;
+    k.bits = p.bits;
+    k.poly = p.poly;
+    k.init = p.init;
+    k.refin = p.refin;
+    k.refout = p.refout;
+    k.xorout = p.xorout;
+    return k;
+  }
+  checksumKind k;
+  std::string_view rest = text;
+  if (rest.starts_with("~")) k.comp = checksumKind::complement::ones;
+  else if (rest.starts_with("-")) k.comp = checksumKind::complement::twos;
+  if (k.comp != checksumKind::complement::none) rest.remove_prefix(1);
+  for (unsigned bits : {8u, 16u, 32u}) {
+    if (rest == "sum" + std::to_string(bits)) {
+      k.what = checksumKind::type::sum;
+      k.bits = bits;
+      return k;
+    }
+    if (bits != 8 && k.comp == checksumKind::complement::none &&
+        rest == "length" + std::to_string(bits)) {
+      k.what = checksumKind::type::length;
+      k.bits = bits;
+      return k;
+    }
+  }
+  return failuref("not a kind: %.*s", static_cast<int>(kindNames.size()), kindNames.data());
+}
+
+// ---- CRC engines --------------------------------------------------------------
+
+namespace detail {
+
+// Runs the register of one CRC. The register is held as the engine keeps
+// it: for a reflected CRC the reflected register in the low `width` bits,
+// otherwise the register at the top of 32 or 64 bits.
+struct crcEngine {
+  virtual ~crcEngine() = default;
+  virtual uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const = 0;
+  virtual uint64_t step(uint64_t reg, uint8_t byte) const = 0;
+  unsigned regBits = 32;
+};
+
+}  // namespace detail
+
+namespace {
+
+// Tables for `Slices` bytes at a time: slice j maps a byte to the register
+// it leaves after it and j zero bytes. A block of bytes, XORed with the
+// register, is then the XOR of one look-up per byte.
+template <class Reg, bool Reflected, int Slices>
+struct tableEngine : detail::crcEngine {
+  static constexpr unsigned kBits = sizeof(Reg) * 8;
+  Reg t[Slices][256];
+
+  tableEngine(unsigned width, uint64_t poly) {
+    regBits = kBits;
+    if constexpr (Reflected) {
+      const Reg rpoly = static_cast<Reg>(reflect(poly, width));
+      for (unsigned b = 0; b < 256; ++b) {
+        Reg r = static_cast<Reg>(b);
+        for (int i = 0; i < 8; ++i) r = (r & 1) ? static_cast<Reg>((r >> 1) ^ rpoly) : static_cast<Reg>(r >> 1);
+        t[0][b] = r;
+      }
+    } else {
+      const Reg top = static_cast<Reg>(poly << (kBits - width));
+      const Reg high = static_cast<Reg>(Reg{1} << (kBits - 1));
+      for (unsigned b = 0; b < 256; ++b) {
+        Reg r = static_cast<Reg>(Reg(b) << (kBits - 8));
+        for (int i = 0; i < 8; ++i)
+          r = (r & high) ? static_cast<Reg>(static_cast<Reg>(r << 1) ^ top) : static_cast<Reg>(r << 1);
+        t[0][b] = r;
+      }
+    }
+    for (int j = 1; j < Slices; ++j)
+      for (unsigned b = 0; b < 256; ++b) t[j][b] = static_cast<Reg>(step(t[j - 1][b], 0));
+  }
+
+  uint64_t step(uint64_t reg, uint8_t byte) const final {
+    const Reg r = static_cast<Reg>(reg);
+    if constexpr (Reflected) return static_cast<Reg>((r >> 8) ^ t[0][(r ^ byte) & 0xFF]);
+    else return static_cast<Reg>(static_cast<Reg>(r << 8) ^ t[0][((r >> (kBits - 8)) ^ byte) & 0xFF]);
+  }
+
+  // The look-ups of 8 bytes in `x`, the first at the low end (reflected) or
+  // the high end; the first byte takes slice `first`, the next first - 1.
+  Reg lookup8(uint64_t x, int first) const {
+    Reg r = 0;
+    for (int k = 0; k < 8; ++k) {
+      const unsigned byte = Reflected ? static_cast<unsigned>((x >> (8 * k)) & 0xFF)
+                                      : static_cast<unsigned>((x >> (56 - 8 * k)) & 0xFF);
+      r ^= t[first - k][byte];
+    }
+    return r;
+  }
+
+  uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const override {
+    Reg r = static_cast<Reg>(reg);
+    while (n >= static_cast<size_t>(Slices)) {
+      uint64_t x = Reflected ? load64le(p) : load64be(p);
+      x ^= Reflected ? uint64_t{r} : uint64_t{r} << (64 - kBits);
+      if constexpr (Slices == 16) r = static_cast<Reg>(lookup8(x, 15) ^ lookup8(Reflected ? load64le(p + 8) : load64be(p + 8), 7));
+      else r = lookup8(x, 7);
+      p += Slices;
+      n -= Slices;
+    }
+    for (; n > 0; --n) r = static_cast<Reg>(step(r, *p++));
+    return r;
+  }
+};
+
+#if defined(__x86_64__)
+// CRC32C by the SSE4.2 instruction, which runs the reflected register of
+// that polynomial 8 bytes at a time.
+__attribute__((target("sse4.2"))) uint32_t crc32cInstruction(uint32_t reg, const uint8_t* p, size_t n) {
+  uint64_t r = reg;
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    r = _mm_crc32_u64(r, w);
+  }
+  uint32_t r32 = static_cast<uint32_t>(r);
+  for (; n > 0; --n) r32 = _mm_crc32_u8(r32, *p++);
+  return r32;
+}
+
+struct crc32cEngine final : tableEngine<uint32_t, true, 16> {
+  crc32cEngine() : tableEngine(32, 0x1EDC6F41) {}
+  uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const override {
+    return crc32cInstruction(static_cast<uint32_t>(reg), p, n);
+  }
+};
+
+bool haveCrc32cInstruction() {
+  static const bool have = __builtin_cpu_supports("sse4.2");
+  return have;
+}
+#endif
+
+std::shared_ptr<const detail::crcEngine> makeEngine(const checksumKind& k) {
+#if defined(__x86_64__)
+  if (k.bits == 32 && k.poly == 0x1EDC6F41 && k.refin && haveCrc32cInstruction())
+    return std::make_shared<crc32cEngine>();
+#endif
+  if (k.bits <= 32) {
+    if (k.refin) return std::make_shared<tableEngine<uint32_t, true, 16>>(k.bits, k.poly);
+    return std::make_shared<tableEngine<uint32_t, false, 16>>(k.bits, k.poly);
+  }
+  if (k.refin) return std::make_shared<tableEngine<uint64_t, true, 8>>(k.bits, k.poly);
+  return std::make_shared<tableEngine<uint64_t, false, 8>>(k.bits, k.poly);
+}
+
+// A map x -> Ax ^ c over GF(2)^64: column i is the image of bit i.
+struct affine {
+  std::array<uint64_t, 64> col{};
+  uint64_t c = 0;
+
+  uint64_t linear(uint64_t x) const {
+    uint64_t y = 0;
+    for (; x != 0; x &= x - 1) y ^= col[static_cast<size_t>(std::countr_zero(x))];
+    return y;
+  }
+  // This map after `g`.
+  affine after(const affine& g) const {
+    affine h;
+    for (size_t i = 0; i < 64; ++i) h.col[i] = linear(g.col[i]);
+    h.c = linear(g.c) ^ c;
+    return h;
+  }
+};
+
+// The register after `count` copies of `byte`: the one-byte step is affine
+// in the register, so its count-th power is found by repeated squaring.
+uint64_t repeatCrc(const detail::crcEngine& e, uint64_t reg, uint8_t byte, uint64_t count) {
+  affine base;
+  base.c = e.step(0, byte);
+  for (unsigned i = 0; i < 64; ++i) base.col[i] = e.step(uint64_t{1} << i, byte) ^ base.c;
+  affine power;  // identity
+  for (unsigned i = 0; i < 64; ++i) power.col[i] = uint64_t{1} << i;
+  for (;;) {
+    if (count & 1) power = base.after(power);
+    count >>= 1;
+    if (count == 0) break;
+    base = base.after(base);
+  }
+  return power.linear(reg) ^ power.c;
+}
+
+}  // namespace
+
+// ---- checksum -----------------------------------------------------------------
+
+checksum::checksum(const checksumKind& k, bool littleEndianMemory) : kind_(k), little_(littleEndianMemory) {
+  if (k.what != checksumKind::type::crc) return;
+  crc_ = makeEngine(k);
+  if (k.refin) state_ = reflect(k.init, k.bits);
+  else state_ = k.init << (crc_->regBits - k.bits);
+}
+
+void checksum::feed(std::span<const uint8_t> bytes) {
+  switch (kind_.what) {
+    case checksumKind::type::crc:
+      state_ = crc_->feed(state_, bytes.data(), bytes.size());
+      break;
+    case checksumKind::type::sum:
+      feedSum(bytes);
+      break;
+    case checksumKind::type::length:
+      state_ = state_ + bytes.size() < state_ ? ~uint64_t{0} : state_ + bytes.size();
+      break;
+  }
+}
+
+void checksum::feedRepeated(uint8_t byte, uint64_t count) {
+  switch (kind_.what) {
+    case checksumKind::type::crc: {
+      // Short runs go through the tables; the powers cost about as much as
+      // 64 KiB of bytes.
+      if (count > (64u << 10)) {
+        state_ = repeatCrc(*crc_, state_, byte, count);
+        return;
+      }
+      uint8_t block[4096];
+      memset(block, byte, sizeof block);
+      for (; count > 0;) {
+        const size_t n = count < sizeof block ? static_cast<size_t>(count) : sizeof block;
+        state_ = crc_->feed(state_, block, n);
+        count -= n;
+      }
+      return;
+    }
+    case checksumKind::type::sum: {
+      const unsigned unit = kind_.bits / 8;
+      for (; count > 0 && partialLen_ > 0; --count) feedSum({&byte, 1});
+      // Every whole unit of the run has the same value in either byte order.
+      uint64_t unitValue = 0;
+      for (unsigned i = 0; i < unit; ++i) unitValue = unitValue << 8 | byte;
+      state_ += (count / unit) * unitValue;
+      for (count %= unit; count > 0; --count) feedSum({&byte, 1});
+      return;
+    }
+    case checksumKind::type::length:
+      state_ = state_ + count < state_ ? ~uint64_t{0} : state_ + count;
+      return;
+  }
+}
+
+// A unit from its bytes in address order (byte i in bits 8i..8i+7 of
+// `bytesInOrder`), read in the memory's byte order.
+uint64_t checksum::unitOf(uint64_t bytesInOrder, unsigned n) const {
+  if (little_) return bytesInOrder;
+  uint64_t v = 0;
+  for (unsigned i = 0; i < n; ++i) v = v << 8 | ((bytesInOrder >> (8 * i)) & 0xFF);
+  return v;
+}
+
+void checksum::feedSum(std::span<const uint8_t> bytes) {
+  const unsigned unit = kind_.bits / 8;
+  const uint8_t* p = bytes.data();
+  size_t n = bytes.size();
+  uint64_t sum = state_;
+  if (unit == 1) {
+    for (size_t i = 0; i < n; ++i) sum += p[i];
+    state_ = sum;
+    return;
+  }
+  for (; n > 0 && partialLen_ > 0; --n) {
+    partial_ |= uint64_t{*p++} << (8 * partialLen_);
+    if (++partialLen_ == unit) {
+      sum += unitOf(partial_, unit);
+      partial_ = 0;
+      partialLen_ = 0;
+    }
+  }
+  const bool swap = little_ != (std::endian::native == std::endian::little);
+  if (unit == 2) {
+    for (; n >= 2; n -= 2, p += 2) {
+      uint16_t v;
+      memcpy(&v, p, 2);
+      sum += swap ? __builtin_bswap16(v) : v;
+    }
+  } else {
+    for (; n >= 4; n -= 4, p += 4) {
+      uint32_t v;
+      memcpy(&v, p, 4);
+      sum += swap ? __builtin_bswap32(v) : v;
+    }
+  }
+  for (; n > 0; --n) partial_ |= uint64_t{*p++} << (8 * partialLen_++);
+  state_ = sum;
+}
+
+uint64_t checksum::value() const {
+  const uint64_t mask = lowMask(kind_.bits);
+  switch (kind_.what) {
+    case checksumKind::type::crc: {
+      uint64_t v;
+      if (kind_.refin) {
+        v = kind_.refout ? state_ : reflect(state_, kind_.bits);
+      } else {
+        v = state_ >> (crc_->regBits - kind_.bits);
+        if (kind_.refout) v = reflect(v, kind_.bits);
+      }
+      return (v ^ kind_.xorout) & mask;
+    }
+    case checksumKind::type::sum: {
+      // A last unit that the bytes did not finish counts with zero bytes
+      // in the places of the missing ones.
+      uint64_t sum = state_ + (partialLen_ > 0 ? unitOf(partial_, kind_.bits / 8) : 0);
+      if (kind_.comp == checksumKind::complement::ones) sum = ~sum;
+      else if (kind_.comp == checksumKind::complement::twos) sum = 0 - sum;
+      return sum & mask;
+    }
+    case checksumKind::type::length:
+      return state_ & mask;
+  }
+  return 0;
+}
+
+bool checksum::overflowed() const {
+  return kind_.what == checksumKind::type::length && state_ > lowMask(kind_.bits);
+}
