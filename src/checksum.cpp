@@ -7,12 +7,13 @@
 
 #include <array>
 #include <bit>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #if defined(__x86_64__)
-#include <nmmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -202,6 +203,99 @@ struct crcEngine {
 
 namespace {
 
+#if defined(__x86_64__)
+// ---- Folding with carry-less multiplication ------------------------------------
+//
+// The register a message leaves depends only on the message polynomial
+// modulo P (with the register's start XORed into its first bits). A 128-bit
+// chunk A that lies D bits before a chunk C can therefore be replaced by
+// A_hi * (x^(D+64) mod P) + A_lo * (x^D mod P), two products of at most
+// 64 + 64 bits, added to C. Four chunks 64 bytes apart are folded side by
+// side, then into one, and the last 16 bytes that remain give the register
+// through the tables. For a reflected CRC the chunks are held bit-reversed,
+// as they load from memory, and a product of reflected values comes out
+// multiplied by x once more, which the constants take off beforehand.
+
+// x^n mod P, where P is x^width plus `poly`.
+uint64_t xPowMod(unsigned n, uint64_t poly, unsigned width) {
+  const uint64_t mask = lowMask(width);
+  uint64_t r = 1;
+  for (unsigned i = 0; i < n; ++i) {
+    const bool carry = (r >> (width - 1)) & 1;
+    r = (r << 1) & mask;
+    if (carry) r ^= poly;
+  }
+  return r;
+}
+
+struct foldConstants {
+  bool reflected = false;
+  // For 512 and 128 bits: {low lane, high lane} of the multiplier.
+  uint64_t k512[2] = {};
+  uint64_t k128[2] = {};
+
+  foldConstants(bool refl, uint64_t poly, unsigned width) : reflected(refl) {
+    for (auto [d, k] : {std::pair{512u, k512}, std::pair{128u, k128}}) {
+      if (refl) {
+        // The low lane holds the reflected A_hi, the high lane A_lo.
+        k[0] = reflect(xPowMod(d + 63, poly, width), 64);
+        k[1] = reflect(xPowMod(d - 1, poly, width), 64);
+      } else {
+        k[0] = xPowMod(d, poly, width);
+        k[1] = xPowMod(d + 64, poly, width);
+      }
+    }
+  }
+};
+
+__attribute__((target("pclmul,ssse3"))) inline __m128i foldChunk(__m128i a, __m128i k, __m128i c) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(a, k, 0x00), _mm_clmulepi64_si128(a, k, 0x11)), c);
+}
+
+// 16 bytes as a chunk: as loaded for a reflected CRC, the first byte at the
+// top otherwise.
+__attribute__((target("pclmul,ssse3"))) inline __m128i loadChunk(const uint8_t* q, bool refl,
+                                                                 __m128i reverse) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+  return refl ? v : _mm_shuffle_epi8(v, reverse);
+}
+
+// Folds `blocks` 16-byte blocks at `p` (at least 4), with `reg` XORed into
+// their first bits (`regTop` says where a non-reflected register's top bit
+// is), into 16 bytes in message order whose register from zero is the one
+// the blocks leave from `reg`.
+__attribute__((target("pclmul,ssse3"))) void foldBlocks(const foldConstants& f, uint64_t reg,
+                                                     unsigned regBits, const uint8_t* p, size_t blocks,
+                                                     uint8_t out[16]) {
+  const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const bool refl = f.reflected;
+  const __m128i k512 = _mm_set_epi64x(static_cast<int64_t>(f.k512[1]), static_cast<int64_t>(f.k512[0]));
+  const __m128i k128 = _mm_set_epi64x(static_cast<int64_t>(f.k128[1]), static_cast<int64_t>(f.k128[0]));
+  __m128i x0 = loadChunk(p, refl, reverse);
+  __m128i x1 = loadChunk(p + 16, refl, reverse);
+  __m128i x2 = loadChunk(p + 32, refl, reverse);
+  __m128i x3 = loadChunk(p + 48, refl, reverse);
+  if (refl) x0 = _mm_xor_si128(x0, _mm_cvtsi64_si128(static_cast<int64_t>(reg)));
+  else x0 = _mm_xor_si128(x0, _mm_set_epi64x(static_cast<int64_t>(reg << (64 - regBits)), 0));
+  p += 64;
+  blocks -= 4;
+  for (; blocks >= 4; blocks -= 4, p += 64) {
+    x0 = foldChunk(x0, k512, loadChunk(p, refl, reverse));
+    x1 = foldChunk(x1, k512, loadChunk(p + 16, refl, reverse));
+    x2 = foldChunk(x2, k512, loadChunk(p + 32, refl, reverse));
+    x3 = foldChunk(x3, k512, loadChunk(p + 48, refl, reverse));
+  }
+  __m128i x = foldChunk(foldChunk(foldChunk(x0, k128, x1), k128, x2), k128, x3);
+  for (; blocks > 0; --blocks, p += 16) x = foldChunk(x, k128, loadChunk(p, refl, reverse));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), refl ? x : _mm_shuffle_epi8(x, reverse));
+}
+
+bool haveClmul() {
+  static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
 // Tables for `Slices` bytes at a time: slice j maps a byte to the register
 // it leaves after it and j zero bytes. A block of bytes, XORed with the
 // register, is then the XOR of one look-up per byte.
@@ -209,14 +303,21 @@ template <class Reg, bool Reflected, int Slices>
 struct tableEngine : detail::crcEngine {
   static constexpr unsigned kBits = sizeof(Reg) * 8;
   Reg t[Slices][256];
+#if defined(__x86_64__)
+  std::optional<foldConstants> fold;
+#endif
 
   tableEngine(unsigned width, uint64_t poly) {
     regBits = kBits;
+#if defined(__x86_64__)
+    if (haveClmul()) fold.emplace(Reflected, poly, width);
+#endif
     if constexpr (Reflected) {
       const Reg rpoly = static_cast<Reg>(reflect(poly, width));
       for (unsigned b = 0; b < 256; ++b) {
         Reg r = static_cast<Reg>(b);
-        for (int i = 0; i < 8; ++i) r = (r & 1) ? static_cast<Reg>((r >> 1) ^ rpoly) : static_cast<Reg>(r >> 1);
+        for (int i = 0; i < 8; ++i)
+          r = (r & 1) ? static_cast<Reg>((r >> 1) ^ rpoly) : static_cast<Reg>(r >> 1);
         t[0][b] = r;
       }
     } else {
@@ -252,12 +353,29 @@ struct tableEngine : detail::crcEngine {
   }
 
   uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const override {
+#if defined(__x86_64__)
+    // Folding pays once the blocks outnumber its set-up.
+    if (fold && n >= 256) {
+      uint8_t folded[16];
+      foldBlocks(*fold, reg, kBits, p, n / 16, folded);
+      const size_t done = n / 16 * 16;
+      return feedTables(feedTables(0, folded, 16), p + done, n - done);
+    }
+#endif
+    return feedTables(reg, p, n);
+  }
+
+  uint64_t feedTables(uint64_t reg, const uint8_t* p, size_t n) const {
     Reg r = static_cast<Reg>(reg);
     while (n >= static_cast<size_t>(Slices)) {
       uint64_t x = Reflected ? load64le(p) : load64be(p);
       x ^= Reflected ? uint64_t{r} : uint64_t{r} << (64 - kBits);
-      if constexpr (Slices == 16) r = static_cast<Reg>(lookup8(x, 15) ^ lookup8(Reflected ? load64le(p + 8) : load64be(p + 8), 7));
-      else r = lookup8(x, 7);
+      if constexpr (Slices == 16) {
+        const uint64_t next = Reflected ? load64le(p + 8) : load64be(p + 8);
+        r = static_cast<Reg>(lookup8(x, 15) ^ lookup8(next, 7));
+      } else {
+        r = lookup8(x, 7);
+      }
       p += Slices;
       n -= Slices;
     }
@@ -265,47 +383,6 @@ struct tableEngine : detail::crcEngine {
     return r;
   }
 };
-
-#if defined(__x86_64__)
-// CRC32C by the SSE4.2 instruction, which runs the reflected register of
-// that polynomial 8 bytes at a time.
-__attribute__((target("sse4.2"))) uint32_t crc32cInstruction(uint32_t reg, const uint8_t* p, size_t n) {
-  uint64_t r = reg;
-  for (; n >= 8; n -= 8, p += 8) {
-    uint64_t w;
-    memcpy(&w, p, 8);
-    r = _mm_crc32_u64(r, w);
-  }
-  uint32_t r32 = static_cast<uint32_t>(r);
-  for (; n > 0; --n) r32 = _mm_crc32_u8(r32, *p++);
-  return r32;
-}
-
-struct crc32cEngine final : tableEngine<uint32_t, true, 16> {
-  crc32cEngine() : tableEngine(32, 0x1EDC6F41) {}
-  uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const override {
-    return crc32cInstruction(static_cast<uint32_t>(reg), p, n);
-  }
-};
-
-bool haveCrc32cInstruction() {
-  static const bool have = __builtin_cpu_supports("sse4.2");
-  return have;
-}
-#endif
-
-std::shared_ptr<const detail::crcEngine> makeEngine(const checksumKind& k) {
-#if defined(__x86_64__)
-  if (k.bits == 32 && k.poly == 0x1EDC6F41 && k.refin && haveCrc32cInstruction())
-    return std::make_shared<crc32cEngine>();
-#endif
-  if (k.bits <= 32) {
-    if (k.refin) return std::make_shared<tableEngine<uint32_t, true, 16>>(k.bits, k.poly);
-    return std::make_shared<tableEngine<uint32_t, false, 16>>(k.bits, k.poly);
-  }
-  if (k.refin) return std::make_shared<tableEngine<uint64_t, true, 8>>(k.bits, k.poly);
-  return std::make_shared<tableEngine<uint64_t, false, 8>>(k.bits, k.poly);
-}
 
 // A map x -> Ax ^ c over GF(2)^64: column i is the image of bit i.
 struct affine {
@@ -326,9 +403,10 @@ struct affine {
   }
 };
 
-// The register after `count` copies of `byte`: the one-byte step is affine
-// in the register, so its count-th power is found by repeated squaring.
-uint64_t repeatCrc(const detail::crcEngine& e, uint64_t reg, uint8_t byte, uint64_t count) {
+// The map from a register to the one `count` copies of `byte` leave: the
+// one-byte step is affine in the register, so its count-th power is found
+// by repeated squaring.
+affine repeatMap(const detail::crcEngine& e, uint8_t byte, uint64_t count) {
   affine base;
   base.c = e.step(0, byte);
   for (unsigned i = 0; i < 64; ++i) base.col[i] = e.step(uint64_t{1} << i, byte) ^ base.c;
@@ -340,7 +418,80 @@ uint64_t repeatCrc(const detail::crcEngine& e, uint64_t reg, uint8_t byte, uint6
     if (count == 0) break;
     base = base.after(base);
   }
+  return power;
+}
+
+uint64_t repeatCrc(const detail::crcEngine& e, uint64_t reg, uint8_t byte, uint64_t count) {
+  const affine power = repeatMap(e, byte, count);
   return power.linear(reg) ^ power.c;
+}
+
+#if defined(__x86_64__)
+// CRC32C by the SSE4.2 instruction, which runs the reflected register of
+// that polynomial 8 bytes at a time. One chain of instructions waits on
+// each result, so three lanes of a block run side by side, from the
+// register and from zero, and are joined by moving each lane's register
+// over the zero bytes of the next lane's length (a linear map).
+constexpr size_t crc32cLane = 4096;
+
+__attribute__((target("sse4.2"))) uint32_t crc32cInstruction(uint32_t reg, const uint8_t* p, size_t n,
+                                                            const uint32_t* shiftCols) {
+  uint64_t r = reg;
+  for (; n >= 3 * crc32cLane; n -= 3 * crc32cLane, p += 3 * crc32cLane) {
+    uint64_t r1 = 0, r2 = 0;
+    for (size_t i = 0; i < crc32cLane; i += 8) {
+      uint64_t w0, w1, w2;
+      memcpy(&w0, p + i, 8);
+      memcpy(&w1, p + crc32cLane + i, 8);
+      memcpy(&w2, p + 2 * crc32cLane + i, 8);
+      r = _mm_crc32_u64(r, w0);
+      r1 = _mm_crc32_u64(r1, w1);
+      r2 = _mm_crc32_u64(r2, w2);
+    }
+    for (uint64_t* lane : {&r1, &r2}) {
+      uint64_t moved = 0;
+      for (uint64_t x = r; x != 0; x &= x - 1) moved ^= shiftCols[std::countr_zero(x)];
+      r = moved ^ *lane;
+    }
+  }
+  for (; n >= 8; n -= 8, p += 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    r = _mm_crc32_u64(r, w);
+  }
+  uint32_t r32 = static_cast<uint32_t>(r);
+  for (; n > 0; --n) r32 = _mm_crc32_u8(r32, *p++);
+  return r32;
+}
+
+struct crc32cEngine final : tableEngine<uint32_t, true, 16> {
+  uint32_t shiftCols[32];
+  crc32cEngine() : tableEngine(32, 0x1EDC6F41) {
+    const affine shift = repeatMap(*this, 0, crc32cLane);
+    for (size_t i = 0; i < 32; ++i) shiftCols[i] = static_cast<uint32_t>(shift.col[i]);
+  }
+  uint64_t feed(uint64_t reg, const uint8_t* p, size_t n) const override {
+    return crc32cInstruction(static_cast<uint32_t>(reg), p, n, shiftCols);
+  }
+};
+
+bool haveCrc32cInstruction() {
+  static const bool have = __builtin_cpu_supports("sse4.2");
+  return have;
+}
+#endif
+
+std::shared_ptr<const detail::crcEngine> makeEngine(const checksumKind& k) {
+#if defined(__x86_64__)
+  if (k.bits == 32 && k.poly == 0x1EDC6F41 && k.refin && haveCrc32cInstruction())
+    return std::make_shared<crc32cEngine>();
+#endif
+  if (k.bits <= 32) {
+    if (k.refin) return std::make_shared<tableEngine<uint32_t, true, 16>>(k.bits, k.poly);
+    return std::make_shared<tableEngine<uint32_t, false, 16>>(k.bits, k.poly);
+  }
+  if (k.refin) return std::make_shared<tableEngine<uint64_t, true, 8>>(k.bits, k.poly);
+  return std::make_shared<tableEngine<uint64_t, false, 8>>(k.bits, k.poly);
 }
 
 }  // namespace
