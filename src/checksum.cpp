@@ -568,8 +568,11 @@ void checksum::feedSum(std::span<const uint8_t> bytes) {
   size_t n = bytes.size();
   uint64_t sum = state_;
   if (unit == 1) {
-    for (size_t i = 0; i < n; ++i) sum += p[i];
-    state_ = sum;
+    // Only the low 8 bits of a sum of bytes are kept, so bytes add up in a
+    // byte, which the compiler turns into the widest vector adds.
+    uint8_t part = 0;
+    for (size_t i = 0; i < n; ++i) part = static_cast<uint8_t>(part + p[i]);
+    state_ = sum + part;
     return;
   }
   for (; n > 0 && partialLen_ > 0; --n) {

@@ -54,8 +54,10 @@ struct crcEngine;
 // Computes one value over the bytes fed to it, in order.
 class checksum {
  public:
+  // `k` is a kind parseChecksumKind made (its widths in range).
   // `littleEndianMemory` says how sum16 and sum32 make their units from the
-  // bytes; CRCs and lengths do not depend on it.
+  // bytes; CRCs and lengths do not depend on it. Units are counted from the
+  // first byte fed, whatever its address.
   checksum(const checksumKind& k, bool littleEndianMemory);
 
   void feed(std::span<const uint8_t> bytes);
