@@ -1,14 +1,15 @@
-// Integrity values over memory. CRCs run on tables of 8 or 16 slices
-// (a register of 32 bits for widths up to 32, of 64 bits above), or on the
-// processor's CRC32C instruction where there is one; a run of one repeated
+// Integrity values over memory. CRCs fold long blocks with carry-less
+// multiplication where the processor has it, and otherwise run on tables of
+// 8 or 16 slices (a register of 32 bits for widths up to 32, of 64 bits
+// above); CRC32C runs on the processor's own instruction. A run of one repeated
 // byte is folded in with powers of the one-byte step, so that a long gap of
 // fill costs a few thousand word operations rather than a pass over it.
 #include "checksum.hpp"
 
 #include <array>
 #include <bit>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
