@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "checksum.hpp"
 #include "main.hpp"
 
 namespace {
@@ -50,6 +51,38 @@ void RomFill(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(RomFill)->Arg(1 << 20)->Arg(1 << 28);
+
+// Integrity values over 16 MiB of random bytes fed in 1 MiB blocks, as the
+// memory walk feeds them.
+const char* const checksumKinds[] = {"crc32", "crc32c", "crc32-mpeg2", "crc16-modbus", "crc16-xmodem",
+                                     "crc8", "crc64-xz", "sum8", "sum32"};
+
+void Checksum(benchmark::State& state) {
+  const char* kindName = checksumKinds[state.range(0)];
+  const auto kind = parseChecksumKind(kindName);
+  const auto bytes = randomText(16 << 20);
+  for (auto _ : state) {
+    checksum c(*kind, true);
+    for (size_t at = 0; at < bytes.size(); at += 1 << 20) c.feed({bytes.data() + at, size_t{1} << 20});
+    benchmark::DoNotOptimize(c.value());
+  }
+  state.SetLabel(kindName);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes.size()));
+}
+BENCHMARK(Checksum)->DenseRange(0, std::size(checksumKinds) - 1);
+
+// A gigabyte of fill in one run.
+void ChecksumFillRun(benchmark::State& state) {
+  const char* kindName = checksumKinds[state.range(0)];
+  const auto kind = parseChecksumKind(kindName);
+  for (auto _ : state) {
+    checksum c(*kind, true);
+    c.feedRepeated(0xFF, uint64_t{1} << 30);
+    benchmark::DoNotOptimize(c.value());
+  }
+  state.SetLabel(kindName);
+}
+BENCHMARK(ChecksumFillRun)->Arg(0)->Arg(6)->Arg(8);
 
 }  // namespace
 
