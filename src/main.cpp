@@ -430,7 +430,7 @@ status run() {
   sectionChoice sections;
   sections.keep.assign(memArg.section.begin(), memArg.section.end());
   sections.remove.assign(memArg.removeSection.begin(), memArg.removeSection.end());
-  readContext ctx{log, sections};
+  readContext ctx{log, sections, plan.symbols};
 
   status loaded = readInput(inFile, fixed ? readAs::elf : readAs::recognised, 0, img, ctx);
   bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum.hpp"
 #include "image.hpp"
 #include "options.hpp"
 #include "output.hpp"
@@ -38,12 +39,30 @@ struct memOptions {
   uint32_t banks;       // files the depth is split into (1: one)
 };
 
+// An address of --insert: a number, or a symbol and an offset.
+struct insertAddress {
+  uint64_t value = 0;
+  std::string symbol;  // empty: `value` is the address
+};
+
+// A value --insert stores.
+struct insertField {
+  std::string text;  // the option's value, for messages
+  checksumKind kind;
+  insertAddress where;
+  bool over = false;  // FROM..TO given
+  insertAddress from, to;
+  int order = 0;      // ELFDATA2LSB, ELFDATA2MSB, or 0: the memory's
+};
+
 // The memories of a run, with the text their options point into.
 struct memoryPlan {
   std::deque<std::string> text;
   std::vector<memOptions> memories;  // empty: no memory image
   bool several;                      // given with --memory
   bool allowUnplaced;
+  std::vector<insertField> inserts;  // in command-line order
+  bool symbols;                      // an address is given by name
 };
 
 // Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still

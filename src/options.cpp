@@ -15,6 +15,11 @@ constexpr longOption table[] = {
      "and the other options of one memory; repeatable: the options\n"
      "above are every memory's defaults",
      false, nullptr, &memArgs::memory, nullptr},
+    {"insert", "KIND@WHERE[,over=FROM..TO][,order=little|big]",
+     "store a CRC, sum or length computed over the memory at WHERE\n"
+     "(an address, or sym:NAME[+N]); FROM..TO defaults to the placed\n"
+     "bytes of the memory holding WHERE, TO included; repeatable",
+     true, nullptr, &memArgs::insert, nullptr},
     {"allow-unplaced", nullptr, "with --memory: leave out bytes that land in no memory", true, nullptr,
      nullptr, &memArgs::allowUnplaced},
     {"merge", "FILE[@ADDR]",

@@ -24,6 +24,7 @@ struct memArgs {
   std::vector<const char*> section;
   std::vector<const char*> removeSection;
   std::vector<const char*> memory;
+  std::vector<const char*> insert;
   int allowUnplaced;
   int crop;
   int quiet;
