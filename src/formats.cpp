@@ -38,9 +38,10 @@ struct upperTable {
 constexpr upperTable upper;
 
 // ---- Words as text ----------------------------------------------------------
-// A word's width is one of 1, 2, 4, ..., 128 bits (a lane divides a word of
-// 8 to 128 bits). The writers are built for each width, so that a word's
-// digits are written with copies of fixed size.
+// A word's width is 1, 2 or 4 bits (a lane) or a multiple of 8 up to 1024.
+// The writers are built for each power of two up to 128, so that a word's
+// digits are written with copies of fixed size; every other width takes the
+// generic path, W = 0, which reads the width at run time.
 
 template <class F>
 bool byWidth(uint32_t width, F f) {
@@ -52,28 +53,38 @@ bool byWidth(uint32_t width, F f) {
     case 16: return f(std::integral_constant<uint32_t, 16>{});
     case 32: return f(std::integral_constant<uint32_t, 32>{});
     case 64: return f(std::integral_constant<uint32_t, 64>{});
-    default: return f(std::integral_constant<uint32_t, 128>{});
+    case 128: return f(std::integral_constant<uint32_t, 128>{});
+    default: return f(std::integral_constant<uint32_t, 0>{});
   }
 }
 
-// The hex digits of a word of W bits, from a table of two digits a byte; a
-// word narrower than 8 bits is one digit.
+// The width a writer built for W handles: W itself, or `width` on the
+// generic path.
+template <uint32_t W>
+constexpr uint32_t bitsOf(uint32_t width) {
+  return W != 0 ? W : width;
+}
+
+// The hex digits of a word of W bits (`width` when W is 0), from a table of
+// two digits a byte; a word narrower than 8 bits is one digit.
 template <uint32_t W, class Table>
-char* hexWord(char* p, const uint8_t* w, const Table& t) {
-  if constexpr (W <= 4) {
+char* hexWord(char* p, const uint8_t* w, const Table& t, uint32_t width) {
+  if constexpr (W != 0 && W <= 4) {
     *p = t.d[w[0]][1];
     return p + 1;
   } else {
-    for (uint32_t i = 0; i < W / 8; i++) memcpy(p + 2 * i, t.d[w[i]], 2);
-    return p + W / 4;
+    const uint32_t bits = bitsOf<W>(width);
+    for (uint32_t i = 0; i < bits / 8; i++) memcpy(p + 2 * i, t.d[w[i]], 2);
+    return p + bits / 4;
   }
 }
 
-// The same in lower case, four digits a look-up for words of 16 bits or more.
+// The same in lower case, four digits a look-up for words of 16 bits or
+// more whose width is known when built.
 template <uint32_t W>
-char* hexWordLower(char* p, const uint8_t* w, const char (*pairs)[4]) {
+char* hexWordLower(char* p, const uint8_t* w, const char (*pairs)[4], uint32_t width) {
   if constexpr (W < 16) {
-    return hexWord<W>(p, w, hex);
+    return hexWord<W>(p, w, hex, width);
   } else {
     for (uint32_t i = 0; i < W / 8; i += 2) memcpy(p + 2 * i, pairs[w[i] << 8 | w[i + 1]], 4);
     return p + W / 4;
@@ -126,7 +137,7 @@ bool wordLines(sink& s, const memLayout& m, wordReader& r, const char* before, c
   const char(*pairs)[4] = hexPairs();
   return byWidth(m.width, [&](auto W) {
     return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
-      p = hexWordLower<W>(pre.put(p), w, pairs);
+      p = hexWordLower<W>(pre.put(p), w, pairs, m.width);
       return (i + 1 == m.depth ? last : post).put(p);
     });
   }) && flush(s);
@@ -146,10 +157,10 @@ bool wordRows(sink& s, const memLayout& m, wordReader& r, const char* margin, co
   return byWidth(m.width, [&](auto W) {
     return eachWord(s, m, r, indent.len + item, [&](char* p, const uint8_t* w, uint64_t i) {
       if (column == 0) p = indent.put(p);
-      if constexpr (W < 4) {
+      if constexpr (W != 0 && W < 4) {
         p = bitWord<W>(pre.put(p), w);
       } else {
-        p = hexWordLower<W>(pre.put(p), w, pairs);
+        p = hexWordLower<W>(pre.put(p), w, pairs, m.width);
       }
       p = post.put(p);
       const bool lastWord = i + 1 == m.depth;
@@ -303,7 +314,9 @@ bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
 // 16 bits get extended linear address records.
 bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
   const size_t size = wordSize(m.width);
-  return eachWord(s, m, r, recordRoom, [&](char* p, const uint8_t* w, uint64_t i) {
+  // A record of `size` data bytes, after up to two extended address records.
+  const size_t longest = 2 * size + 12 + 2 * 16;
+  return eachWord(s, m, r, longest, [&](char* p, const uint8_t* w, uint64_t i) {
            if (i % 0x10000 == 0 && i > 0) p = ihexUpper(p, i >> 16);
            return ihexRecord(p, 0, static_cast<uint16_t>(i), w, size);
          }) &&
@@ -358,12 +371,12 @@ bool writeMif(sink& s, const memLayout& m, wordReader& r) {
   return putf(s, "WIDTH=%u;\nDEPTH=%llu;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n",
               m.width, ull(m.depth)) &&
          byWidth(m.width, [&](auto W) {
-           return eachWord(s, m, r, 2 + ad + 3 + digits(W) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
+           return eachWord(s, m, r, 2 + ad + 3 + digits(m.width) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
              memcpy(p, "  ", 2);
              p += 2;
              for (size_t d = ad; d-- > 0; i >>= 4) p[d] = "0123456789ABCDEF"[i & 15];
              memcpy(p + ad, " : ", 3);
-             p = hexWord<W>(p + ad + 3, w, upper);
+             p = hexWord<W>(p + ad + 3, w, upper, m.width);
              memcpy(p, ";\n", 2);
              return p + 2;
            });
@@ -442,17 +455,17 @@ bool writeCHeader(sink& s, const memLayout& m, wordReader&) {
 constexpr uint64_t noLimit = 0;
 
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 128, noLimit, false},
-    {"bin", writeBin, nullptr, true, 8, 128, noLimit, false},
-    {"coe", writeCoe, nullptr, false, 1, 128, noLimit, false},
-    {"mif", writeMif, nullptr, false, 1, 128, noLimit, false},
-    {"ihex", writeIhex, nullptr, true, 8, 128, noLimit, true},
-    {"ihex-words", writeIhexWords, nullptr, false, 8, 128, noLimit, false},
-    {"srec", writeSrec, nullptr, true, 8, 128, noLimit, true},
+    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false},
+    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false},
+    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false},
+    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false},
+    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false},
+    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true},
     {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false},
-    {"gowin-mi", writeGowinMi, nullptr, false, 1, 128, noLimit, false},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false},
     // A VHDL natural is only sure to reach 2^31 - 1.
-    {"vhdl", writeVhdl, nullptr, false, 1, 128, 0x7fffffff, false},
+    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false},
     // NAME_words is a uint32_t.
     {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false},
 };

@@ -12,7 +12,7 @@
 
 // The memory a format writes: `depth` words of `width` bits.
 struct memLayout {
-  uint32_t width;     // bits in a word: 1 to 128
+  uint32_t width;     // bits in a word: 1, 2, 4, or a multiple of 8 up to 1024
   uint64_t depth;     // words
   uint64_t address;   // byte address of word 0, for formats that write addresses
   uint32_t entry;     // the executable's entry address

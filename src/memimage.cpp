@@ -169,9 +169,8 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   uint64_t v = 32;
-  if (a.width != nullptr && (!parseNumber(a.width, false, v) || (v != 8 && v != 16 && v != 32 && v != 64 &&
-                                                            v != 128))) {
-    return badValue("width", a.width, "not a word width: 8, 16, 32, 64 or 128");
+  if (a.width != nullptr && (!parseNumber(a.width, false, v) || v < 8 || v > 1024 || v % 8 != 0)) {
+    return badValue("width", a.width, "not a word width: a multiple of 8 from 8 to 1024");
   }
   o.width = static_cast<uint32_t>(v);
   const uint32_t wordBytes = o.width / 8;
@@ -250,6 +249,11 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     o.lanes = static_cast<uint32_t>(v);
   }
   const uint32_t laneBits = o.width / o.lanes;
+  // A lane is whole bytes of the word, or bits of one byte.
+  if (laneBits < 8 ? laneBits == 3 || laneBits > 4 : laneBits % 8 != 0) {
+    return badValue("lanes", a.lanes,
+             ("lanes of " + std::to_string(laneBits) + " bits: a lane is 1, 2 or 4 bits or whole bytes").c_str());
+  }
   if (laneBits < o.format->minWidth) {
     return badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +

@@ -28,7 +28,7 @@ constexpr longOption table[] = {
      nullptr, nullptr},
     {"crop", nullptr, "leave out the bytes of segments outside --region", true, nullptr, nullptr,
      &memArgs::crop},
-    {"width", "BITS", "word width: 8, 16, 32, 64 or 128 [32]", true, &memArgs::width, nullptr, nullptr},
+    {"width", "BITS", "word width: a multiple of 8 from 8 to 1024 [32]", true, &memArgs::width, nullptr, nullptr},
     {"byte-order", "little|big",
      "how bytes at rising addresses make up a word\n"
      "[the executable's own]",

@@ -337,6 +337,8 @@ TEST(MemoryFormatLimits, RefusedWithTheLimit) {
        "--lanes=8: lanes of 1 bits: the ihex-words format holds words of 8 bits or more\n"},
       {{"--format=srec", "--width=64", "--lanes=32"},
        "--lanes=32: lanes of 2 bits: the srec format holds words of 8 bits or more\n"},
+      {{"--format=lattice-mem", "--width=264"}, "--format=lattice-mem: holds words of up to 256 bits, not 264\n"},
+      {{"--format=c", "--width=72"}, "--format=c: holds words of up to 64 bits, not 72\n"},
       {{"--format=lattice-mem", "--width=8", "--depth=65537"},
        "--depth=65537: the lattice-mem format holds up to 65536 words\n"},
       {{"--format=lattice-mem", "--width=8", "--region=0x1000:65537"},
