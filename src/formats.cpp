@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <type_traits>
 
 #include "hex.hpp"
@@ -98,6 +99,27 @@ char* bitWord(char* p, const uint8_t* w) {
   return p + W;
 }
 
+// Eight binary digits for every byte value.
+struct binaryTable {
+  char d[256][8];
+  constexpr binaryTable() : d{} {
+    for (int v = 0; v < 256; v++) {
+      for (int i = 0; i < 8; i++) d[v][i] = static_cast<char>('0' + (v >> (7 - i) & 1));
+    }
+  }
+};
+constexpr binaryTable binary;
+
+// The binary digits of a word of `width` bits, most significant first.
+char* binaryWord(char* p, const uint8_t* w, uint32_t width) {
+  if (width < 8) {
+    for (uint32_t b = 0; b < width; b++) p[b] = binary.d[w[0]][8 - width + b];
+    return p + width;
+  }
+  for (uint32_t i = 0; i < width / 8; i++) memcpy(p + 8 * i, binary.d[w[i]], 8);
+  return p + width;
+}
+
 // A short piece of text (up to 16 characters) written with one copy of
 // fixed size: eachWord keeps that much room past every line.
 struct snippet {
@@ -130,10 +152,19 @@ bool eachWord(sink& s, const memLayout& m, wordReader& r, size_t longest, Each e
 
 // One word per line between `before` and `after`; the last word ends with
 // `final` instead. The shape of most text formats.
+// With `m.radix` 2 the words are binary digits.
 bool wordLines(sink& s, const memLayout& m, wordReader& r, const char* before, const char* after,
                const char* final) {
   const snippet pre(before), post(after), last(final);
-  const size_t line = pre.len + digits(m.width) + std::max(post.len, last.len);
+  const bool bits = m.radix == 2;
+  const size_t line = pre.len + (bits ? m.width : digits(m.width)) + std::max(post.len, last.len);
+  if (bits) {
+    return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
+             p = binaryWord(pre.put(p), w, m.width);
+             return (i + 1 == m.depth ? last : post).put(p);
+           }) &&
+           flush(s);
+  }
   const char(*pairs)[4] = hexPairs();
   return byWidth(m.width, [&](auto W) {
     return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
@@ -338,7 +369,8 @@ bool writeSrec(sink& s, const memLayout& m, wordReader& r) {
 
 // ---- Memory files -----------------------------------------------------------
 
-// Verilog $readmemh: one word per line, nothing else.
+// Verilog $readmemh (or $readmemb with --radix=2): one word per line,
+// nothing else.
 bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
   return wordLines(s, m, r, "", "\n", "\n");
 }
@@ -350,16 +382,19 @@ bool writeCoe(sink& s, const memLayout& m, wordReader& r) {
          wordLines(s, m, r, "", ",\n", ";\n");
 }
 
-// Lattice memory file: its header, then hex words.
+// Lattice memory file: its header, then hex (or binary) words. The data
+// radix the memory tools show follows the file's: 3 hex, 0 binary.
 bool writeLatticeMem(sink& s, const memLayout& m, wordReader& r) {
-  return putf(s, "#Format=Hex\n#Depth=%llu\n#Width=%u\n#AddrRadix=3\n#DataRadix=3\n#Data\n",
-              ull(m.depth), m.width) &&
+  const bool bits = m.radix == 2;
+  return putf(s, "#Format=%s\n#Depth=%llu\n#Width=%u\n#AddrRadix=3\n#DataRadix=%d\n#Data\n",
+              bits ? "Bin" : "Hex", ull(m.depth), m.width, bits ? 0 : 3) &&
          wordLines(s, m, r, "", "\n", "\n");
 }
 
-// Gowin memory initialisation file: its header, then hex words.
+// Gowin memory initialisation file: its header, then hex (or binary) words.
 bool writeGowinMi(sink& s, const memLayout& m, wordReader& r) {
-  return putf(s, "#File_format=Hex\n#Address_depth=%llu\n#Data_width=%u\n", ull(m.depth), m.width) &&
+  return putf(s, "#File_format=%s\n#Address_depth=%llu\n#Data_width=%u\n", m.radix == 2 ? "Bin" : "Hex",
+              ull(m.depth), m.width) &&
          wordLines(s, m, r, "", "\n", "\n");
 }
 
@@ -455,19 +490,19 @@ bool writeCHeader(sink& s, const memLayout& m, wordReader&) {
 constexpr uint64_t noLimit = 0;
 
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false},
-    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false},
-    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false},
-    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false},
-    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true},
-    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false},
-    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true},
-    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false},
-    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false},
+    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
+    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, false},
+    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false, 0, false},
+    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false, 0, false},
+    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true, 0, false},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, 0, false},
+    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, 0, false},
+    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, useBinary, false},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
     // A VHDL natural is only sure to reach 2^31 - 1.
-    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false},
+    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false},
     // NAME_words is a uint32_t.
-    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false},
+    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false, useName, false},
 };
 
 }  // namespace
@@ -477,6 +512,29 @@ std::span<const memFormat> memFormats() { return formats; }
 const memFormat* findFormat(const char* name) {
   for (const memFormat& f : formats) {
     if (strcmp(f.name, name) == 0) return &f;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// The IDs that the UF2 bootloaders of these chips check.
+constexpr uf2FamilyName families[] = {
+    {"rp2040", 0xe48bff56},      {"rp2350-arm-s", 0xe48bff59}, {"rp2350-arm-ns", 0xe48bff5b},
+    {"rp2350-riscv", 0xe48bff5a}, {"rp2xxx-absolute", 0xe48bff57}, {"rp2xxx-data", 0xe48bff58},
+    {"samd21", 0x68ed2b88},      {"samd51", 0x55114460},       {"nrf52840", 0xada52840},
+    {"nrf52", 0x1b57745f},       {"stm32f4", 0x57755a57},      {"stm32f407", 0x6d0922fa},
+    {"stm32f411xe", 0x2dc309c5}, {"stm32f411xc", 0x06d1097b},  {"esp32", 0x1c5f21b0},
+    {"esp32s2", 0xbfdd4eee},     {"esp32s3", 0xc47e5767},
+};
+
+}  // namespace
+
+std::span<const uf2FamilyName> uf2Families() { return families; }
+
+const uf2FamilyName* findUf2Family(const char* name) {
+  for (const uf2FamilyName& f : families) {
+    if (strcasecmp(f.name, name) == 0) return &f;
   }
   return nullptr;
 }

@@ -289,6 +289,41 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
 
   o.name = a.name != nullptr ? a.name : "rom_image";
   if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
+
+  o.radix = 16;
+  if (a.radix != nullptr) {
+    if (!parseNumber(a.radix, false, v) || (v != 2 && v != 16)) return badValue("radix", a.radix, "not 2 or 16");
+    o.radix = static_cast<uint32_t>(v);
+  }
+  if (a.uf2Family != nullptr) {
+    if (const uf2FamilyName* f = findUf2Family(a.uf2Family)) {
+      o.uf2Family = f->id;
+    } else if (parseNumber(a.uf2Family, false, v) && v <= 0xFFFFFFFF) {
+      o.uf2Family = static_cast<uint32_t>(v);
+    } else {
+      std::string known;
+      for (const uf2FamilyName& family : uf2Families()) known += std::string(known.empty() ? "" : ", ") + family.name;
+      return badValue("uf2-family", a.uf2Family, ("not a number or a family: " + known).c_str());
+    }
+    o.hasUf2Family = true;
+  }
+
+  // The options that only some formats read are refused for the others.
+  const struct {
+    const char* option;
+    const char* value;  // as given, or null when not given or the same for every format
+    unsigned use;
+    const char* without;
+  } formatOptions[] = {
+      {"name", a.name, useName, "has no name"},
+      {"radix", o.radix == 2 ? a.radix : nullptr, useBinary, "writes hex only"},
+      {"uf2-family", a.uf2Family, useFamily, "has no family ID"},
+  };
+  for (const auto& f : formatOptions) {
+    if (f.value != nullptr && (o.format->uses & f.use) == 0) {
+      return badValue(f.option, f.value, ("the " + std::string(o.format->name) + " format " + f.without).c_str());
+    }
+  }
   if (a.header != nullptr) {
     if (a.header[0] == '\0') return badValue("header", a.header, "an empty file name");
     if (o.format->header == nullptr) {
@@ -493,7 +528,7 @@ bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
   const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
-                    entry, name, o.header};
+                    entry, name, o.header, o.radix, o.uf2Family, o.hasUf2Family};
   wordReader r{&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
                o.format->memoryOrder, o.fill, {}, {}};
   return (header ? o.format->header : o.format->write)(s, m, r);

@@ -30,6 +30,9 @@ struct memOptions {
   bool crop;
   bool overlapLater;
   bool quiet;           // no lines about segments left out
+  uint32_t radix;       // 2 or 16
+  uint32_t uf2Family;   // when hasUf2Family
+  bool hasUf2Family;
 };
 
 // Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still

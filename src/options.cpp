@@ -50,6 +50,10 @@ constexpr longOption table[] = {
      &memArgs::verbose},
     {"help", nullptr, "print this help", false, nullptr, nullptr, nullptr},
     {"version", nullptr, "print the version", false, nullptr, nullptr, nullptr},
+    {"radix", "2|16", "digits of the words: 2 for vmem ($readmemb), lattice-mem\nand gowin-mi; 16 for every format [16]",
+     true, &memArgs::radix, nullptr, nullptr},
+    {"uf2-family", "ID", "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
+     true, &memArgs::uf2Family, nullptr, nullptr},
 };
 
 }  // namespace

@@ -29,6 +29,7 @@ struct Want {
   uint64_t depth;
   uint64_t address;  // of word 0, in the lane's own address space
   uint32_t entry;
+  uint32_t radix = 16;  // 2: the words are binary digits
 };
 
 // ---- Readers ----------------------------------------------------------------
@@ -73,6 +74,26 @@ std::vector<std::string> wordsOf(const std::vector<uint8_t>& bytes, uint32_t wid
   return w;
 }
 
+// A word written in binary digits as the hex digits of its value: one
+// digit for a word narrower than 4 bits.
+std::string binaryAsHex(const std::string& bits) {
+  EXPECT_TRUE(!bits.empty() && bits.find_first_not_of("01") == std::string::npos) << bits;
+  std::string padded = std::string((4 - bits.size() % 4) % 4, '0') + bits, h;
+  for (size_t i = 0; i + 4 <= padded.size(); i += 4) h += "0123456789abcdef"[std::stoi(padded.substr(i, 4), nullptr, 2)];
+  return h;
+}
+
+// The words of a text format, as hex: binary digits of `width` bits each
+// with radix 2.
+std::vector<std::string> asHex(std::vector<std::string> words, const Want& w) {
+  if (w.radix != 2) return words;
+  for (std::string& x : words) {
+    EXPECT_EQ(x.size(), w.width) << x;
+    x = binaryAsHex(x);
+  }
+  return words;
+}
+
 // `#Key=Value` lines up to the line `until` (or the first line that is not
 // one), then one word per line.
 std::vector<std::string> keyedLines(const std::string& text, const std::map<std::string, std::string>& keys,
@@ -109,8 +130,9 @@ std::vector<std::string> hexNumbers(const std::string& text) {
   return words;
 }
 
-// Verilog $readmemh: hex numbers separated by white space.
-std::vector<std::string> readVmem(const std::string& text, const Want&) { return hexNumbers(text); }
+// Verilog $readmemh: hex numbers separated by white space ($readmemb:
+// binary ones).
+std::vector<std::string> readVmem(const std::string& text, const Want& w) { return asHex(hexNumbers(text), w); }
 
 // Xilinx COE: `keyword = value;` statements; the vector's values are
 // separated by commas (and white space) and ended by a semicolon; lines
@@ -214,22 +236,25 @@ std::vector<std::string> readMif(const std::string& text, const Want& w) {
 
 // Lattice .mem: `#Key=Value` header lines up to `#Data`, then a word a line.
 std::vector<std::string> readLatticeMem(const std::string& text, const Want& w) {
-  return keyedLines(text,
-                    {{"Format", "Hex"},
-                     {"Depth", std::to_string(w.depth)},
-                     {"Width", std::to_string(w.width)},
-                     {"AddrRadix", "3"},
-                     {"DataRadix", "3"}},
-                    "#Data");
+  const bool bits = w.radix == 2;
+  return asHex(keyedLines(text,
+                          {{"Format", bits ? "Bin" : "Hex"},
+                           {"Depth", std::to_string(w.depth)},
+                           {"Width", std::to_string(w.width)},
+                           {"AddrRadix", "3"},
+                           {"DataRadix", bits ? "0" : "3"}},
+                          "#Data"),
+               w);
 }
 
 // Gowin .mi: `#Key=Value` header lines, then a word a line.
 std::vector<std::string> readGowinMi(const std::string& text, const Want& w) {
-  return keyedLines(text,
-                    {{"File_format", "Hex"},
-                     {"Address_depth", std::to_string(w.depth)},
-                     {"Data_width", std::to_string(w.width)}},
-                    nullptr);
+  return asHex(keyedLines(text,
+                          {{"File_format", w.radix == 2 ? "Bin" : "Hex"},
+                           {"Address_depth", std::to_string(w.depth)},
+                           {"Data_width", std::to_string(w.width)}},
+                          nullptr),
+               w);
 }
 
 // An Intel HEX or S-record line's bytes after its start, checked against
@@ -459,7 +484,8 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       {"format", &memArgs::format}, {"output", &memArgs::output},     {"addresses", &memArgs::addresses},
       {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
       {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
-      {"name", &memArgs::name},     {"header", &memArgs::header}};
+      {"name", &memArgs::name},     {"header", &memArgs::header},     {"radix", &memArgs::radix},
+      {"uf2-family", &memArgs::uf2Family}};
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     for (const auto& [key, field] : fields) {
@@ -545,14 +571,20 @@ TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
         ASSERT_NE(f, nullptr) << reader.format;
         const uint32_t bits = c.shape.laneBits();
         if (bits < f->minWidth || bits > f->maxWidth) continue;
-        SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + reader.format);
-        const Written w = write(reader.format, order, c.segs, c.shape);
-        ASSERT_EQ(w.images.size(), c.shape.lanes);
-        for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
-          const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
-          const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004};
-          EXPECT_EQ(reader.read(w.images[lane], want), model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
-              << "lane " << lane;
+        for (uint32_t radix : {16u, 2u}) {
+          if (radix == 2 && (f->uses & useBinary) == 0) continue;
+          SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + reader.format + ", radix " +
+                       std::to_string(radix));
+          const Written w = write(reader.format, order, c.segs, c.shape,
+                                  radix == 2 ? std::vector<std::string>{"--radix=2"} : std::vector<std::string>{});
+          ASSERT_EQ(w.images.size(), c.shape.lanes);
+          for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+            const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
+            const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004, radix};
+            EXPECT_EQ(reader.read(w.images[lane], want),
+                      model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
+                << "lane " << lane;
+          }
         }
       }
     }
@@ -676,4 +708,24 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
     }
   }
   EXPECT_EQ(std::size(samples), memFormats().size());
+}
+
+TEST(MemoryFormats, BinaryDigitsForTheFormatsThatTakeThem) {
+  // Bytes 00, 11, 22, 33 as 8-bit words; 16 is every format's radix.
+  const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33})};
+  const Shape s{.width = 8, .base = 0x80, .size = 4};
+  const std::string bits = "00000000\n00010001\n00100010\n00110011\n";
+  const std::pair<const char*, std::string> samples[] = {
+      {"vmem", bits},
+      {"lattice-mem", "#Format=Bin\n#Depth=4\n#Width=8\n#AddrRadix=3\n#DataRadix=0\n#Data\n" + bits},
+      {"gowin-mi", "#File_format=Bin\n#Address_depth=4\n#Data_width=8\n" + bits},
+  };
+  for (const auto& [format, sample] : samples) {
+    const Written w = write(format, Order::Big, segs, s, {"--radix=2"});
+    ASSERT_EQ(w.images.size(), 1u);
+    EXPECT_EQ(w.images[0], sample) << format;
+  }
+  const Written hex = write("coe", Order::Big, segs, s, {"--radix=16"});
+  ASSERT_EQ(hex.images.size(), 1u);
+  EXPECT_EQ(hex.images[0], "memory_initialization_radix=16;\nmemory_initialization_vector=\n00,\n11,\n22,\n33;\n");
 }

@@ -93,6 +93,16 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=c", "--name=uint32_t"}, "--name=uint32_t: a name that <stdint.h> may declare\n"},
       {{"--format=c", "--name=UINT64_C"}, "--name=UINT64_C: a name that <stdint.h> may declare\n"},
       {{"--format=vmem", "--header=img.h"}, "--header=img.h: the vmem format has none\n"},
+      // Options that only some formats read.
+      {{"--format=vmem", "--name=x"}, "--name=x: the vmem format has no name\n"},
+      {{"--format=ihex", "--name=rom_image"}, "--name=rom_image: the ihex format has no name\n"},
+      {{"--format=coe", "--radix=2"}, "--radix=2: the coe format writes hex only\n"},
+      {{"--format=c", "--radix=0x2"}, "--radix=0x2: the c format writes hex only\n"},
+      {{"--format=vmem", "--radix=8"}, "--radix=8: not 2 or 16\n"},
+      {{"--format=vmem", "--radix=hex"}, "--radix=hex: not 2 or 16\n"},
+      {{"--format=vmem", "--uf2-family=rp2040"}, "--uf2-family=rp2040: the vmem format has no family ID\n"},
+      {{"--format=vmem", "--uf2-family=rp2041"}, "--uf2-family=rp2041: not a number or a family: rp2040, "},
+      {{"--format=vmem", "--uf2-family=0x100000000"}, "--uf2-family=0x100000000: not a number or a family: "},
       // Sizes whose suffix takes them past 2^40, 2^64 (read as 0) and
       // 2^64 + 1 GiB (read as 1 GiB) among them.
       {{"--format=vmem", "--region=0:17179869185G"}, "--region=0:17179869185G: too large\n"},
@@ -437,7 +447,8 @@ TEST(MemoryImageReaders, IcarusVerilogReadsTheWordsTheCpuReads) {
       "  integer n, i;\n"
       "  initial begin\n"
       "    if (!$value$plusargs(\"image=%s\", image) || !$value$plusargs(\"words=%d\", n)) $finish;\n"
-      "    $readmemh(image, mem, 0, n - 1);\n"
+      "    if ($test$plusargs(\"binary\")) $readmemb(image, mem, 0, n - 1);\n"
+      "    else $readmemh(image, mem, 0, n - 1);\n"
       "    for (i = 0; i < n; i = i + 1) $display(\"%h\", mem[i]);\n"
       "    $finish;\n"
       "  end\n"
@@ -452,22 +463,26 @@ TEST(MemoryImageReaders, IcarusVerilogReadsTheWordsTheCpuReads) {
       // Words of 3 bytes start at multiples of 3: the RISC-V images load at 0.
       if (width % 3 == 0 && strstr(name, "riscv") == nullptr) continue;
       for (bool little : {true, false}) {
-        SCOPED_TRACE(std::string(name) + " width " + std::to_string(width) + (little ? " little" : " big"));
-        const std::vector<std::string> want =
-            cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
-        const fs::path image = dir.path / "image.vmem";
-        Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
-                        "--format=vmem", "--width=" + std::to_string(width),
-                        little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
-                       {.cwd = dir.path});
-        ASSERT_EQ(r.status, 0) << r.err;
-        std::vector<std::string> got;
-        for (const std::string& l :
-             lines(shell("vvp -n " + vvp + " +image=" + image.string() + " +words=" +
-                         std::to_string(want.size())))) {
-          if (l.find_first_not_of("0123456789abcdef") == std::string::npos) got.push_back(l);
+        // $readmemh reads the hex image, $readmemb the one of --radix=2.
+        for (const char* radix : {"16", "2"}) {
+          SCOPED_TRACE(std::string(name) + " width " + std::to_string(width) + (little ? " little" : " big") +
+                       " radix " + radix);
+          const std::vector<std::string> want =
+              cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
+          const fs::path image = dir.path / "image.vmem";
+          Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
+                          "--format=vmem", "--width=" + std::to_string(width), std::string("--radix=") + radix,
+                          little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
+                         {.cwd = dir.path});
+          ASSERT_EQ(r.status, 0) << r.err;
+          std::vector<std::string> got;
+          for (const std::string& l :
+               lines(shell("vvp -n " + vvp + " +image=" + image.string() + " +words=" +
+                           std::to_string(want.size()) + (std::string(radix) == "2" ? " +binary" : "")))) {
+            if (l.find_first_not_of("0123456789abcdef") == std::string::npos) got.push_back(l);
+          }
+          EXPECT_EQ(got, want);
         }
-        EXPECT_EQ(got, want);
       }
     }
   }
