@@ -491,7 +491,7 @@ constexpr uint64_t noLimit = 0;
 
 constexpr memFormat formats[] = {
     {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
-    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, false},
+    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true},
     {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false, 0, false},
     {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false, 0, false},
     {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true, 0, false},

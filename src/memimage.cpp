@@ -172,6 +172,11 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   if (a.width != nullptr && (!parseNumber(a.width, false, v) || v < 8 || v > 1024 || v % 8 != 0)) {
     return badValue("width", a.width, "not a word width: a multiple of 8 from 8 to 1024");
   }
+  // A format of bytes keeps the placed span to the byte unless an option
+  // asks for whole words.
+  if (o.format->byteSpan && a.width == nullptr && a.depth == nullptr && a.region == nullptr && a.lanes == nullptr) {
+    v = 8;
+  }
   o.width = static_cast<uint32_t>(v);
   const uint32_t wordBytes = o.width / 8;
 

@@ -338,6 +338,37 @@ TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
   EXPECT_EQ(listDir(withData.dir.path), std::vector<std::string>{"in.elf"});
 }
 
+// A bin image is the placed bytes to the byte; an option that asks for
+// words makes it whole words, with fill.
+TEST(MemoryImage, BinKeepsTheSpanToTheByteUnlessWordsAreAskedFor) {
+  InputDir ws({text(0x101, {1, 2, 3, 4, 5})}, {.entry = 0x101});
+  const struct {
+    std::vector<std::string> args;
+    std::string bytes;
+  } cases[] = {
+      {{}, std::string("\1\2\3\4\5")},
+      {{"--width=8"}, std::string("\1\2\3\4\5")},
+      {{"--width=32"}, std::string("\xee\1\2\3\4\5\xee\xee")},
+      // 3-byte words from 0xff, the multiple of 3 below the first byte.
+      {{"--width=24"}, std::string("\xee\xee\1\2\3\4\5\xee\xee")},
+      {{"--depth=3"}, std::string("\xee\1\2\3\4\5\xee\xee\xee\xee\xee\xee")},
+      {{"--region=0x100:6"}, std::string("\xee\1\2\3\4\5\xee\xee")},
+      {{"--lanes=4", "--output=lane%d"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--format=bin", "--output=image.bin", "--fill=0xee", "--quiet"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = ws(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (c.args.size() == 2) {
+      // Lanes of the 32-bit word: lane 1 holds the bytes at 0x101 and 0x105.
+      EXPECT_EQ(ws.file("lane1"), std::string("\1\5"));
+      continue;
+    }
+    EXPECT_EQ(ws.file("image.bin"), c.bytes) << c.args.size();
+  }
+}
+
 // The table of long options is what the tool parses, lists in --help and
 // refuses without --format: each row, through the built binary.
 TEST(MemoryImageOptions, EveryLongOptionIsListedAndTheMemoryOnesNeedFormat) {
