@@ -340,15 +340,32 @@ bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
          flush(s);
 }
 
+// The extended segment address record: `segment` * 16 is added to the
+// addresses of the records that follow.
+char* ihexSegment(char* p, uint64_t segment) {
+  const uint8_t b[] = {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment)};
+  return ihexRecord(p, 2, 0, b, 2);
+}
+
 // Intel HEX addressed by word index, one word per record, its value most
-// significant byte first: how Quartus initialises a memory. Indexes above
-// 16 bits get extended linear address records.
+// significant byte first: how Quartus initialises a memory. Each 64 Ki
+// words after the first get an extended segment address record (type 02,
+// the only kind Quartus documents and old simulation models read) while the
+// index fits one, below 1 Mi words; beyond, extended linear address records
+// (type 04), after a segment record back to 0 for readers that add both.
 bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
   const size_t size = wordSize(m.width);
   // A record of `size` data bytes, after up to two extended address records.
   const size_t longest = 2 * size + 12 + 2 * 16;
   return eachWord(s, m, r, longest, [&](char* p, const uint8_t* w, uint64_t i) {
-           if (i % 0x10000 == 0 && i > 0) p = ihexUpper(p, i >> 16);
+           if (i % 0x10000 == 0 && i > 0) {
+             if (i < 0x100000) {
+               p = ihexSegment(p, i >> 4);
+             } else {
+               if (i == 0x100000) p = ihexSegment(p, 0);
+               p = ihexUpper(p, i >> 16);
+             }
+           }
            return ihexRecord(p, 0, static_cast<uint16_t>(i), w, size);
          }) &&
          putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);

@@ -273,8 +273,10 @@ std::vector<uint8_t> recordBytes(const std::string& line, size_t start, bool one
   return b;
 }
 
-// Intel HEX: data (00), end (01, last), extended linear address (04) and
-// start linear address (05) records. Returns the data at each address.
+// Intel HEX: data (00), end (01, last), extended segment address (02),
+// extended linear address (04) and start linear address (05) records.
+// Returns the data at each address; a reader that adds the segment and the
+// linear base.
 struct IntelHex {
   std::map<uint64_t, std::vector<uint8_t>> records;
   std::optional<uint32_t> start;
@@ -282,7 +284,7 @@ struct IntelHex {
 
 IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
   IntelHex h;
-  uint64_t upper16 = 0;
+  uint64_t upper16 = 0, segment = 0;
   bool ended = false;
   for (const std::string& l : lines(text)) {
     EXPECT_FALSE(ended) << "a record after the end record: " << l;
@@ -303,9 +305,13 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
         if (byteAddresses) {
           EXPECT_LE(data.size(), 16u);
         }
-        EXPECT_TRUE(h.records.emplace(upper16 << 16 | offset, data).second) << "twice: " << l;
+        EXPECT_TRUE(h.records.emplace((upper16 << 16) + segment * 16 + offset, data).second) << "twice: " << l;
         break;
       case 1: ended = true; break;
+      case 2:
+        EXPECT_EQ(data.size(), 2u);
+        if (data.size() == 2) segment = data[0] << 8 | data[1];
+        break;
       case 4:
         EXPECT_EQ(data.size(), 2u);
         if (data.size() == 2) upper16 = data[0] << 8 | data[1];
@@ -600,10 +606,30 @@ TEST(MemoryFormats, IhexWordsAddressesPast16BitsWithExtendedRecords) {
     ASSERT_EQ(w.images.size(), 1u);
     const std::string& hex = w.images[0];
     EXPECT_EQ(std::count(hex.begin(), hex.end(), '\n'), 0x10003 + 1 + 1) << "a record per word, one extended, the end";
-    EXPECT_NE(hex.find("\n:020000040001F9\n:020000003C3C"), std::string::npos) << "index 0x10000 after its extended record";
+    EXPECT_EQ(hex.find(":02000004"), std::string::npos) << "no linear address below 1 Mi words";
+    EXPECT_NE(hex.find("\n:020000021000EC\n:020000003C3C"), std::string::npos) << "index 0x10000 after its segment record";
     EXPECT_TRUE(readIhexWords(hex, {"rom_image", 16, s.words(), s.base, 0x1004}) ==
                 model::laneWords(model::memory(gapped, s), s, order, 0));
   }
+}
+
+TEST(MemoryFormats, IhexWordsTurnsToLinearAddressesAtOneMiWords) {
+  const Shape s{.width = 8, .size = 0x80, .depth = 0x110001, .fill = 0x3c};
+  const Written w = write("ihex-words", Order::Little, gapped, s);
+  ASSERT_EQ(w.images.size(), 1u);
+  const std::string& hex = w.images[0];
+  const auto count = [&](const std::string& record) {
+    size_t n = 0;
+    for (size_t at = 0; (at = hex.find(record, at)) != std::string::npos; at++) n++;
+    return n;
+  };
+  EXPECT_EQ(count(":02000002"), 16u) << "segments 0x1000 to 0xf000, then 0";
+  EXPECT_EQ(count(":02000004"), 2u) << "at 0x100000 and 0x110000";
+  EXPECT_NE(hex.find("\n:02000002F0000C\n"), std::string::npos);
+  EXPECT_NE(hex.find("\n:020000020000FC\n:020000040010EA\n:010000003CC3\n"), std::string::npos)
+      << "index 0x100000: the segment back to 0, then the linear address";
+  EXPECT_TRUE(readIhexWords(hex, {"rom_image", 8, s.words(), s.base, 0x1004}) ==
+              model::laneWords(model::memory(gapped, s), s, Order::Little, 0));
 }
 
 TEST(MemoryFormats, RecordsSplitAcrossReadBlocks) {
