@@ -392,6 +392,15 @@ bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
   return wordLines(s, m, r, "", "\n", "\n");
 }
 
+// The memory file of updatemem, the tool that puts memory contents into a
+// finished bitstream: `@` and the byte address of word 0 (8 hex digits, as
+// the tool counts addresses in bytes), then the words, one a line, each
+// value most significant digit first as in vmem. The memory is one
+// contiguous block, so one `@` line.
+bool writeUpdatemem(sink& s, const memLayout& m, wordReader& r) {
+  return putf(s, "@%08llx\n", ull(m.address)) && wordLines(s, m, r, "", "\n", "\n");
+}
+
 // Xilinx coefficient file: the radix, then the words separated by commas
 // and ended by a semicolon.
 bool writeCoe(sink& s, const memLayout& m, wordReader& r) {
@@ -515,6 +524,7 @@ constexpr memFormat formats[] = {
     {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, 0, false},
     {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, 0, false},
     {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, useBinary, false},
+    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, 0, false},
     {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
     // A VHDL natural is only sure to reach 2^31 - 1.
     {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false},

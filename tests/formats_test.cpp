@@ -134,6 +134,38 @@ std::vector<std::string> hexNumbers(const std::string& text) {
 // binary ones).
 std::vector<std::string> readVmem(const std::string& text, const Want& w) { return asHex(hexNumbers(text), w); }
 
+// updatemem's memory file: `@` tokens (hex digits right after the `@`) set
+// the byte address of the next data token; a data token's hex digits (an
+// odd count read with a leading 0) are bytes at rising addresses from
+// there. The bytes, from the address of word 0 without holes, make words.
+std::vector<std::string> readUpdatemem(const std::string& text, const Want& w) {
+  std::map<uint64_t, uint8_t> bytes;
+  std::optional<uint64_t> at;
+  std::istringstream in(text);
+  for (std::string t; in >> t;) {
+    if (t.starts_with('@')) {
+      EXPECT_TRUE(isHex(t.substr(1))) << t;
+      EXPECT_EQ(t.size(), 9u) << "8 address digits: " << t;
+      at = std::stoull(t.substr(1), nullptr, 16);
+      continue;
+    }
+    EXPECT_TRUE(at.has_value()) << "data before an address: " << t;
+    EXPECT_TRUE(isHex(t)) << t;
+    EXPECT_EQ(t.size(), w.width / 4) << "one word a token: " << t;
+    for (uint8_t b : bytesOf(t.size() % 2 != 0 ? "0" + t : t)) {
+      EXPECT_TRUE(bytes.emplace(at.value_or(0), b).second) << "twice: " << at.value_or(0);
+      at = at.value_or(0) + 1;
+    }
+  }
+  EXPECT_EQ(std::count(text.begin(), text.end(), '@'), 1) << "one block";
+  std::vector<uint8_t> flat;
+  for (const auto& [a, b] : bytes) {
+    EXPECT_EQ(a, w.address + flat.size()) << "a hole";
+    flat.push_back(b);
+  }
+  return wordsOf(flat, w.width);
+}
+
 // Xilinx COE: `keyword = value;` statements; the vector's values are
 // separated by commas (and white space) and ended by a semicolon; lines
 // starting with ';' are comments.
@@ -458,7 +490,7 @@ struct Reader {
 constexpr Reader readers[] = {
     {"vmem", readVmem},   {"bin", readBin},   {"coe", readCoe},     {"mif", readMif},
     {"ihex", readIhex},   {"ihex-words", readIhexWords}, {"srec", readSrec},
-    {"lattice-mem", readLatticeMem}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
+    {"lattice-mem", readLatticeMem}, {"updatemem", readUpdatemem}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
 };
 
 // ---- Running a format in process --------------------------------------------
@@ -701,6 +733,7 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       {"lattice-mem",
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"updatemem", "@00000080\n00112233\n44556677\n8899aabb\nffffffff\n"},
       {"gowin-mi",
        "#File_format=Hex\n#Address_depth=4\n#Data_width=32\n00112233\n44556677\n8899aabb\nffffffff\n"},
       {"vhdl",

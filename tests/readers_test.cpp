@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -159,6 +160,55 @@ TEST(RealReaders, BinIsObjcopysImageWithGapFillAndPadTo) {
   tool(dir.path, {"-f", (testdata / "romcopy-riscv-lld.elf").string(), "--format=bin", "--output=image.bin",
                   "--region=0:" + std::string(end.begin(), std::find(end.begin(), end.end(), '\n')), "--fill=0xff"});
   EXPECT_EQ(readFile(dir.path / "image.bin"), readFile(testdata / "romcopy-riscv-lld.padded.bin"));
+}
+
+// The bytes a file of `@` byte addresses and hex byte or word tokens puts
+// at each address: objcopy's Verilog output of width 1, and updatemem's
+// memory file.
+std::map<uint64_t, uint8_t> byteAddressed(const std::string& text) {
+  std::map<uint64_t, uint8_t> bytes;
+  uint64_t at = 0;
+  std::istringstream in(text);
+  for (std::string t; in >> t;) {
+    if (t.starts_with('@')) {
+      at = std::stoull(t.substr(1), nullptr, 16);
+      continue;
+    }
+    if (t.size() % 2 != 0) t = "0" + t;
+    for (size_t i = 0; i < t.size(); i += 2) {
+      EXPECT_TRUE(bytes.emplace(at++, static_cast<uint8_t>(std::stoul(t.substr(i, 2), nullptr, 16))).second);
+    }
+  }
+  return bytes;
+}
+
+TEST(RealReaders, UpdatememHoldsTheBytesOfObjcopysVerilogOutput) {
+  // Where a word's value most significant byte first is the bytes at rising
+  // addresses: bytes, and big-endian words.
+  const struct {
+    const char* elf;
+    const char* base;
+  } elves[] = {{"romcopy-riscv", "0"}, {"romcopy-arm", "0x08000000"}, {"romcopy-mips", "0xbfc00000"}};
+  for (const auto& e : elves) {
+    for (const char* shape : {"--width=8", "--byte-order=big", "--width=64 --byte-order=big"}) {
+      SCOPED_TRACE(std::string(e.elf) + " " + shape);
+      TempDir dir;
+      const std::string elf = (testdata / (std::string(e.elf) + ".elf")).string();
+      std::vector<std::string> args = {"-f", elf, "--format=updatemem", "--output=image.mem"};
+      // The same bytes, padded to whole words as the memory is.
+      std::vector<std::string> binArgs = {"-f", elf, "--format=bin", "--output=image.bin"};
+      std::istringstream words(shape);
+      for (std::string w; words >> w;) args.push_back(w), binArgs.push_back(w);
+      tool(dir.path, args);
+      tool(dir.path, binArgs);
+      EXPECT_SH(dir.path, std::string("objcopy -I binary -O verilog --change-addresses=") + e.base +
+                              " image.bin objcopy.v");
+      const std::vector<uint8_t> mem = readFile(dir.path / "image.mem"), v = readFile(dir.path / "objcopy.v");
+      const std::map<uint64_t, uint8_t> ours = byteAddressed({mem.begin(), mem.end()});
+      EXPECT_FALSE(ours.empty());
+      EXPECT_TRUE(ours == byteAddressed({v.begin(), v.end()}));
+    }
+  }
 }
 
 TEST(RealReaders, SrecCatReadsMifAndVmemWords) {
