@@ -30,6 +30,7 @@ struct Want {
   uint64_t address;  // of word 0, in the lane's own address space
   uint32_t entry;
   uint32_t radix = 16;  // 2: the words are binary digits
+  std::optional<uint32_t> family;  // the UF2 family ID
 };
 
 // ---- Readers ----------------------------------------------------------------
@@ -429,6 +430,49 @@ std::vector<std::string> readBin(const std::string& text, const Want& w) {
   return wordsOf({text.begin(), text.end()}, w.width);
 }
 
+uint32_t le32(const std::string& t, size_t at) {
+  uint32_t v = 0;
+  for (size_t i = 4; i-- > 0;) v = v << 8 | static_cast<uint8_t>(t[at + i]);
+  return v;
+}
+
+// UF2: 512-byte blocks with the three magic numbers, 256-byte payloads at
+// 256-aligned addresses one after another, numbered from 0 with the count
+// in each, zeros after the payload, the family ID with flag 0x2000 when
+// there is one. Returns the blocks' bytes from the address of word 0 to the
+// end of the memory; the rest of the first and last page goes to `pad`.
+std::vector<uint8_t> uf2Bytes(const std::string& text, const Want& w, std::vector<uint8_t>* pad = nullptr) {
+  EXPECT_EQ(text.size() % 512, 0u);
+  const size_t blocks = text.size() / 512;
+  std::vector<uint8_t> bytes;
+  for (size_t k = 0; k < blocks; k++) {
+    const size_t b = k * 512;
+    EXPECT_EQ(le32(text, b), 0x0A324655u);
+    EXPECT_EQ(le32(text, b + 4), 0x9E5D5157u);
+    EXPECT_EQ(le32(text, b + 508), 0x0AB16F30u);
+    EXPECT_EQ(le32(text, b + 8), w.family ? 0x2000u : 0u);
+    EXPECT_EQ(le32(text, b + 12), w.address / 256 * 256 + 256 * k) << "block " << k;
+    EXPECT_EQ(le32(text, b + 16), 256u);
+    EXPECT_EQ(le32(text, b + 20), k);
+    EXPECT_EQ(le32(text, b + 24), blocks);
+    EXPECT_EQ(le32(text, b + 28), w.family.value_or(0));
+    EXPECT_EQ(text.substr(b + 32 + 256, 476 - 256), std::string(476 - 256, '\0'));
+    bytes.insert(bytes.end(), text.begin() + static_cast<long>(b + 32), text.begin() + static_cast<long>(b + 32 + 256));
+  }
+  const size_t from = w.address % 256, size = w.depth * (w.width / 8);
+  EXPECT_EQ(blocks, (from + size + 255) / 256);
+  if (bytes.size() < from + size) return {};
+  if (pad != nullptr) {
+    pad->assign(bytes.begin(), bytes.begin() + static_cast<long>(from));
+    pad->insert(pad->end(), bytes.begin() + static_cast<long>(from + size), bytes.end());
+  }
+  return {bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + size)};
+}
+
+std::vector<std::string> readUf2(const std::string& text, const Want& w) {
+  return wordsOf(uf2Bytes(text, w), w.width);
+}
+
 // The one match of `re` in `text`, or a failure.
 std::smatch only(const std::string& text, const std::string& re) {
   std::smatch m;
@@ -490,7 +534,7 @@ struct Reader {
 constexpr Reader readers[] = {
     {"vmem", readVmem},   {"bin", readBin},   {"coe", readCoe},     {"mif", readMif},
     {"ihex", readIhex},   {"ihex-words", readIhexWords}, {"srec", readSrec},
-    {"lattice-mem", readLatticeMem}, {"updatemem", readUpdatemem}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
+    {"lattice-mem", readLatticeMem}, {"updatemem", readUpdatemem}, {"uf2", readUf2}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
 };
 
 // ---- Running a format in process --------------------------------------------
@@ -734,6 +778,16 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
       {"updatemem", "@00000080\n00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"uf2", [] {
+         // One block: the page at 0, the memory at 0x80 in it, fill around.
+         std::string b = std::string("UF2\n\x57\x51\x5d\x9e", 8) + std::string(24, '\0') +
+                         std::string(0x80, '\xff') +
+                         std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12) +
+                         std::string(256 - 0x80 - 12, '\xff') + std::string(476 - 256, '\0') + "\x30\x6f\xb1\x0a";
+         b[16] = 0, b[17] = 1;  // payload 256
+         b[24] = 1;             // 1 block
+         return b;
+       }()},
       {"gowin-mi",
        "#File_format=Hex\n#Address_depth=4\n#Data_width=32\n00112233\n44556677\n8899aabb\nffffffff\n"},
       {"vhdl",
@@ -787,4 +841,24 @@ TEST(MemoryFormats, BinaryDigitsForTheFormatsThatTakeThem) {
   const Written hex = write("coe", Order::Big, segs, s, {"--radix=16"});
   ASSERT_EQ(hex.images.size(), 1u);
   EXPECT_EQ(hex.images[0], "memory_initialization_radix=16;\nmemory_initialization_vector=\n00,\n11,\n22,\n33;\n");
+}
+
+TEST(MemoryFormats, Uf2CarriesTheFamilyAndFillsItsPages) {
+  const std::vector<Seg> segs = {text(0x10000104, counting(0x210, 1))};
+  const Shape s{.width = 32, .base = 0x10000104, .size = 0x210, .fill = 0xa5};
+  const std::pair<const char*, uint32_t> families[] = {
+      {"rp2040", 0xe48bff56}, {"RP2350-ARM-S", 0xe48bff59}, {"samd21", 0x68ed2b88}, {"samd51", 0x55114460},
+      {"nrf52840", 0xada52840}, {"stm32f4", 0x57755a57}, {"esp32s2", 0xbfdd4eee}, {"0x12345678", 0x12345678},
+      {"305419896", 0x12345678}};
+  for (const auto& [family, id] : families) {
+    SCOPED_TRACE(family);
+    const Written w = write("uf2", Order::Little, segs, s, {std::string("--uf2-family=") + family});
+    ASSERT_EQ(w.images.size(), 1u);
+    EXPECT_EQ(w.images[0].size(), 3u * 512) << "0x10000100 to 0x10000400";
+    Want want{"rom_image", 32, s.words(), s.base, 0x1004};
+    want.family = id;
+    std::vector<uint8_t> pad;
+    EXPECT_EQ(uf2Bytes(w.images[0], want, &pad), model::memory(segs, s));
+    EXPECT_EQ(pad, std::vector<uint8_t>(0x300 - 0x210, 0xa5));
+  }
 }
