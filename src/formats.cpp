@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <type_traits>
 
 #include "hex.hpp"
@@ -38,9 +39,10 @@ struct upperTable {
 constexpr upperTable upper;
 
 // ---- Words as text ----------------------------------------------------------
-// A word's width is one of 1, 2, 4, ..., 128 bits (a lane divides a word of
-// 8 to 128 bits). The writers are built for each width, so that a word's
-// digits are written with copies of fixed size.
+// A word's width is 1, 2 or 4 bits (a lane) or a multiple of 8 up to 1024.
+// The writers are built for each power of two up to 128, so that a word's
+// digits are written with copies of fixed size; every other width takes the
+// generic path, W = 0, which reads the width at run time.
 
 template <class F>
 bool byWidth(uint32_t width, F f) {
@@ -52,28 +54,38 @@ bool byWidth(uint32_t width, F f) {
     case 16: return f(std::integral_constant<uint32_t, 16>{});
     case 32: return f(std::integral_constant<uint32_t, 32>{});
     case 64: return f(std::integral_constant<uint32_t, 64>{});
-    default: return f(std::integral_constant<uint32_t, 128>{});
+    case 128: return f(std::integral_constant<uint32_t, 128>{});
+    default: return f(std::integral_constant<uint32_t, 0>{});
   }
 }
 
-// The hex digits of a word of W bits, from a table of two digits a byte; a
-// word narrower than 8 bits is one digit.
+// The width a writer built for W handles: W itself, or `width` on the
+// generic path.
+template <uint32_t W>
+constexpr uint32_t bitsOf(uint32_t width) {
+  return W != 0 ? W : width;
+}
+
+// The hex digits of a word of W bits (`width` when W is 0), from a table of
+// two digits a byte; a word narrower than 8 bits is one digit.
 template <uint32_t W, class Table>
-char* hexWord(char* p, const uint8_t* w, const Table& t) {
-  if constexpr (W <= 4) {
+char* hexWord(char* p, const uint8_t* w, const Table& t, uint32_t width) {
+  if constexpr (W != 0 && W <= 4) {
     *p = t.d[w[0]][1];
     return p + 1;
   } else {
-    for (uint32_t i = 0; i < W / 8; i++) memcpy(p + 2 * i, t.d[w[i]], 2);
-    return p + W / 4;
+    const uint32_t bits = bitsOf<W>(width);
+    for (uint32_t i = 0; i < bits / 8; i++) memcpy(p + 2 * i, t.d[w[i]], 2);
+    return p + bits / 4;
   }
 }
 
-// The same in lower case, four digits a look-up for words of 16 bits or more.
+// The same in lower case, four digits a look-up for words of 16 bits or
+// more whose width is known when built.
 template <uint32_t W>
-char* hexWordLower(char* p, const uint8_t* w, const char (*pairs)[4]) {
+char* hexWordLower(char* p, const uint8_t* w, const char (*pairs)[4], uint32_t width) {
   if constexpr (W < 16) {
-    return hexWord<W>(p, w, hex);
+    return hexWord<W>(p, w, hex, width);
   } else {
     for (uint32_t i = 0; i < W / 8; i += 2) memcpy(p + 2 * i, pairs[w[i] << 8 | w[i + 1]], 4);
     return p + W / 4;
@@ -85,6 +97,27 @@ template <uint32_t W>
 char* bitWord(char* p, const uint8_t* w) {
   for (uint32_t b = 0; b < W; b++) p[b] = static_cast<char>('0' + (w[0] >> (W - 1 - b) & 1));
   return p + W;
+}
+
+// Eight binary digits for every byte value.
+struct binaryTable {
+  char d[256][8];
+  constexpr binaryTable() : d{} {
+    for (int v = 0; v < 256; v++) {
+      for (int i = 0; i < 8; i++) d[v][i] = static_cast<char>('0' + (v >> (7 - i) & 1));
+    }
+  }
+};
+constexpr binaryTable binary;
+
+// The binary digits of a word of `width` bits, most significant first.
+char* binaryWord(char* p, const uint8_t* w, uint32_t width) {
+  if (width < 8) {
+    for (uint32_t b = 0; b < width; b++) p[b] = binary.d[w[0]][8 - width + b];
+    return p + width;
+  }
+  for (uint32_t i = 0; i < width / 8; i++) memcpy(p + 8 * i, binary.d[w[i]], 8);
+  return p + width;
 }
 
 // A short piece of text (up to 16 characters) written with one copy of
@@ -119,14 +152,23 @@ bool eachWord(sink& s, const memLayout& m, wordReader& r, size_t longest, Each e
 
 // One word per line between `before` and `after`; the last word ends with
 // `final` instead. The shape of most text formats.
+// With `m.radix` 2 the words are binary digits.
 bool wordLines(sink& s, const memLayout& m, wordReader& r, const char* before, const char* after,
                const char* final) {
   const snippet pre(before), post(after), last(final);
-  const size_t line = pre.len + digits(m.width) + std::max(post.len, last.len);
+  const bool bits = m.radix == 2;
+  const size_t line = pre.len + (bits ? m.width : digits(m.width)) + std::max(post.len, last.len);
+  if (bits) {
+    return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
+             p = binaryWord(pre.put(p), w, m.width);
+             return (i + 1 == m.depth ? last : post).put(p);
+           }) &&
+           flush(s);
+  }
   const char(*pairs)[4] = hexPairs();
   return byWidth(m.width, [&](auto W) {
     return eachWord(s, m, r, line, [&](char* p, const uint8_t* w, uint64_t i) {
-      p = hexWordLower<W>(pre.put(p), w, pairs);
+      p = hexWordLower<W>(pre.put(p), w, pairs, m.width);
       return (i + 1 == m.depth ? last : post).put(p);
     });
   }) && flush(s);
@@ -146,10 +188,10 @@ bool wordRows(sink& s, const memLayout& m, wordReader& r, const char* margin, co
   return byWidth(m.width, [&](auto W) {
     return eachWord(s, m, r, indent.len + item, [&](char* p, const uint8_t* w, uint64_t i) {
       if (column == 0) p = indent.put(p);
-      if constexpr (W < 4) {
+      if constexpr (W != 0 && W < 4) {
         p = bitWord<W>(pre.put(p), w);
       } else {
-        p = hexWordLower<W>(pre.put(p), w, pairs);
+        p = hexWordLower<W>(pre.put(p), w, pairs, m.width);
       }
       p = post.put(p);
       const bool lastWord = i + 1 == m.depth;
@@ -298,13 +340,32 @@ bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
          flush(s);
 }
 
+// The extended segment address record: `segment` * 16 is added to the
+// addresses of the records that follow.
+char* ihexSegment(char* p, uint64_t segment) {
+  const uint8_t b[] = {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment)};
+  return ihexRecord(p, 2, 0, b, 2);
+}
+
 // Intel HEX addressed by word index, one word per record, its value most
-// significant byte first: how Quartus initialises a memory. Indexes above
-// 16 bits get extended linear address records.
+// significant byte first: how Quartus initialises a memory. Each 64 Ki
+// words after the first get an extended segment address record (type 02,
+// the only kind Quartus documents and old simulation models read) while the
+// index fits one, below 1 Mi words; beyond, extended linear address records
+// (type 04), after a segment record back to 0 for readers that add both.
 bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
   const size_t size = wordSize(m.width);
-  return eachWord(s, m, r, recordRoom, [&](char* p, const uint8_t* w, uint64_t i) {
-           if (i % 0x10000 == 0 && i > 0) p = ihexUpper(p, i >> 16);
+  // A record of `size` data bytes, after up to two extended address records.
+  const size_t longest = 2 * size + 12 + 2 * 16;
+  return eachWord(s, m, r, longest, [&](char* p, const uint8_t* w, uint64_t i) {
+           if (i % 0x10000 == 0 && i > 0) {
+             if (i < 0x100000) {
+               p = ihexSegment(p, i >> 4);
+             } else {
+               if (i == 0x100000) p = ihexSegment(p, 0);
+               p = ihexUpper(p, i >> 16);
+             }
+           }
            return ihexRecord(p, 0, static_cast<uint16_t>(i), w, size);
          }) &&
          putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);
@@ -323,11 +384,77 @@ bool writeSrec(sink& s, const memLayout& m, wordReader& r) {
          flush(s);
 }
 
+// A 32-bit value, least significant byte first.
+void putLe32(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> 8 * i);
+}
+
+// UF2, the format of drag-and-drop bootloaders: a 512-byte block for each
+// 256 bytes of the memory at a 256-aligned address, in rising order,
+// numbered from 0 with the count of blocks in each. The bytes of the first
+// and last page that the memory does not cover hold the fill. With a family
+// ID the blocks carry it and flag 0x2000; without, flags and that field are
+// 0.
+bool writeUf2(sink& s, const memLayout& m, wordReader& r) {
+  constexpr uint32_t page = 256;
+  const size_t size = wordSize(m.width);
+  const uint64_t first = m.address / page * page;
+  const uint64_t end = m.address + m.depth * size;
+  const uint64_t blocks = (end - first + page - 1) / page;
+  uint8_t block[512] = {};
+  putLe32(block, 0x0A324655);
+  putLe32(block + 4, 0x9E5D5157);
+  putLe32(block + 8, m.hasFamily ? 0x2000 : 0);
+  putLe32(block + 16, page);
+  putLe32(block + 24, blocks);
+  putLe32(block + 28, m.hasFamily ? m.family : 0);
+  putLe32(block + 508, 0x0AB16F30);
+  uint8_t* data = block + 32;
+  uint64_t number = 0;
+  auto next = [&] {
+    putLe32(block + 12, first + number * page);
+    putLe32(block + 20, number);
+    number++;
+    return put(s, block, sizeof block);
+  };
+  size_t have = static_cast<size_t>(m.address - first);  // bytes of the page gathered
+  memset(data, r.fill, have);
+  for (uint64_t left = m.depth; left > 0;) {
+    const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
+    left -= w.size() / size;
+    for (size_t i = 0; i < w.size();) {
+      const size_t k = std::min(page - have, w.size() - i);
+      memcpy(data + have, w.data() + i, k);
+      have += k;
+      i += k;
+      if (have == page) {
+        if (!next()) return false;
+        have = 0;
+      }
+    }
+  }
+  if (have > 0) {
+    memset(data + have, r.fill, page - have);
+    if (!next()) return false;
+  }
+  return flush(s);
+}
+
 // ---- Memory files -----------------------------------------------------------
 
-// Verilog $readmemh: one word per line, nothing else.
+// Verilog $readmemh (or $readmemb with --radix=2): one word per line,
+// nothing else.
 bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
   return wordLines(s, m, r, "", "\n", "\n");
+}
+
+// The memory file of updatemem, the tool that puts memory contents into a
+// finished bitstream: `@` and the byte address of word 0 (8 hex digits, as
+// the tool counts addresses in bytes), then the words, one a line, each
+// value most significant digit first as in vmem. The memory is one
+// contiguous block, so one `@` line.
+bool writeUpdatemem(sink& s, const memLayout& m, wordReader& r) {
+  return putf(s, "@%08llx\n", ull(m.address)) && wordLines(s, m, r, "", "\n", "\n");
 }
 
 // Xilinx coefficient file: the radix, then the words separated by commas
@@ -337,16 +464,19 @@ bool writeCoe(sink& s, const memLayout& m, wordReader& r) {
          wordLines(s, m, r, "", ",\n", ";\n");
 }
 
-// Lattice memory file: its header, then hex words.
+// Lattice memory file: its header, then hex (or binary) words. The data
+// radix the memory tools show follows the file's: 3 hex, 0 binary.
 bool writeLatticeMem(sink& s, const memLayout& m, wordReader& r) {
-  return putf(s, "#Format=Hex\n#Depth=%llu\n#Width=%u\n#AddrRadix=3\n#DataRadix=3\n#Data\n",
-              ull(m.depth), m.width) &&
+  const bool bits = m.radix == 2;
+  return putf(s, "#Format=%s\n#Depth=%llu\n#Width=%u\n#AddrRadix=3\n#DataRadix=%d\n#Data\n",
+              bits ? "Bin" : "Hex", ull(m.depth), m.width, bits ? 0 : 3) &&
          wordLines(s, m, r, "", "\n", "\n");
 }
 
-// Gowin memory initialisation file: its header, then hex words.
+// Gowin memory initialisation file: its header, then hex (or binary) words.
 bool writeGowinMi(sink& s, const memLayout& m, wordReader& r) {
-  return putf(s, "#File_format=Hex\n#Address_depth=%llu\n#Data_width=%u\n", ull(m.depth), m.width) &&
+  return putf(s, "#File_format=%s\n#Address_depth=%llu\n#Data_width=%u\n", m.radix == 2 ? "Bin" : "Hex",
+              ull(m.depth), m.width) &&
          wordLines(s, m, r, "", "\n", "\n");
 }
 
@@ -358,12 +488,12 @@ bool writeMif(sink& s, const memLayout& m, wordReader& r) {
   return putf(s, "WIDTH=%u;\nDEPTH=%llu;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n",
               m.width, ull(m.depth)) &&
          byWidth(m.width, [&](auto W) {
-           return eachWord(s, m, r, 2 + ad + 3 + digits(W) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
+           return eachWord(s, m, r, 2 + ad + 3 + digits(m.width) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
              memcpy(p, "  ", 2);
              p += 2;
              for (size_t d = ad; d-- > 0; i >>= 4) p[d] = "0123456789ABCDEF"[i & 15];
              memcpy(p + ad, " : ", 3);
-             p = hexWord<W>(p + ad + 3, w, upper);
+             p = hexWord<W>(p + ad + 3, w, upper, m.width);
              memcpy(p, ";\n", 2);
              return p + 2;
            });
@@ -442,19 +572,21 @@ bool writeCHeader(sink& s, const memLayout& m, wordReader&) {
 constexpr uint64_t noLimit = 0;
 
 constexpr memFormat formats[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 128, noLimit, false},
-    {"bin", writeBin, nullptr, true, 8, 128, noLimit, false},
-    {"coe", writeCoe, nullptr, false, 1, 128, noLimit, false},
-    {"mif", writeMif, nullptr, false, 1, 128, noLimit, false},
-    {"ihex", writeIhex, nullptr, true, 8, 128, noLimit, true},
-    {"ihex-words", writeIhexWords, nullptr, false, 8, 128, noLimit, false},
-    {"srec", writeSrec, nullptr, true, 8, 128, noLimit, true},
-    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false},
-    {"gowin-mi", writeGowinMi, nullptr, false, 1, 128, noLimit, false},
+    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
+    {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true},
+    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false, 0, false},
+    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false, 0, false},
+    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true, 0, false},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, 0, false},
+    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, 0, false},
+    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, useBinary, false},
+    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, 0, false},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, useBinary, false},
+    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false},
     // A VHDL natural is only sure to reach 2^31 - 1.
-    {"vhdl", writeVhdl, nullptr, false, 1, 128, 0x7fffffff, false},
+    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false},
     // NAME_words is a uint32_t.
-    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false},
+    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false, useName, false},
 };
 
 }  // namespace
@@ -464,6 +596,29 @@ std::span<const memFormat> memFormats() { return formats; }
 const memFormat* findFormat(const char* name) {
   for (const memFormat& f : formats) {
     if (strcmp(f.name, name) == 0) return &f;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// The IDs that the UF2 bootloaders of these chips check.
+constexpr uf2FamilyName families[] = {
+    {"rp2040", 0xe48bff56},      {"rp2350-arm-s", 0xe48bff59}, {"rp2350-arm-ns", 0xe48bff5b},
+    {"rp2350-riscv", 0xe48bff5a}, {"rp2xxx-absolute", 0xe48bff57}, {"rp2xxx-data", 0xe48bff58},
+    {"samd21", 0x68ed2b88},      {"samd51", 0x55114460},       {"nrf52840", 0xada52840},
+    {"nrf52", 0x1b57745f},       {"stm32f4", 0x57755a57},      {"stm32f407", 0x6d0922fa},
+    {"stm32f411xe", 0x2dc309c5}, {"stm32f411xc", 0x06d1097b},  {"esp32", 0x1c5f21b0},
+    {"esp32s2", 0xbfdd4eee},     {"esp32s3", 0xc47e5767},
+};
+
+}  // namespace
+
+std::span<const uf2FamilyName> uf2Families() { return families; }
+
+const uf2FamilyName* findUf2Family(const char* name) {
+  for (const uf2FamilyName& f : families) {
+    if (strcasecmp(f.name, name) == 0) return &f;
   }
   return nullptr;
 }

@@ -12,12 +12,23 @@
 
 // The memory a format writes: `depth` words of `width` bits.
 struct memLayout {
-  uint32_t width;     // bits in a word: 1 to 128
+  uint32_t width;     // bits in a word: 1, 2, 4, or a multiple of 8 up to 1024
   uint64_t depth;     // words
   uint64_t address;   // byte address of word 0, for formats that write addresses
   uint32_t entry;     // the executable's entry address
   const char* name;   // the identifier for formats that declare one
   const char* header; // a second file the format writes, or null
+  uint32_t radix;     // 2: words as binary digits; otherwise hex
+  uint32_t family;    // the UF2 family ID, when hasFamily
+  bool hasFamily;
+};
+
+// The options a format reads beyond those every format takes; checkMemArgs
+// refuses the others for it.
+enum formatUse : unsigned {
+  useName = 1u << 0,    // --name: the identifier it declares
+  useBinary = 1u << 1,  // --radix=2: it writes binary digits too
+  useFamily = 1u << 2,  // --uf2-family
 };
 
 using formatWriter = bool (*)(sink& s, const memLayout& m, wordReader& r);
@@ -34,6 +45,10 @@ struct memFormat {
   uint32_t maxWidth;     // the widest
   uint64_t maxDepth;     // the most words it holds (0: no limit)
   bool addresses;        // writes 32-bit addresses (the start address too)
+  unsigned uses;         // formatUse bits
+  bool byteSpan;         // without --width, --depth, --region or --lanes the
+                         // memory is the placed span to the byte, not whole
+                         // 32-bit words
 };
 
 // Every format, in the order the help lists them.
@@ -41,3 +56,15 @@ std::span<const memFormat> memFormats();
 
 // The format named `name`, or null.
 const memFormat* findFormat(const char* name);
+
+// A UF2 family ID by the name --uf2-family takes for it.
+struct uf2FamilyName {
+  const char* name;
+  uint32_t id;
+};
+
+// The families known by name, in the order the refusal lists them.
+std::span<const uf2FamilyName> uf2Families();
+
+// The family called `name` (in any case), or null.
+const uf2FamilyName* findUf2Family(const char* name);

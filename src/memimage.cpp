@@ -172,9 +172,13 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   uint64_t v = 32;
-  if (a.width != nullptr && (!parseNumber(a.width, false, v) || (v != 8 && v != 16 && v != 32 && v != 64 &&
-                                                            v != 128))) {
-    return badValue("width", a.width, "not a word width: 8, 16, 32, 64 or 128");
+  if (a.width != nullptr && (!parseNumber(a.width, false, v) || v < 8 || v > 1024 || v % 8 != 0)) {
+    return badValue("width", a.width, "not a word width: a multiple of 8 from 8 to 1024");
+  }
+  // A format of bytes keeps the placed span to the byte unless an option
+  // asks for whole words.
+  if (o.format->byteSpan && a.width == nullptr && a.depth == nullptr && a.region == nullptr && a.lanes == nullptr) {
+    v = 8;
   }
   o.width = static_cast<uint32_t>(v);
   const uint32_t wordBytes = o.width / 8;
@@ -253,6 +257,11 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     o.lanes = static_cast<uint32_t>(v);
   }
   const uint32_t laneBits = o.width / o.lanes;
+  // A lane is whole bytes of the word, or bits of one byte.
+  if (laneBits < 8 ? laneBits == 3 || laneBits > 4 : laneBits % 8 != 0) {
+    return badValue("lanes", a.lanes,
+             ("lanes of " + std::to_string(laneBits) + " bits: a lane is 1, 2 or 4 bits or whole bytes").c_str());
+  }
   if (laneBits < o.format->minWidth) {
     return badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +
@@ -288,6 +297,41 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
 
   o.name = a.name != nullptr ? a.name : "rom_image";
   if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
+
+  o.radix = 16;
+  if (a.radix != nullptr) {
+    if (!parseNumber(a.radix, false, v) || (v != 2 && v != 16)) return badValue("radix", a.radix, "not 2 or 16");
+    o.radix = static_cast<uint32_t>(v);
+  }
+  if (a.uf2Family != nullptr) {
+    if (const uf2FamilyName* f = findUf2Family(a.uf2Family)) {
+      o.uf2Family = f->id;
+    } else if (parseNumber(a.uf2Family, false, v) && v <= 0xFFFFFFFF) {
+      o.uf2Family = static_cast<uint32_t>(v);
+    } else {
+      std::string known;
+      for (const uf2FamilyName& family : uf2Families()) known += std::string(known.empty() ? "" : ", ") + family.name;
+      return badValue("uf2-family", a.uf2Family, ("not a number or a family: " + known).c_str());
+    }
+    o.hasUf2Family = true;
+  }
+
+  // The options that only some formats read are refused for the others.
+  const struct {
+    const char* option;
+    const char* value;  // as given, or null when not given or the same for every format
+    unsigned use;
+    const char* without;
+  } formatOptions[] = {
+      {"name", a.name, useName, "has no name"},
+      {"radix", o.radix == 2 ? a.radix : nullptr, useBinary, "writes hex only"},
+      {"uf2-family", a.uf2Family, useFamily, "has no family ID"},
+  };
+  for (const auto& f : formatOptions) {
+    if (f.value != nullptr && (o.format->uses & f.use) == 0) {
+      return badValue(f.option, f.value, ("the " + std::string(o.format->name) + " format " + f.without).c_str());
+    }
+  }
   if (a.header != nullptr) {
     if (a.header[0] == '\0') return badValue("header", a.header, "an empty file name");
     if (o.format->header == nullptr) {
@@ -358,16 +402,21 @@ result<insertField> parseInsert(const char* text) {
 result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
   memoryPlan plan{};
   plan.allowUnplaced = a.allowUnplaced != 0;
-  for (const char* text : a.insert) {
-    result<insertField> f = parseInsert(text);
-    if (!f) return f.error();
-    plan.symbols = plan.symbols || !f->where.symbol.empty() || !f->from.symbol.empty() || !f->to.symbol.empty();
-    plan.inserts.push_back(std::move(*f));
-  }
+  // The fields, once the memories are known to be asked for.
+  auto fields = [&]() -> status {
+    for (const char* text : a.insert) {
+      result<insertField> f = parseInsert(text);
+      if (!f) return f.error();
+      plan.symbols = plan.symbols || !f->where.symbol.empty() || !f->from.symbol.empty() || !f->to.symbol.empty();
+      plan.inserts.push_back(std::move(*f));
+    }
+    return done;
+  };
   if (a.memory.empty()) {
     result<memOptions> o = checkMemArgs(a, listing);
     if (!o) return o.error();
     if (o->format != nullptr) plan.memories.push_back(*o);
+    if (status s = fields(); !s) return s.error();
     return plan;
   }
   plan.several = true;
@@ -452,6 +501,7 @@ result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
       }
     }
   }
+  if (status s = fields(); !s) return s.error();
   return plan;
 }
 
@@ -883,7 +933,7 @@ bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
   const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
-                    entry, name, o.header};
+                    entry, name, o.header, o.radix, o.uf2Family, o.hasUf2Family};
   wordReader r{&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
                o.format->memoryOrder, o.fill, {}, {}};
   return (header ? o.format->header : o.format->write)(s, m, r);

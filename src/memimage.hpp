@@ -37,6 +37,9 @@ struct memOptions {
   bool quiet;           // no lines about segments left out
   const char* label;    // the memory's NAME with --memory, else null
   uint32_t banks;       // files the depth is split into (1: one)
+  uint32_t radix;       // 2 or 16
+  uint32_t uf2Family;   // when hasUf2Family
+  bool hasUf2Family;
 };
 
 // An address of --insert: a number, or a symbol and an offset.

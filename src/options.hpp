@@ -29,6 +29,8 @@ struct memArgs {
   int crop;
   int quiet;
   int verbose;
+  const char* radix;
+  const char* uf2Family;
 };
 
 // One long option.

@@ -63,7 +63,9 @@ std::span<const uint8_t> nextWords(wordReader& r, size_t max) {
       case 2: reverseWords<2>(mem, out, n); break;
       case 4: reverseWords<4>(mem, out, n); break;
       case 8: reverseWords<8>(mem, out, n); break;
-      default: reverseWords<16>(mem, out, n); break;
+      case 16: reverseWords<16>(mem, out, n); break;
+      default:
+        for (size_t k = 0; k < n; k++) std::reverse_copy(mem + k * wb, mem + (k + 1) * wb, out + k * wb);
     }
     return {out, n * wb};
   }

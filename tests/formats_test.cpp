@@ -4,6 +4,7 @@
 // with what the memory holds.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -28,6 +29,8 @@ struct Want {
   uint64_t depth;
   uint64_t address;  // of word 0, in the lane's own address space
   uint32_t entry;
+  uint32_t radix = 16;  // 2: the words are binary digits
+  std::optional<uint32_t> family;  // the UF2 family ID
 };
 
 // ---- Readers ----------------------------------------------------------------
@@ -72,6 +75,26 @@ std::vector<std::string> wordsOf(const std::vector<uint8_t>& bytes, uint32_t wid
   return w;
 }
 
+// A word written in binary digits as the hex digits of its value: one
+// digit for a word narrower than 4 bits.
+std::string binaryAsHex(const std::string& bits) {
+  EXPECT_TRUE(!bits.empty() && bits.find_first_not_of("01") == std::string::npos) << bits;
+  std::string padded = std::string((4 - bits.size() % 4) % 4, '0') + bits, h;
+  for (size_t i = 0; i + 4 <= padded.size(); i += 4) h += "0123456789abcdef"[std::stoi(padded.substr(i, 4), nullptr, 2)];
+  return h;
+}
+
+// The words of a text format, as hex: binary digits of `width` bits each
+// with radix 2.
+std::vector<std::string> asHex(std::vector<std::string> words, const Want& w) {
+  if (w.radix != 2) return words;
+  for (std::string& x : words) {
+    EXPECT_EQ(x.size(), w.width) << x;
+    x = binaryAsHex(x);
+  }
+  return words;
+}
+
 // `#Key=Value` lines up to the line `until` (or the first line that is not
 // one), then one word per line.
 std::vector<std::string> keyedLines(const std::string& text, const std::map<std::string, std::string>& keys,
@@ -108,8 +131,41 @@ std::vector<std::string> hexNumbers(const std::string& text) {
   return words;
 }
 
-// Verilog $readmemh: hex numbers separated by white space.
-std::vector<std::string> readVmem(const std::string& text, const Want&) { return hexNumbers(text); }
+// Verilog $readmemh: hex numbers separated by white space ($readmemb:
+// binary ones).
+std::vector<std::string> readVmem(const std::string& text, const Want& w) { return asHex(hexNumbers(text), w); }
+
+// updatemem's memory file: `@` tokens (hex digits right after the `@`) set
+// the byte address of the next data token; a data token's hex digits (an
+// odd count read with a leading 0) are bytes at rising addresses from
+// there. The bytes, from the address of word 0 without holes, make words.
+std::vector<std::string> readUpdatemem(const std::string& text, const Want& w) {
+  std::map<uint64_t, uint8_t> bytes;
+  std::optional<uint64_t> at;
+  std::istringstream in(text);
+  for (std::string t; in >> t;) {
+    if (t.starts_with('@')) {
+      EXPECT_TRUE(isHex(t.substr(1))) << t;
+      EXPECT_EQ(t.size(), 9u) << "8 address digits: " << t;
+      at = std::stoull(t.substr(1), nullptr, 16);
+      continue;
+    }
+    EXPECT_TRUE(at.has_value()) << "data before an address: " << t;
+    EXPECT_TRUE(isHex(t)) << t;
+    EXPECT_EQ(t.size(), w.width / 4) << "one word a token: " << t;
+    for (uint8_t b : bytesOf(t.size() % 2 != 0 ? "0" + t : t)) {
+      EXPECT_TRUE(bytes.emplace(at.value_or(0), b).second) << "twice: " << at.value_or(0);
+      at = at.value_or(0) + 1;
+    }
+  }
+  EXPECT_EQ(std::count(text.begin(), text.end(), '@'), 1) << "one block";
+  std::vector<uint8_t> flat;
+  for (const auto& [a, b] : bytes) {
+    EXPECT_EQ(a, w.address + flat.size()) << "a hole";
+    flat.push_back(b);
+  }
+  return wordsOf(flat, w.width);
+}
 
 // Xilinx COE: `keyword = value;` statements; the vector's values are
 // separated by commas (and white space) and ended by a semicolon; lines
@@ -213,22 +269,25 @@ std::vector<std::string> readMif(const std::string& text, const Want& w) {
 
 // Lattice .mem: `#Key=Value` header lines up to `#Data`, then a word a line.
 std::vector<std::string> readLatticeMem(const std::string& text, const Want& w) {
-  return keyedLines(text,
-                    {{"Format", "Hex"},
-                     {"Depth", std::to_string(w.depth)},
-                     {"Width", std::to_string(w.width)},
-                     {"AddrRadix", "3"},
-                     {"DataRadix", "3"}},
-                    "#Data");
+  const bool bits = w.radix == 2;
+  return asHex(keyedLines(text,
+                          {{"Format", bits ? "Bin" : "Hex"},
+                           {"Depth", std::to_string(w.depth)},
+                           {"Width", std::to_string(w.width)},
+                           {"AddrRadix", "3"},
+                           {"DataRadix", bits ? "0" : "3"}},
+                          "#Data"),
+               w);
 }
 
 // Gowin .mi: `#Key=Value` header lines, then a word a line.
 std::vector<std::string> readGowinMi(const std::string& text, const Want& w) {
-  return keyedLines(text,
-                    {{"File_format", "Hex"},
-                     {"Address_depth", std::to_string(w.depth)},
-                     {"Data_width", std::to_string(w.width)}},
-                    nullptr);
+  return asHex(keyedLines(text,
+                          {{"File_format", w.radix == 2 ? "Bin" : "Hex"},
+                           {"Address_depth", std::to_string(w.depth)},
+                           {"Data_width", std::to_string(w.width)}},
+                          nullptr),
+               w);
 }
 
 // An Intel HEX or S-record line's bytes after its start, checked against
@@ -247,8 +306,10 @@ std::vector<uint8_t> recordBytes(const std::string& line, size_t start, bool one
   return b;
 }
 
-// Intel HEX: data (00), end (01, last), extended linear address (04) and
-// start linear address (05) records. Returns the data at each address.
+// Intel HEX: data (00), end (01, last), extended segment address (02),
+// extended linear address (04) and start linear address (05) records.
+// Returns the data at each address; a reader that adds the segment and the
+// linear base.
 struct IntelHex {
   std::map<uint64_t, std::vector<uint8_t>> records;
   std::optional<uint32_t> start;
@@ -256,7 +317,7 @@ struct IntelHex {
 
 IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
   IntelHex h;
-  uint64_t upper16 = 0;
+  uint64_t upper16 = 0, segment = 0;
   bool ended = false;
   for (const std::string& l : lines(text)) {
     EXPECT_FALSE(ended) << "a record after the end record: " << l;
@@ -274,10 +335,16 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
     switch (b[3]) {
       case 0:
         EXPECT_TRUE(!byteAddresses || offset + data.size() <= 0x10000u) << "crosses 64 KiB: " << l;
-        EXPECT_LE(data.size(), 16u);
-        EXPECT_TRUE(h.records.emplace(upper16 << 16 | offset, data).second) << "twice: " << l;
+        if (byteAddresses) {
+          EXPECT_LE(data.size(), 16u);
+        }
+        EXPECT_TRUE(h.records.emplace((upper16 << 16) + segment * 16 + offset, data).second) << "twice: " << l;
         break;
       case 1: ended = true; break;
+      case 2:
+        EXPECT_EQ(data.size(), 2u);
+        if (data.size() == 2) segment = data[0] << 8 | data[1];
+        break;
       case 4:
         EXPECT_EQ(data.size(), 2u);
         if (data.size() == 2) upper16 = data[0] << 8 | data[1];
@@ -363,6 +430,49 @@ std::vector<std::string> readBin(const std::string& text, const Want& w) {
   return wordsOf({text.begin(), text.end()}, w.width);
 }
 
+uint32_t le32(const std::string& t, size_t at) {
+  uint32_t v = 0;
+  for (size_t i = 4; i-- > 0;) v = v << 8 | static_cast<uint8_t>(t[at + i]);
+  return v;
+}
+
+// UF2: 512-byte blocks with the three magic numbers, 256-byte payloads at
+// 256-aligned addresses one after another, numbered from 0 with the count
+// in each, zeros after the payload, the family ID with flag 0x2000 when
+// there is one. Returns the blocks' bytes from the address of word 0 to the
+// end of the memory; the rest of the first and last page goes to `pad`.
+std::vector<uint8_t> uf2Bytes(const std::string& text, const Want& w, std::vector<uint8_t>* pad = nullptr) {
+  EXPECT_EQ(text.size() % 512, 0u);
+  const size_t blocks = text.size() / 512;
+  std::vector<uint8_t> bytes;
+  for (size_t k = 0; k < blocks; k++) {
+    const size_t b = k * 512;
+    EXPECT_EQ(le32(text, b), 0x0A324655u);
+    EXPECT_EQ(le32(text, b + 4), 0x9E5D5157u);
+    EXPECT_EQ(le32(text, b + 508), 0x0AB16F30u);
+    EXPECT_EQ(le32(text, b + 8), w.family ? 0x2000u : 0u);
+    EXPECT_EQ(le32(text, b + 12), w.address / 256 * 256 + 256 * k) << "block " << k;
+    EXPECT_EQ(le32(text, b + 16), 256u);
+    EXPECT_EQ(le32(text, b + 20), k);
+    EXPECT_EQ(le32(text, b + 24), blocks);
+    EXPECT_EQ(le32(text, b + 28), w.family.value_or(0));
+    EXPECT_EQ(text.substr(b + 32 + 256, 476 - 256), std::string(476 - 256, '\0'));
+    bytes.insert(bytes.end(), text.begin() + static_cast<long>(b + 32), text.begin() + static_cast<long>(b + 32 + 256));
+  }
+  const size_t from = w.address % 256, size = w.depth * (w.width / 8);
+  EXPECT_EQ(blocks, (from + size + 255) / 256);
+  if (bytes.size() < from + size) return {};
+  if (pad != nullptr) {
+    pad->assign(bytes.begin(), bytes.begin() + static_cast<long>(from));
+    pad->insert(pad->end(), bytes.begin() + static_cast<long>(from + size), bytes.end());
+  }
+  return {bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + size)};
+}
+
+std::vector<std::string> readUf2(const std::string& text, const Want& w) {
+  return wordsOf(uf2Bytes(text, w), w.width);
+}
+
 // The one match of `re` in `text`, or a failure.
 std::smatch only(const std::string& text, const std::string& re) {
   std::smatch m;
@@ -373,7 +483,7 @@ std::smatch only(const std::string& text, const std::string& re) {
 // C: the declarations, the base and word count, and the array's
 // initialisers.
 std::vector<std::string> readC(const std::string& text, const Want& w) {
-  const std::string n = w.name, t = "uint" + std::to_string(std::max(8u, w.width)) + "_t";
+  const std::string n = w.name, t = "uint" + std::to_string(std::max(8u, std::bit_ceil(w.width))) + "_t";
   EXPECT_TRUE(text.find("#include <stdint.h>\n") != std::string::npos);
   EXPECT_TRUE(text.find("extern const " + t + " " + n + "[" + std::to_string(w.depth) + "];\n") != std::string::npos);
   EXPECT_EQ(std::stoull(only(text, "\nconst uint32_t " + n + "_base = (0x[0-9a-f]+);\n")[1], nullptr, 16), w.address);
@@ -381,7 +491,7 @@ std::vector<std::string> readC(const std::string& text, const Want& w) {
   const std::smatch m = only(text, "\nconst " + t + " " + n + "\\[" + std::to_string(w.depth) + "\\] = \\{\n([^}]*)\\};\n$");
   std::vector<std::string> words;
   const std::string init = m[1];
-  const std::regex item(w.width == 64 ? "0x([0-9a-f]+)ULL" : "0x([0-9a-f]+)");
+  const std::regex item(w.width > 32 ? "0x([0-9a-f]+)ULL" : "0x([0-9a-f]+)");
   for (auto it = std::sregex_iterator(init.begin(), init.end(), item); it != std::sregex_iterator(); ++it) {
     words.push_back((*it)[1]);
   }
@@ -424,7 +534,7 @@ struct Reader {
 constexpr Reader readers[] = {
     {"vmem", readVmem},   {"bin", readBin},   {"coe", readCoe},     {"mif", readMif},
     {"ihex", readIhex},   {"ihex-words", readIhexWords}, {"srec", readSrec},
-    {"lattice-mem", readLatticeMem}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
+    {"lattice-mem", readLatticeMem}, {"updatemem", readUpdatemem}, {"uf2", readUf2}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
 };
 
 // ---- Running a format in process --------------------------------------------
@@ -456,7 +566,8 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       {"format", &memArgs::format}, {"output", &memArgs::output},     {"addresses", &memArgs::addresses},
       {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
       {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
-      {"name", &memArgs::name},     {"header", &memArgs::header}};
+      {"name", &memArgs::name},     {"header", &memArgs::header},     {"radix", &memArgs::radix},
+      {"uf2-family", &memArgs::uf2Family}};
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     for (const auto& [key, field] : fields) {
@@ -508,6 +619,14 @@ TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
       {"32-bit words", {.width = 32, .fill = 0xa5}},
       {"64-bit words", {.width = 64, .fill = 0xa5}},
       {"128-bit words", {.width = 128, .fill = 0xa5}},
+      // Widths that are not powers of two, and wider ones: the generic path.
+      {"24-bit words", {.width = 24, .base = 0xff0, .size = 0x66, .fill = 0xa5}},
+      {"40-bit words", {.width = 40, .base = 0xff0, .size = 0x64, .fill = 0x3c}},
+      {"256-bit words", {.width = 256, .size = 0x80, .fill = 0xa5}},
+      {"1024-bit words", {.width = 1024, .size = 0x100, .fill = 0x5a}},
+      {"three lanes of 8 bits", {.width = 24, .lanes = 3, .base = 0xff0, .size = 0x66, .fill = 0x5a}},
+      {"six lanes of 4 bits", {.width = 24, .lanes = 6, .base = 0xff0, .size = 0x66, .fill = 0xc3}},
+      {"two lanes of 128 bits", {.width = 256, .lanes = 2, .fill = 0x11}},
       {"byte order given as big", {.width = 32, .byteOrder = Order::Big}},
       {"byte order given as little", {.width = 64, .byteOrder = Order::Little}},
       {"depth beyond the region: a tail of fill words", {.size = 0x60, .depth = 40, .fill = 0xee}},
@@ -534,14 +653,20 @@ TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
         ASSERT_NE(f, nullptr) << reader.format;
         const uint32_t bits = c.shape.laneBits();
         if (bits < f->minWidth || bits > f->maxWidth) continue;
-        SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + reader.format);
-        const Written w = write(reader.format, order, c.segs, c.shape);
-        ASSERT_EQ(w.images.size(), c.shape.lanes);
-        for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
-          const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
-          const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004};
-          EXPECT_EQ(reader.read(w.images[lane], want), model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
-              << "lane " << lane;
+        for (uint32_t radix : {16u, 2u}) {
+          if (radix == 2 && (f->uses & useBinary) == 0) continue;
+          SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + reader.format + ", radix " +
+                       std::to_string(radix));
+          const Written w = write(reader.format, order, c.segs, c.shape,
+                                  radix == 2 ? std::vector<std::string>{"--radix=2"} : std::vector<std::string>{});
+          ASSERT_EQ(w.images.size(), c.shape.lanes);
+          for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+            const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
+            const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004, radix};
+            EXPECT_EQ(reader.read(w.images[lane], want),
+                      model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
+                << "lane " << lane;
+          }
         }
       }
     }
@@ -557,10 +682,30 @@ TEST(MemoryFormats, IhexWordsAddressesPast16BitsWithExtendedRecords) {
     ASSERT_EQ(w.images.size(), 1u);
     const std::string& hex = w.images[0];
     EXPECT_EQ(std::count(hex.begin(), hex.end(), '\n'), 0x10003 + 1 + 1) << "a record per word, one extended, the end";
-    EXPECT_NE(hex.find("\n:020000040001F9\n:020000003C3C"), std::string::npos) << "index 0x10000 after its extended record";
+    EXPECT_EQ(hex.find(":02000004"), std::string::npos) << "no linear address below 1 Mi words";
+    EXPECT_NE(hex.find("\n:020000021000EC\n:020000003C3C"), std::string::npos) << "index 0x10000 after its segment record";
     EXPECT_TRUE(readIhexWords(hex, {"rom_image", 16, s.words(), s.base, 0x1004}) ==
                 model::laneWords(model::memory(gapped, s), s, order, 0));
   }
+}
+
+TEST(MemoryFormats, IhexWordsTurnsToLinearAddressesAtOneMiWords) {
+  const Shape s{.width = 8, .size = 0x80, .depth = 0x110001, .fill = 0x3c};
+  const Written w = write("ihex-words", Order::Little, gapped, s);
+  ASSERT_EQ(w.images.size(), 1u);
+  const std::string& hex = w.images[0];
+  const auto count = [&](const std::string& record) {
+    size_t n = 0;
+    for (size_t at = 0; (at = hex.find(record, at)) != std::string::npos; at++) n++;
+    return n;
+  };
+  EXPECT_EQ(count(":02000002"), 16u) << "segments 0x1000 to 0xf000, then 0";
+  EXPECT_EQ(count(":02000004"), 2u) << "at 0x100000 and 0x110000";
+  EXPECT_NE(hex.find("\n:02000002F0000C\n"), std::string::npos);
+  EXPECT_NE(hex.find("\n:020000020000FC\n:020000040010EA\n:010000003CC3\n"), std::string::npos)
+      << "index 0x100000: the segment back to 0, then the linear address";
+  EXPECT_TRUE(readIhexWords(hex, {"rom_image", 8, s.words(), s.base, 0x1004}) ==
+              model::laneWords(model::memory(gapped, s), s, Order::Little, 0));
 }
 
 TEST(MemoryFormats, RecordsSplitAcrossReadBlocks) {
@@ -632,6 +777,17 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       {"lattice-mem",
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"updatemem", "@00000080\n00112233\n44556677\n8899aabb\nffffffff\n"},
+      {"uf2", [] {
+         // One block: the page at 0, the memory at 0x80 in it, fill around.
+         std::string b = std::string("UF2\n\x57\x51\x5d\x9e", 8) + std::string(24, '\0') +
+                         std::string(0x80, '\xff') +
+                         std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb", 12) +
+                         std::string(256 - 0x80 - 12, '\xff') + std::string(476 - 256, '\0') + "\x30\x6f\xb1\x0a";
+         b[16] = 0, b[17] = 1;  // payload 256
+         b[24] = 1;             // 1 block
+         return b;
+       }()},
       {"gowin-mi",
        "#File_format=Hex\n#Address_depth=4\n#Data_width=32\n00112233\n44556677\n8899aabb\nffffffff\n"},
       {"vhdl",
@@ -665,4 +821,44 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
     }
   }
   EXPECT_EQ(std::size(samples), memFormats().size());
+}
+
+TEST(MemoryFormats, BinaryDigitsForTheFormatsThatTakeThem) {
+  // Bytes 00, 11, 22, 33 as 8-bit words; 16 is every format's radix.
+  const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33})};
+  const Shape s{.width = 8, .base = 0x80, .size = 4};
+  const std::string bits = "00000000\n00010001\n00100010\n00110011\n";
+  const std::pair<const char*, std::string> samples[] = {
+      {"vmem", bits},
+      {"lattice-mem", "#Format=Bin\n#Depth=4\n#Width=8\n#AddrRadix=3\n#DataRadix=0\n#Data\n" + bits},
+      {"gowin-mi", "#File_format=Bin\n#Address_depth=4\n#Data_width=8\n" + bits},
+  };
+  for (const auto& [format, sample] : samples) {
+    const Written w = write(format, Order::Big, segs, s, {"--radix=2"});
+    ASSERT_EQ(w.images.size(), 1u);
+    EXPECT_EQ(w.images[0], sample) << format;
+  }
+  const Written hex = write("coe", Order::Big, segs, s, {"--radix=16"});
+  ASSERT_EQ(hex.images.size(), 1u);
+  EXPECT_EQ(hex.images[0], "memory_initialization_radix=16;\nmemory_initialization_vector=\n00,\n11,\n22,\n33;\n");
+}
+
+TEST(MemoryFormats, Uf2CarriesTheFamilyAndFillsItsPages) {
+  const std::vector<Seg> segs = {text(0x10000104, counting(0x210, 1))};
+  const Shape s{.width = 32, .base = 0x10000104, .size = 0x210, .fill = 0xa5};
+  const std::pair<const char*, uint32_t> families[] = {
+      {"rp2040", 0xe48bff56}, {"RP2350-ARM-S", 0xe48bff59}, {"samd21", 0x68ed2b88}, {"samd51", 0x55114460},
+      {"nrf52840", 0xada52840}, {"stm32f4", 0x57755a57}, {"esp32s2", 0xbfdd4eee}, {"0x12345678", 0x12345678},
+      {"305419896", 0x12345678}};
+  for (const auto& [family, id] : families) {
+    SCOPED_TRACE(family);
+    const Written w = write("uf2", Order::Little, segs, s, {std::string("--uf2-family=") + family});
+    ASSERT_EQ(w.images.size(), 1u);
+    EXPECT_EQ(w.images[0].size(), 3u * 512) << "0x10000100 to 0x10000400";
+    Want want{"rom_image", 32, s.words(), s.base, 0x1004};
+    want.family = id;
+    std::vector<uint8_t> pad;
+    EXPECT_EQ(uf2Bytes(w.images[0], want, &pad), model::memory(segs, s));
+    EXPECT_EQ(pad, std::vector<uint8_t>(0x300 - 0x210, 0xa5));
+  }
 }

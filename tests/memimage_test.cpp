@@ -49,8 +49,16 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
   };
   const Case cases[] = {
       {{"--format=hexx"}, "--format=hexx: not a format: vmem"},
-      {{"--format=vmem", "--width=24"}, "--width=24: not a word width: 8, 16, 32, 64 or 128\n"},
-      {{"--format=vmem", "--width=0x"}, "--width=0x: not a word width: 8, 16, 32, 64 or 128\n"},
+      {{"--format=vmem", "--width=20"}, "--width=20: not a word width: a multiple of 8 from 8 to 1024\n"},
+      {{"--format=vmem", "--width=0"}, "--width=0: not a word width: a multiple of 8 from 8 to 1024\n"},
+      {{"--format=vmem", "--width=1032"}, "--width=1032: not a word width: a multiple of 8 from 8 to 1024\n"},
+      {{"--format=vmem", "--width=0x"}, "--width=0x: not a word width: a multiple of 8 from 8 to 1024\n"},
+      {{"--format=vmem", "--width=24", "--lanes=2", "--output=l%d"},
+       "--lanes=2: lanes of 12 bits: a lane is 1, 2 or 4 bits or whole bytes\n"},
+      {{"--format=vmem", "--width=24", "--lanes=8", "--output=l%d"},
+       "--lanes=8: lanes of 3 bits: a lane is 1, 2 or 4 bits or whole bytes\n"},
+      {{"--format=vmem", "--width=24", "--region=0x100:16"},
+       "--region=0x100:16: the base is not a multiple of the 3-byte word\n"},
       {{"--format=vmem", "--lanes=3", "--output=l%d.vmem"}, "--lanes=3: does not divide the 32-bit word\n"},
       {{"--format=vmem", "--lanes=0", "--output=l%d.vmem"}, "--lanes=0: does not divide the 32-bit word\n"},
       {{"--format=vmem", "--lanes=4", "--output=img.vmem"},
@@ -85,6 +93,16 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=c", "--name=uint32_t"}, "--name=uint32_t: a name that <stdint.h> may declare\n"},
       {{"--format=c", "--name=UINT64_C"}, "--name=UINT64_C: a name that <stdint.h> may declare\n"},
       {{"--format=vmem", "--header=img.h"}, "--header=img.h: the vmem format has none\n"},
+      // Options that only some formats read.
+      {{"--format=vmem", "--name=x"}, "--name=x: the vmem format has no name\n"},
+      {{"--format=ihex", "--name=rom_image"}, "--name=rom_image: the ihex format has no name\n"},
+      {{"--format=coe", "--radix=2"}, "--radix=2: the coe format writes hex only\n"},
+      {{"--format=c", "--radix=0x2"}, "--radix=0x2: the c format writes hex only\n"},
+      {{"--format=vmem", "--radix=8"}, "--radix=8: not 2 or 16\n"},
+      {{"--format=vmem", "--radix=hex"}, "--radix=hex: not 2 or 16\n"},
+      {{"--format=vmem", "--uf2-family=rp2040"}, "--uf2-family=rp2040: the vmem format has no family ID\n"},
+      {{"--format=vmem", "--uf2-family=rp2041"}, "--uf2-family=rp2041: not a number or a family: rp2040, "},
+      {{"--format=vmem", "--uf2-family=0x100000000"}, "--uf2-family=0x100000000: not a number or a family: "},
       // Sizes whose suffix takes them past 2^40, 2^64 (read as 0) and
       // 2^64 + 1 GiB (read as 1 GiB) among them.
       {{"--format=vmem", "--region=0:17179869185G"}, "--region=0:17179869185G: too large\n"},
@@ -320,6 +338,37 @@ TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
   EXPECT_EQ(listDir(withData.dir.path), std::vector<std::string>{"in.elf"});
 }
 
+// A bin image is the placed bytes to the byte; an option that asks for
+// words makes it whole words, with fill.
+TEST(MemoryImage, BinKeepsTheSpanToTheByteUnlessWordsAreAskedFor) {
+  InputDir ws({text(0x101, {1, 2, 3, 4, 5})}, {.entry = 0x101});
+  const struct {
+    std::vector<std::string> args;
+    std::string bytes;
+  } cases[] = {
+      {{}, std::string("\1\2\3\4\5")},
+      {{"--width=8"}, std::string("\1\2\3\4\5")},
+      {{"--width=32"}, std::string("\xee\1\2\3\4\5\xee\xee")},
+      // 3-byte words from 0xff, the multiple of 3 below the first byte.
+      {{"--width=24"}, std::string("\xee\xee\1\2\3\4\5\xee\xee")},
+      {{"--depth=3"}, std::string("\xee\1\2\3\4\5\xee\xee\xee\xee\xee\xee")},
+      {{"--region=0x100:6"}, std::string("\xee\1\2\3\4\5\xee\xee")},
+      {{"--lanes=4", "--output=lane%d"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--format=bin", "--output=image.bin", "--fill=0xee", "--quiet"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Result r = ws(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (c.args.size() == 2) {
+      // Lanes of the 32-bit word: lane 1 holds the bytes at 0x101 and 0x105.
+      EXPECT_EQ(ws.file("lane1"), std::string("\1\5"));
+      continue;
+    }
+    EXPECT_EQ(ws.file("image.bin"), c.bytes) << c.args.size();
+  }
+}
+
 // The table of long options is what the tool parses, lists in --help and
 // refuses without --format: each row, through the built binary.
 TEST(MemoryImageOptions, EveryLongOptionIsListedAndTheMemoryOnesNeedFormat) {
@@ -429,35 +478,42 @@ TEST(MemoryImageReaders, IcarusVerilogReadsTheWordsTheCpuReads) {
       "  integer n, i;\n"
       "  initial begin\n"
       "    if (!$value$plusargs(\"image=%s\", image) || !$value$plusargs(\"words=%d\", n)) $finish;\n"
-      "    $readmemh(image, mem, 0, n - 1);\n"
+      "    if ($test$plusargs(\"binary\")) $readmemb(image, mem, 0, n - 1);\n"
+      "    else $readmemh(image, mem, 0, n - 1);\n"
       "    for (i = 0; i < n; i = i + 1) $display(\"%h\", mem[i]);\n"
       "    $finish;\n"
       "  end\n"
       "endmodule\n";
   writeFile(tb, {reinterpret_cast<const uint8_t*>(bench.data()), bench.size()});
-  for (int width : {8, 16, 32, 64}) {
+  for (int width : {8, 16, 32, 64, 24, 256}) {
     const std::string vvp = (dir.path / ("tb" + std::to_string(width) + ".vvp")).string();
     ASSERT_EQ(shell("iverilog -g2005 -P tb.W=" + std::to_string(width) + " -o " + vvp + " " +
                     tb.string() + " 2>&1"),
               "");
     for (const char* name : {"romcopy-riscv", "romcopy-arm", "romcopy-mips", "romcopy-riscv-lld"}) {
+      // Words of 3 bytes start at multiples of 3: the RISC-V images load at 0.
+      if (width % 3 == 0 && strstr(name, "riscv") == nullptr) continue;
       for (bool little : {true, false}) {
-        SCOPED_TRACE(std::string(name) + " width " + std::to_string(width) + (little ? " little" : " big"));
-        const std::vector<std::string> want =
-            cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
-        const fs::path image = dir.path / "image.vmem";
-        Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
-                        "--format=vmem", "--width=" + std::to_string(width),
-                        little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
-                       {.cwd = dir.path});
-        ASSERT_EQ(r.status, 0) << r.err;
-        std::vector<std::string> got;
-        for (const std::string& l :
-             lines(shell("vvp -n " + vvp + " +image=" + image.string() + " +words=" +
-                         std::to_string(want.size())))) {
-          if (l.find_first_not_of("0123456789abcdef") == std::string::npos) got.push_back(l);
+        // $readmemh reads the hex image, $readmemb the one of --radix=2.
+        for (const char* radix : {"16", "2"}) {
+          SCOPED_TRACE(std::string(name) + " width " + std::to_string(width) + (little ? " little" : " big") +
+                       " radix " + radix);
+          const std::vector<std::string> want =
+              cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
+          const fs::path image = dir.path / "image.vmem";
+          Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
+                          "--format=vmem", "--width=" + std::to_string(width), std::string("--radix=") + radix,
+                          little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
+                         {.cwd = dir.path});
+          ASSERT_EQ(r.status, 0) << r.err;
+          std::vector<std::string> got;
+          for (const std::string& l :
+               lines(shell("vvp -n " + vvp + " +image=" + image.string() + " +words=" +
+                           std::to_string(want.size()) + (std::string(radix) == "2" ? " +binary" : "")))) {
+            if (l.find_first_not_of("0123456789abcdef") == std::string::npos) got.push_back(l);
+          }
+          EXPECT_EQ(got, want);
         }
-        EXPECT_EQ(got, want);
       }
     }
   }

@@ -1,11 +1,14 @@
 // Memory images read back by the programs that consume them: objcopy for
-// Intel HEX, S-records and raw images, srec_cat for MIF and VMem, GHDL for
-// the VHDL package, gcc and g++ for the C source. The build machine
-// installs them (tools/install-deps); a missing one fails its test.
+// Intel HEX, S-records, raw images and updatemem's byte addresses, srec_cat
+// for MIF and VMem, GHDL for the VHDL package, gcc and g++ for the C source,
+// the npm package uf2 and file for UF2. The build machine installs them
+// (tools/install-deps); a missing one fails its test, but for node, whose
+// test is skipped.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -159,6 +162,137 @@ TEST(RealReaders, BinIsObjcopysImageWithGapFillAndPadTo) {
   tool(dir.path, {"-f", (testdata / "romcopy-riscv-lld.elf").string(), "--format=bin", "--output=image.bin",
                   "--region=0:" + std::string(end.begin(), std::find(end.begin(), end.end(), '\n')), "--fill=0xff"});
   EXPECT_EQ(readFile(dir.path / "image.bin"), readFile(testdata / "romcopy-riscv-lld.padded.bin"));
+}
+
+// The bytes a file of `@` byte addresses and hex byte or word tokens puts
+// at each address: objcopy's Verilog output of width 1, and updatemem's
+// memory file.
+std::map<uint64_t, uint8_t> byteAddressed(const std::string& text) {
+  std::map<uint64_t, uint8_t> bytes;
+  uint64_t at = 0;
+  std::istringstream in(text);
+  for (std::string t; in >> t;) {
+    if (t.starts_with('@')) {
+      at = std::stoull(t.substr(1), nullptr, 16);
+      continue;
+    }
+    if (t.size() % 2 != 0) t = "0" + t;
+    for (size_t i = 0; i < t.size(); i += 2) {
+      EXPECT_TRUE(bytes.emplace(at++, static_cast<uint8_t>(std::stoul(t.substr(i, 2), nullptr, 16))).second);
+    }
+  }
+  return bytes;
+}
+
+TEST(RealReaders, UpdatememHoldsTheBytesOfObjcopysVerilogOutput) {
+  // Where a word's value most significant byte first is the bytes at rising
+  // addresses: bytes, and big-endian words.
+  const struct {
+    const char* elf;
+    const char* base;
+  } elves[] = {{"romcopy-riscv", "0"}, {"romcopy-arm", "0x08000000"}, {"romcopy-mips", "0xbfc00000"}};
+  for (const auto& e : elves) {
+    for (const char* shape : {"--width=8", "--byte-order=big", "--width=64 --byte-order=big"}) {
+      SCOPED_TRACE(std::string(e.elf) + " " + shape);
+      TempDir dir;
+      const std::string elf = (testdata / (std::string(e.elf) + ".elf")).string();
+      std::vector<std::string> args = {"-f", elf, "--format=updatemem", "--output=image.mem"};
+      // The same bytes, padded to whole words as the memory is.
+      std::vector<std::string> binArgs = {"-f", elf, "--format=bin", "--output=image.bin"};
+      std::istringstream words(shape);
+      for (std::string w; words >> w;) args.push_back(w), binArgs.push_back(w);
+      tool(dir.path, args);
+      tool(dir.path, binArgs);
+      EXPECT_SH(dir.path, std::string("objcopy -I binary -O verilog --change-addresses=") + e.base +
+                              " image.bin objcopy.v");
+      const std::vector<uint8_t> mem = readFile(dir.path / "image.mem"), v = readFile(dir.path / "objcopy.v");
+      const std::map<uint64_t, uint8_t> ours = byteAddressed({mem.begin(), mem.end()});
+      EXPECT_FALSE(ours.empty());
+      EXPECT_TRUE(ours == byteAddressed({v.begin(), v.end()}));
+    }
+  }
+}
+
+// Every block of the UF2 images decoded by the npm package uf2, its order,
+// alignment and numbering checked here, the payloads compared with the bin
+// image; and file recognises the image.
+TEST(RealReaders, NpmUf2DecodesEveryBlockAndFileRecognisesTheImage) {
+  if (sh(".", "command -v node && command -v npm").status != 0) {
+    GTEST_SKIP() << "node or npm is not installed (tools/install-deps installs them)";
+  }
+  const std::string npm = ROMWRIGHT_NPM;
+  const Shell setup = sh(".", std::string(ROMWRIGHT_TOOLS) + "/npm-uf2 '" + npm + "'");
+  ASSERT_EQ(setup.status, 0) << "installing uf2@2.0.0 from npm:\n" << setup.out;
+  const std::string decode =
+      "const { decodeBlock } = require(process.argv[2]);\n"
+      "const data = require('fs').readFileSync(process.argv[3]);\n"
+      "for (let i = 0; i < data.length; i += 512) {\n"
+      "  const b = decodeBlock(new Uint8Array(data.subarray(i, i + 512)));\n"
+      "  console.log([b.flags, b.flashAddress, b.payload.length, b.blockNumber, b.totalBlocks, b.boardFamily,\n"
+      "               Buffer.from(b.payload).toString('hex')].join(' '));\n"
+      "}\n";
+  const struct {
+    const char* elf;
+    std::vector<std::string> shape;
+    uint32_t family;  // 0: none given
+  } cases[] = {
+      {"romcopy-arm", {"--uf2-family=stm32f4", "--fill=0xff"}, 0x57755a57},
+      {"romcopy-riscv", {"--uf2-family=0xe48bff5a"}, 0xe48bff5a},
+      {"romcopy-mips", {"--fill=0x5a", "--width=64"}, 0},
+      // A memory that starts in the middle of a page.
+      {"romcopy-arm", {"--region=0x07ffff80:0x1000", "--fill=0xff", "--uf2-family=rp2040"}, 0xe48bff56},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.elf);
+    TempDir dir;
+    writeFile(dir.path / "decode.js", std::vector<uint8_t>(decode.begin(), decode.end()));
+    const std::string elf = (testdata / (std::string(c.elf) + ".elf")).string();
+    std::vector<std::string> args = {"-f", elf, "--format=uf2", "--output=image.uf2"};
+    std::vector<std::string> binArgs = {"-f", elf, "--format=bin", "--output=image.bin"};
+    for (const std::string& a : c.shape) {
+      args.push_back(a);
+      if (!a.starts_with("--uf2-family")) binArgs.push_back(a);
+    }
+    tool(dir.path, args);
+    tool(dir.path, binArgs);
+    const std::vector<uint8_t> bin = readFile(dir.path / "image.bin");
+    // The address of the bin image's first byte: the @ of updatemem for the
+    // same memory (of bytes, unless the shape gives a width).
+    std::vector<std::string> memArgs = binArgs;
+    memArgs[2] = "--format=updatemem";
+    memArgs[3] = "--output=image.mem";
+    if (std::none_of(c.shape.begin(), c.shape.end(), [](const std::string& a) { return a.starts_with("--width"); })) {
+      memArgs.push_back("--width=8");
+    }
+    tool(dir.path, memArgs);
+    const std::vector<uint8_t> mem = readFile(dir.path / "image.mem");
+    const uint64_t base = std::stoull(std::string(mem.begin() + 1, mem.begin() + 9), nullptr, 16);
+
+    const Shell r = sh(dir.path, "node decode.js '" + npm + "/node_modules/uf2' image.uf2");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::istringstream in(r.out);
+    std::string payloads;
+    uint64_t n = 0, total = 0;
+    for (uint64_t flags, address, size, number, blocks, family; in >> flags >> address >> size >> number >> blocks >> family; n++) {
+      std::string hex;
+      in >> hex;
+      EXPECT_EQ(flags, c.family != 0 ? 0x2000u : 0u);
+      EXPECT_EQ(family, c.family);
+      EXPECT_EQ(address, base / 256 * 256 + 256 * n) << "ascending, 256-aligned, no gaps";
+      EXPECT_EQ(size, 256u);
+      EXPECT_EQ(number, n);
+      if (n == 0) total = blocks;
+      EXPECT_EQ(blocks, total);
+      payloads += hex;
+    }
+    EXPECT_EQ(n, total);
+    EXPECT_EQ(n, (base % 256 + bin.size() + 255) / 256);
+    EXPECT_EQ(payloads.substr(base % 256 * 2, bin.size() * 2), model::hexOf(bin));
+
+    const Shell f = sh(dir.path, "file image.uf2");
+    EXPECT_NE(f.out.find("UF2 firmware image"), std::string::npos) << f.out;
+    EXPECT_NE(f.out.find(std::to_string(n) + " total blocks"), std::string::npos) << f.out;
+  }
 }
 
 TEST(RealReaders, SrecCatReadsMifAndVmemWords) {
@@ -337,6 +471,8 @@ TEST(MemoryFormatLimits, RefusedWithTheLimit) {
        "--lanes=8: lanes of 1 bits: the ihex-words format holds words of 8 bits or more\n"},
       {{"--format=srec", "--width=64", "--lanes=32"},
        "--lanes=32: lanes of 2 bits: the srec format holds words of 8 bits or more\n"},
+      {{"--format=lattice-mem", "--width=264"}, "--format=lattice-mem: holds words of up to 256 bits, not 264\n"},
+      {{"--format=c", "--width=72"}, "--format=c: holds words of up to 64 bits, not 72\n"},
       {{"--format=lattice-mem", "--width=8", "--depth=65537"},
        "--depth=65537: the lattice-mem format holds up to 65536 words\n"},
       {{"--format=lattice-mem", "--width=8", "--region=0x1000:65537"},
