@@ -18,6 +18,13 @@ struct memLayout {
   uint32_t entry;     // the executable's entry address
   const char* name;   // the identifier for formats that declare one
   const char* header; // a second file the format writes, or null
+  bool sparse;        // only the words (bytes, for ihex and srec of one
+                      // lane) that hold placed bytes are written
+  bool rebased;       // addresses are written from `rebase` at word 0, not
+  uint64_t rebase;    // from `address` (or 0 for word indexes)
+  uint32_t recordBytes;  // data bytes an ihex or srec record holds: 1 to 255
+  bool srecS3;        // S3 records whatever the addresses
+  bool hasStart;      // the start address (`entry`) is written
 };
 
 using formatWriter = bool (*)(sink& s, const memLayout& m, wordReader& r);
@@ -41,3 +48,15 @@ std::span<const memFormat> memFormats();
 
 // The format named `name`, or null.
 const memFormat* findFormat(const char* name);
+
+// Whether `f` can leave out the words that hold no placed byte.
+bool writesSparse(const memFormat& f);
+
+// Why `f` cannot write its addresses from another origin (--rebase), or
+// null when it can; `sparse` says whether only placed words are written.
+const char* rebaseProblem(const memFormat& f, bool sparse);
+
+// The highest address a format of 32-bit addresses (ihex, srec) writes for
+// the memory: the last data byte's or the start address, whichever is
+// higher. The reader is left where it was.
+uint64_t highestAddress(const memLayout& m, const wordReader& r);

@@ -30,6 +30,11 @@ struct memOptions {
   bool crop;
   bool overlapLater;
   bool quiet;           // no lines about segments left out
+  bool sparse;          // only the words that hold placed bytes are written
+  bool rebased;         // --rebase: addresses written from `rebase`
+  uint64_t rebase;      //   in the format's unit: bytes, or words
+  uint32_t recordBytes; // data bytes an Intel HEX or S-record record holds
+  bool srecS3;          // S3 and S7 records whatever the addresses
 };
 
 // Reads `s` whole as 0x-prefixed hex or as decimal (a leading 0 is still
@@ -60,6 +65,11 @@ status checkDistinctOutputs(const memOptions& o, const runOutputs& run);
 // Writes the memory image of `img` as `o` asks. Lines about segments left
 // out or cut go to standard error.
 status dumpMemImage(const memOptions& o, const image& img);
+
+// Refuses, with one line naming the format and the address, an address
+// that a format of 32-bit addresses would have to write and cannot hold:
+// with --rebase, the highest address of the image or its start address.
+status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is

@@ -26,6 +26,10 @@ struct memArgs {
   int crop;
   int quiet;
   int verbose;
+  int sparse;
+  const char* rebase;
+  const char* recordBytes;
+  int srecS3;
 };
 
 // One long option.

@@ -326,11 +326,20 @@ std::vector<std::string> readIhexWords(const std::string& text, const Want& w) {
   return words;
 }
 
-// Motorola S-records: S0 header first, S3 data at 32-bit addresses, S7
-// with the start address last.
-std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
-  const std::vector<std::string> ls = lines(text);
+// Motorola S-records: S0 header first, data records of one address size,
+// the shortest that holds the highest address of the file (the start
+// address too) unless S3 is `forced`, and the matching S9, S8 or S7 with
+// the start address last. Returns the data at each address.
+struct Srecords {
   std::map<uint64_t, std::vector<uint8_t>> records;
+  uint32_t start = 0;
+  char type = '?';  // of the data records
+};
+
+Srecords readSrecords(const std::string& text, size_t most = 16, bool forced = false) {
+  const std::vector<std::string> ls = lines(text);
+  Srecords h;
+  uint64_t highest = 0;
   for (size_t i = 0; i < ls.size(); i++) {
     const std::string& l = ls[i];
     const char type = l.size() > 2 && l[0] == 'S' ? l[1] : '?';
@@ -339,20 +348,40 @@ std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
       ADD_FAILURE() << "bad count: " << l;
       continue;
     }
+    const size_t ab = type >= '7' ? '9' - type + 2 : type - '1' + 2;  // address bytes
     if (i == 0) {
       EXPECT_EQ(type, '0');
       EXPECT_EQ(std::string(b.begin() + 3, b.end()), "HDR");
-    } else if (i + 1 == ls.size()) {
-      EXPECT_EQ(type, '7');
-      EXPECT_EQ(b.size(), 5u);
-      EXPECT_EQ(static_cast<uint32_t>(b[1] << 24 | b[2] << 16 | b[3] << 8 | b[4]), w.entry);
+      continue;
+    }
+    if (type < '1' || type > '9' || (type > '3' && type < '7') || b.size() < ab + 1) {
+      ADD_FAILURE() << "record type: " << l;
+      continue;
+    }
+    uint64_t at = 0;
+    for (size_t k = 0; k < ab; k++) at = at << 8 | b[1 + k];
+    if (i + 1 == ls.size()) {
+      EXPECT_EQ(type, static_cast<char>('0' + 10 - (h.type - '0'))) << "the terminator of " << h.type << ": " << l;
+      EXPECT_EQ(b.size(), ab + 1);
+      h.start = static_cast<uint32_t>(at);
+      highest = std::max(highest, at);
     } else {
-      EXPECT_EQ(type, '3') << l;
-      EXPECT_LE(b.size(), 5u + 16);
-      records[uint64_t{b[1]} << 24 | b[2] << 16 | b[3] << 8 | b[4]] = {b.begin() + 5, b.end()};
+      if (h.type == '?') h.type = type;
+      EXPECT_EQ(type, h.type) << "one address size a file: " << l;
+      EXPECT_LE(b.size(), ab + 1 + most);
+      EXPECT_GT(b.size(), ab + 1);
+      h.records[at] = {b.begin() + static_cast<long>(ab) + 1, b.end()};
+      highest = std::max(highest, at + b.size() - ab - 2);
     }
   }
-  return contiguous(records, w.address);
+  EXPECT_EQ(h.type, forced || highest > 0xFFFFFF ? '3' : highest > 0xFFFF ? '2' : '1') << "highest 0x" << std::hex << highest;
+  return h;
+}
+
+std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
+  const Srecords h = readSrecords(text);
+  EXPECT_EQ(h.start, w.entry);
+  return contiguous(h.records, w.address);
 }
 
 std::vector<std::string> readSrec(const std::string& text, const Want& w) {
@@ -628,7 +657,7 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       {"ihex-words",
        ":040000000011223396\n:040001004455667785\n:040002008899AABB74\n:04000300FFFFFFFFFD\n"
        ":00000001FF\n"},
-      {"srec", "S00600004844521B\nS3150000008000112233445566778899AABBFFFFFFFF0C\nS70500001004E6\n"},
+      {"srec", "S00600004844521B\nS113008000112233445566778899AABBFFFFFFFF0E\nS9031004E8\n"},
       {"lattice-mem",
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
