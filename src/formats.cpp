@@ -293,19 +293,23 @@ struct stretch {
 };
 
 // The stretches of the memory that hold placed bytes, in units of `unit`
-// bytes from its base and within its first `limit` units; with `join`,
-// stretches that share a unit or touch are one. Visits the placement's
-// runs only, never the gaps between them.
+// bytes from its base and within its first `limit` units. Runs of one
+// segment that touch (its stored bytes and its zero tail) are one stretch;
+// with `join`, so are any that share a unit or touch. Visits the
+// placement's runs only, never the gaps between them.
 std::vector<stretch> placedStretches(const wordReader& r, uint64_t unit, uint64_t limit, bool join) {
   const placement& p = *r.p;
   const uint64_t top = p.base + std::min(limit * unit, r.memWords * r.wordBytes);
   std::vector<stretch> out;
+  uint32_t seg = 0;  // of the last run
   for (const auto& [a, run] : p.map.runs()) {
     if (a >= top) break;
     const uint64_t from = std::max(a, p.base), to = std::min(run.end, top);
     if (from >= to) continue;
     const uint64_t first = (from - p.base) / unit, end = (to - p.base + unit - 1) / unit;
-    if (join && !out.empty() && out.back().end >= first) {
+    const bool sameSegment = !out.empty() && run.seg == seg && out.back().end == first;
+    seg = run.seg;
+    if (sameSegment || (join && !out.empty() && out.back().end >= first)) {
       out.back().end = std::max(out.back().end, end);
     } else {
       out.push_back({first, end});

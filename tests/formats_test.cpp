@@ -254,7 +254,7 @@ struct IntelHex {
   std::optional<uint32_t> start;
 };
 
-IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
+IntelHex readIntelHex(const std::string& text, bool byteAddresses, size_t most = 16) {
   IntelHex h;
   uint64_t upper16 = 0;
   bool ended = false;
@@ -274,7 +274,7 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
     switch (b[3]) {
       case 0:
         EXPECT_TRUE(!byteAddresses || offset + data.size() <= 0x10000u) << "crosses 64 KiB: " << l;
-        EXPECT_LE(data.size(), 16u);
+        EXPECT_LE(data.size(), most);
         EXPECT_TRUE(h.records.emplace(upper16 << 16 | offset, data).second) << "twice: " << l;
         break;
       case 1: ended = true; break;
@@ -485,13 +485,18 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       {"format", &memArgs::format}, {"output", &memArgs::output},     {"addresses", &memArgs::addresses},
       {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
       {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
-      {"name", &memArgs::name},     {"header", &memArgs::header}};
+      {"name", &memArgs::name},     {"header", &memArgs::header},     {"rebase", &memArgs::rebase},
+      {"record-bytes", &memArgs::recordBytes}};
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     for (const auto& [key, field] : fields) {
-      if (arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
+      if (eq != std::string::npos && arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
     }
+    a.sparse += arg == "--sparse";
+    a.srecS3 += arg == "--srec-s3";
   }
+  // "--no-fill" takes back the fill the shape gives.
+  if (std::find(args.begin(), args.end(), "--no-fill") != args.end()) a.fill = nullptr;
   image img;
   std::string log;
   sectionChoice none;
@@ -694,4 +699,194 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
     }
   }
   EXPECT_EQ(std::size(samples), memFormats().size());
+}
+
+namespace {
+
+// The stretches a sparse image holds, as offsets from the region's base in
+// units of `unit` bytes: each segment's placed bytes (with run addresses its
+// zero tail too) within the region, widened to whole units; with `join`,
+// stretches that share or touch a unit are one. The segments rise.
+std::vector<std::pair<uint64_t, uint64_t>> placedStretches(const std::vector<Seg>& segs, const Shape& s,
+                                                           uint64_t unit, bool join) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const Seg& seg : segs) {
+    const uint64_t size = s.run ? seg.memsz.value_or(static_cast<uint32_t>(seg.bytes.size())) : seg.bytes.size();
+    const uint64_t a = std::max<uint64_t>(seg.vaddr, s.base);
+    const uint64_t b = std::min<uint64_t>(seg.vaddr + size, uint64_t{s.base} + s.size);
+    if (a >= b) continue;
+    const uint64_t first = (a - s.base) / unit, end = (b - s.base + unit - 1) / unit;
+    if (join && !out.empty() && out.back().second >= first) {
+      out.back().second = std::max(out.back().second, end);
+    } else {
+      out.push_back({first, end});
+    }
+  }
+  return out;
+}
+
+using Records = std::vector<std::pair<uint64_t, std::vector<uint8_t>>>;
+
+// The data records of a sparse Intel HEX or S-record image of lane `lane`:
+// with one lane the placed bytes themselves, with lanes the lane's bytes of
+// every word that holds a placed byte; written from `origin`, each stretch
+// cut into records of `most` bytes from its start (and at every 64 KiB
+// boundary when `cut64k`).
+Records sparseRecords(const std::vector<Seg>& segs, const Shape& s, Order order, uint32_t lane, uint64_t origin,
+                      size_t most, bool cut64k) {
+  const std::vector<uint8_t> mem = model::memory(segs, s);
+  const bool oneLane = s.lanes == 1;
+  const uint64_t unit = oneLane ? 1 : s.laneBytes();
+  const std::vector<uint8_t> bytes = oneLane ? mem : model::laneBytes(model::laneWords(mem, s, order, lane, true));
+  Records out;
+  for (const auto& [first, end] : placedStretches(segs, s, oneLane ? 1 : s.wordBytes(), !oneLane)) {
+    for (uint64_t at = first * unit; at < end * unit;) {
+      uint64_t n = std::min<uint64_t>(most, end * unit - at);
+      if (cut64k) n = std::min<uint64_t>(n, 0x10000 - (origin + at) % 0x10000);
+      out.push_back({origin + at, {bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)}});
+      at += n;
+    }
+  }
+  return out;
+}
+
+// 19 bytes and then 9 right after them, sharing a 32-bit word.
+const std::vector<Seg> touching = {text(0x1000, counting(0x13)), data(0x1013, counting(0x9, 0x80))};
+
+}  // namespace
+
+TEST(SparseImages, IhexAndSrecHoldThePlacedBytesOnly) {
+  struct SparseCase {
+    const char* what;
+    Shape shape;
+    std::vector<std::string> extra;
+    uint64_t origin;  // the address written for the region's first byte
+    size_t most = 16;
+    std::vector<Seg> segs = gapped;
+  };
+  const SparseCase cases[] = {
+      {"no fill given", {.width = 32, .fill = 0xa5}, {"--no-fill"}, 0x1000},
+      {"run addresses: the zero tail is placed", {.width = 32, .fill = 0xa5, .run = true}, {"--no-fill"}, 0x1000},
+      {"--sparse with a fill", {.width = 16, .fill = 0x5a}, {"--sparse"}, 0x1000},
+      {"records of 5 bytes", {.width = 8}, {"--no-fill", "--record-bytes=5"}, 0x1000, 5},
+      {"rebased to 0", {.width = 32}, {"--no-fill", "--rebase=0"}, 0},
+      {"records of 255 bytes rebased across 64 KiB",
+       {.width = 8},
+       {"--no-fill", "--rebase=0xffe0", "--record-bytes=255"},
+       0xffe0,
+       255},
+      {"a segment across 64 KiB from an odd address",
+       {.width = 8, .base = 0xfff8, .size = 0x30},
+       {"--no-fill"},
+       0xfff8,
+       16,
+       {text(0xfffb, counting(0x21, 0x40))}},
+      {"touching segments: records start again at the second", {.width = 32}, {"--no-fill"}, 0x1000, 16, touching},
+      {"four lanes: every word with a placed byte", {.width = 32, .lanes = 4, .fill = 0x3c}, {"--no-fill"}, 0x400},
+      {"two lanes rebased, a fill in the words' unplaced bytes",
+       {.width = 64, .lanes = 2, .fill = 0x11},
+       {"--sparse", "--rebase=0x100", "--record-bytes=7"},
+       0x100,
+       7},
+      {"lanes of words that touching segments share", {.width = 32, .lanes = 2, .fill = 0xee}, {"--no-fill"}, 0x800, 16,
+       touching},
+  };
+  for (const SparseCase& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      for (const char* format : {"ihex", "srec"}) {
+        SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + format);
+        const Written w = write(format, order, c.segs, c.shape, c.extra);
+        ASSERT_EQ(w.images.size(), c.shape.lanes);
+        for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+          const bool ihex = std::string(format) == "ihex";
+          Records got;
+          uint64_t start = 0;
+          if (ihex) {
+            const IntelHex h = readIntelHex(w.images[lane], true, c.most);
+            got.assign(h.records.begin(), h.records.end());
+            start = h.start.value_or(0);
+          } else {
+            const Srecords h = readSrecords(w.images[lane], c.most);
+            got.assign(h.records.begin(), h.records.end());
+            start = h.start;
+          }
+          EXPECT_EQ(got, sparseRecords(c.segs, c.shape, order, lane, c.origin, c.most, ihex)) << "lane " << lane;
+          // The entry moves with the addresses when they are rebased.
+          const uint64_t entry = c.origin == c.shape.laneAddress()
+                                     ? 0x1004
+                                     : c.origin + (0x1004 - c.shape.base) / c.shape.wordBytes() * c.shape.laneBytes() +
+                                           (c.shape.lanes == 1 ? (0x1004 - c.shape.base) % c.shape.wordBytes() : 0);
+          EXPECT_EQ(start, entry);
+        }
+      }
+    }
+  }
+}
+
+TEST(SparseImages, VmemWritesEachStretchOfWordsAfterItsIndex) {
+  struct VmemCase {
+    const char* what;
+    Shape shape;
+    std::vector<std::string> extra;
+    uint64_t origin = 0;
+    std::vector<Seg> segs = gapped;
+  };
+  const VmemCase cases[] = {
+      {"32-bit words", {.width = 32, .fill = 0xa5}, {"--sparse"}},
+      {"bytes, the fill words after the region left out", {.width = 8, .depth = 0x100}, {"--sparse"}},
+      {"run addresses: the zero tail is placed", {.width = 64, .fill = 0x5a, .run = true}, {"--sparse"}},
+      {"rebased", {.width = 16}, {"--sparse", "--rebase=0x7ff0"}, 0x7ff0},
+      {"touching segments share a word", {.width = 32, .fill = 0xee}, {"--sparse"}, 0, touching},
+      {"four lanes of 4 bits", {.width = 16, .lanes = 4, .fill = 0xc3}, {"--sparse"}},
+      {"two lanes of 64 bits rebased", {.width = 128, .lanes = 2}, {"--sparse", "--rebase=0x10"}, 0x10},
+  };
+  for (const VmemCase& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable");
+      const Written w = write("vmem", order, c.segs, c.shape, c.extra);
+      ASSERT_EQ(w.images.size(), c.shape.lanes);
+      const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+      for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+        const std::vector<std::string> words = model::laneWords(mem, c.shape, order, lane);
+        std::string want;
+        for (const auto& [first, end] : placedStretches(c.segs, c.shape, c.shape.wordBytes(), true)) {
+          char at[32];
+          snprintf(at, sizeof at, "@%llx\n", static_cast<unsigned long long>(c.origin + first));
+          want += at;
+          for (uint64_t k = first; k < end; k++) want += words[k] + "\n";
+        }
+        EXPECT_EQ(w.images[lane], want) << "lane " << lane;
+      }
+    }
+  }
+}
+
+TEST(SparseImages, MifAddressesFromTheRebase) {
+  const Shape s{.base = 0x1000, .size = 12, .fill = 0xff};
+  const Written w = write("mif", Order::Big, {text(0x1000, counting(8))}, s, {"--rebase=0xfe"});
+  ASSERT_EQ(w.images.size(), 1u);
+  EXPECT_EQ(w.images[0],
+            "WIDTH=32;\nDEPTH=3;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n"
+            "  0FE : 01020304;\n  0FF : 05060708;\n  100 : FFFFFFFF;\nEND;\n");
+}
+
+TEST(SparseImages, SrecordsTakeTheShortestAddressThatHoldsTheFile) {
+  // The gapped executable's last placed byte lies 0x53 past the region's
+  // base, its entry 4 past it.
+  const std::pair<std::vector<std::string>, char> cases[] = {
+      {{}, '1'},
+      {{"--rebase=0xffac"}, '1'},
+      {{"--rebase=0xffad"}, '2'},
+      {{"--rebase=0xffffac"}, '2'},
+      {{"--rebase=0xffffad"}, '3'},
+      {{"--srec-s3"}, '3'},
+  };
+  for (const auto& [extra, type] : cases) {
+    std::vector<std::string> args = extra;
+    args.push_back("--no-fill");
+    const Written w = write("srec", Order::Big, gapped, {.width = 8}, args);
+    ASSERT_EQ(w.images.size(), 1u);
+    const bool forced = !extra.empty() && extra[0] == "--srec-s3";
+    EXPECT_EQ(readSrecords(w.images[0], 16, forced).type, type) << (extra.empty() ? "" : extra[0]);
+  }
 }
