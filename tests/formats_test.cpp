@@ -703,27 +703,7 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
 
 namespace {
 
-// The stretches a sparse image holds, as offsets from the region's base in
-// units of `unit` bytes: each segment's placed bytes (with run addresses its
-// zero tail too) within the region, widened to whole units; with `join`,
-// stretches that share or touch a unit are one. The segments rise.
-std::vector<std::pair<uint64_t, uint64_t>> placedStretches(const std::vector<Seg>& segs, const Shape& s,
-                                                           uint64_t unit, bool join) {
-  std::vector<std::pair<uint64_t, uint64_t>> out;
-  for (const Seg& seg : segs) {
-    const uint64_t size = s.run ? seg.memsz.value_or(static_cast<uint32_t>(seg.bytes.size())) : seg.bytes.size();
-    const uint64_t a = std::max<uint64_t>(seg.vaddr, s.base);
-    const uint64_t b = std::min<uint64_t>(seg.vaddr + size, uint64_t{s.base} + s.size);
-    if (a >= b) continue;
-    const uint64_t first = (a - s.base) / unit, end = (b - s.base + unit - 1) / unit;
-    if (join && !out.empty() && out.back().second >= first) {
-      out.back().second = std::max(out.back().second, end);
-    } else {
-      out.push_back({first, end});
-    }
-  }
-  return out;
-}
+using model::placedStretches;
 
 using Records = std::vector<std::pair<uint64_t, std::vector<uint8_t>>>;
 

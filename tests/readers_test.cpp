@@ -350,3 +350,163 @@ TEST(MemoryFormatLimits, RefusedWithTheLimit) {
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
   }
 }
+
+namespace {
+
+// A host program, or the reason a test that needs it is skipped.
+std::string missing(const char* program) {
+  return sh(".", std::string("command -v ") + program).status == 0
+             ? ""
+             : std::string(program) + " is not installed (tools/install-deps installs it)";
+}
+
+// The lines of standard output that start with `tag`, without it.
+std::vector<std::string> tagged(const std::string& out, const std::string& tag) {
+  std::vector<std::string> got;
+  std::istringstream in(out);
+  for (std::string l; std::getline(in, l);) {
+    if (l.starts_with(tag)) got.push_back(l.substr(tag.size()));
+  }
+  return got;
+}
+
+// Sparse vmem images of fixtures, each an array of the memory's depth
+// indexed from the rebase, and the words each reader should hold: those of
+// the stretches written, `untouched` elsewhere.
+struct SparseVmem {
+  std::string name;  // of the file (NAME.vmem) and of the array
+  uint32_t width;
+  uint64_t low, depth;
+  std::vector<std::string> words;  // empty where the file writes none
+};
+
+std::vector<SparseVmem> sparseVmems(const fs::path& dir) {
+  struct Case {
+    const char* name;
+    Order order;
+    Shape shape;
+    uint64_t rebase;
+    std::vector<Seg> segs = gapped;
+  };
+  const std::vector<Seg> touching = {text(0x1000, counting(0x13)), data(0x1013, counting(0x9, 0x80))};
+  const Case cases[] = {
+      {"le32", Order::Little, {.width = 32, .fill = 0xa5}, 0},
+      {"be16", Order::Big, {.width = 16, .fill = 0x5a}, 0x40},
+      {"be64run", Order::Big, {.width = 64, .size = 0x100, .run = true}, 0},
+      {"le8x", Order::Little, {.width = 32, .lanes = 4, .fill = 0xee}, 0, touching},
+  };
+  std::vector<SparseVmem> out;
+  for (const Case& c : cases) {
+    const std::string elf = fixtureElf(dir, c.order, c.segs);
+    std::vector<std::string> args = {"-f", elf, "--format=vmem", "--sparse",
+                                     std::string("--output=") + c.name + (c.shape.lanes > 1 ? "%d" : "") + ".vmem"};
+    if (c.rebase != 0) args.push_back("--rebase=" + std::to_string(c.rebase));
+    for (const std::string& a : c.shape.args()) args.push_back(a);
+    tool(dir, args);
+    const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+    for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+      const std::vector<std::string> all = model::laneWords(mem, c.shape, c.order, lane);
+      SparseVmem v{c.name + (c.shape.lanes > 1 ? std::to_string(lane) : ""), c.shape.laneBits(), c.rebase,
+                   c.shape.words(), std::vector<std::string>(all.size())};
+      for (const auto& [first, end] : model::placedStretches(c.segs, c.shape, c.shape.wordBytes(), true)) {
+        for (uint64_t k = first; k < end; k++) v.words[k] = all[k];
+      }
+      out.push_back(v);
+    }
+  }
+  return out;
+}
+
+// A testbench that fills every array with `d` digits, loads its file over
+// it with $readmemh and prints each word as "NAME: WORD".
+std::string vmemBench(const std::vector<SparseVmem>& vs) {
+  std::string decl, body;
+  for (const SparseVmem& v : vs) {
+    const std::string w = std::to_string(v.width), lo = std::to_string(v.low),
+                      hi = std::to_string(v.low + v.depth - 1);
+    decl += "  reg [" + w + "-1:0] " + v.name + " [" + lo + ":" + hi + "];\n";
+    body += "    for (i = " + lo + "; i <= " + hi + "; i = i + 1) " + v.name + "[i] = {" +
+            std::to_string(v.width / 4) + "{4'hd}};\n    $readmemh(\"" + v.name + ".vmem\", " + v.name +
+            ");\n    for (i = " + lo + "; i <= " + hi + "; i = i + 1) $display(\"" + v.name + ": %h\", " + v.name +
+            "[i]);\n";
+  }
+  return "module tb;\n" + decl + "  integer i;\n  initial begin\n" + body + "    $finish;\n  end\nendmodule\n";
+}
+
+// What the bench prints for one array: its words, `d` digits where the
+// file writes none.
+std::vector<std::string> benchWords(const SparseVmem& v) {
+  std::vector<std::string> want;
+  for (const std::string& w : v.words) want.push_back(w.empty() ? std::string(v.width / 4, 'd') : w);
+  return want;
+}
+
+void writeText(const fs::path& file, const std::string& text) {
+  writeFile(file, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+}  // namespace
+
+TEST(RealReaders, IverilogLoadsSparseVmemIntoTheArray) {
+  if (const std::string why = missing("iverilog"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::vector<SparseVmem> vs = sparseVmems(dir.path);
+  writeText(dir.path / "tb.v", vmemBench(vs));
+  EXPECT_SH(dir.path, "iverilog -o tb tb.v");
+  const Shell r = sh(dir.path, "vvp -n tb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+  for (const SparseVmem& v : vs) EXPECT_EQ(tagged(r.out, v.name + ": "), benchWords(v)) << v.name;
+}
+
+TEST(RealReaders, VerilatorLoadsSparseVmemIntoTheArray) {
+  if (const std::string why = missing("verilator"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::vector<SparseVmem> vs = sparseVmems(dir.path);
+  writeText(dir.path / "tb.v", vmemBench(vs));
+  EXPECT_SH(dir.path, "verilator --binary -Wno-WIDTH tb.v -o tb > build.log 2>&1 || { cat build.log; false; }");
+  const Shell r = sh(dir.path, "obj_dir/tb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const SparseVmem& v : vs) EXPECT_EQ(tagged(r.out, v.name + ": "), benchWords(v)) << v.name;
+}
+
+TEST(RealReaders, YosysLoadsSparseVmemIntoTheMemorysInitialValue) {
+  if (const std::string why = missing("yosys"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  for (const SparseVmem& v : sparseVmems(dir.path)) {
+    SCOPED_TRACE(v.name);
+    // A memory that is read, so that it is kept; its initial value is what
+    // $readmemh loaded, x where the file writes nothing.
+    const std::string w = std::to_string(v.width);
+    writeText(dir.path / (v.name + ".v"),
+              "module " + v.name + "(input [31:0] a, output [" + w + "-1:0] q);\n  reg [" + w + "-1:0] mem [" +
+                  std::to_string(v.low) + ":" + std::to_string(v.low + v.depth - 1) + "];\n  initial $readmemh(\"" +
+                  v.name + ".vmem\", mem);\n  assign q = mem[a];\nendmodule\n");
+    const Shell r = sh(dir.path, "yosys -q -p 'read_verilog " + v.name + ".v; proc; memory_collect; write_json " +
+                                     v.name + ".json' && cat " + v.name + ".json");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("\"INIT\": \"([01x]+)\""))) << r.out;
+    ASSERT_TRUE(std::regex_search(r.out, std::regex("\"OFFSET\": \"0*" + [&] {
+      std::string b;
+      for (uint64_t x = v.low; x > 0; x >>= 1) b.insert(b.begin(), static_cast<char>('0' + (x & 1)));
+      return b;
+    }() + "\""))) << r.out;
+    // The bits of the last word first.
+    const std::string init = m[1];
+    ASSERT_EQ(init.size(), v.depth * v.width);
+    std::vector<std::string> got;
+    for (uint64_t k = 0; k < v.depth; k++) {
+      const std::string bits = init.substr((v.depth - 1 - k) * v.width, v.width);
+      if (bits.find('x') != std::string::npos) {
+        EXPECT_EQ(bits, std::string(v.width, 'x')) << "word " << k;
+        got.emplace_back();
+        continue;
+      }
+      std::string hex;
+      for (size_t i = 0; i < bits.size(); i += 4) hex += "0123456789abcdef"[std::stoi(bits.substr(i, 4), nullptr, 2)];
+      got.push_back(hex);
+    }
+    EXPECT_EQ(got, v.words);
+  }
+}
