@@ -510,3 +510,125 @@ TEST(RealReaders, YosysLoadsSparseVmemIntoTheMemorysInitialValue) {
     EXPECT_EQ(got, v.words);
   }
 }
+
+TEST(RealReaders, SparseIntelHexAndSrecordsAreObjcopysRecords) {
+  // Placed by section, as objcopy places them, the data records are
+  // objcopy's line for line (without its CR). objcopy's S0 names its file,
+  // and it writes no start record for a start address of 0: the start
+  // address is compared as objdump reads it instead.
+  auto records = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+      if (!l.empty() && l.back() == '\r') l.pop_back();
+      const bool start = l.starts_with(':') && l.size() > 8 && (l.substr(7, 2) == "03" || l.substr(7, 2) == "05");
+      if (!start && !l.starts_with("S0")) out.push_back(l);
+    }
+    return out;
+  };
+  for (const Real& x : reals) {
+    const std::string elf = (testdata / (std::string(x.name) + ".elf")).string();
+    for (const char* format : {"ihex", "srec"}) {
+      SCOPED_TRACE(std::string(x.name) + ", " + format);
+      TempDir dir;
+      tool(dir.path, {"-f", elf, "--section=*", std::string("--format=") + format, "--output=ours"});
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + (x.big ? "elf32-big" : "elf32-little") + " -O " + format + " " +
+                              elf + " theirs");
+      auto text = [&](const char* f) {
+        const std::vector<uint8_t> b = readFile(dir.path / f);
+        return std::string(b.begin(), b.end());
+      };
+      EXPECT_EQ(records(text("ours")), records(text("theirs")));
+      auto start = [&](const char* f) {
+        return tagged(sh(dir.path, std::string("objdump -f -b ") + format + " " + f).out, "start address ");
+      };
+      EXPECT_EQ(start("ours"), start("theirs"));
+    }
+  }
+}
+
+TEST(RealReaders, RebasedRecordsMoveBackToTheMemorysAddresses) {
+  // objcopy reads the rebased file and moves it back to the memory's base;
+  // srec_cmp finds the same bytes at the same addresses as in the file
+  // written at the memory's own addresses. Raw, both are the bin image.
+  for (const Real& x : reals) {
+    const std::vector<uint8_t> at = readFile(testdata / (std::string(x.name) + ".load.addr"));
+    const uint64_t base = std::stoull(std::string(at.begin(), at.end()), nullptr, 16);
+    const std::string elf = (testdata / (std::string(x.name) + ".elf")).string();
+    for (const auto& [format, srecord] : {std::pair{"ihex", "-intel"}, std::pair{"srec", "-motorola"}}) {
+      SCOPED_TRACE(std::string(x.name) + ", " + format);
+      TempDir dir;
+      tool(dir.path, {"-f", elf, std::string("--format=") + format, "--output=plain"});
+      tool(dir.path, {"-f", elf, std::string("--format=") + format, "--output=rebased", "--rebase=0x100",
+                      "--record-bytes=32"});
+      tool(dir.path, {"-f", elf, "--format=bin", "--output=bin"});
+      const long long change = static_cast<long long>(base) - 0x100;
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O " + format +
+                              " --change-addresses=" + std::to_string(change) + " rebased moved");
+      EXPECT_SH(dir.path, std::string("srec_cmp moved ") + srecord + " plain " + srecord);
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O binary rebased rebased.bin");
+      EXPECT_EQ(readFile(dir.path / "rebased.bin"), readFile(dir.path / "bin"));
+    }
+  }
+}
+
+TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--format=bin", "--sparse"}, "--sparse: the bin format writes every word\n"},
+      {{"--format=mif", "--sparse"}, "--sparse: the mif format writes every word\n"},
+      {{"--format=coe", "--rebase=0"}, "--rebase=0: the coe format writes no addresses\n"},
+      {{"--format=c", "--rebase=0"}, "--rebase=0: the c format writes no addresses\n"},
+      {{"--format=vmem", "--rebase=0"}, "--rebase=0: the vmem format writes no addresses without --sparse\n"},
+      {{"--format=ihex-words", "--rebase=0"}, "--rebase=0: the ihex-words format writes its word indexes from 0\n"},
+      {{"--format=ihex", "--rebase=0x100000000"}, "--rebase=0x100000000: not an address: 0 to 0xffffffff\n"},
+      {{"--format=srec", "--record-bytes=256"}, "--record-bytes=256: not a number of bytes: 1 to 255\n"},
+      {{"--format=ihex", "--record-bytes=0"}, "--record-bytes=0: not a number of bytes: 1 to 255\n"},
+      {{"--format=mif", "--record-bytes=16"}, "--record-bytes=16: the mif format writes no data records\n"},
+      {{"--format=ihex", "--srec-s3"}, "--srec-s3: only with --format=srec\n"},
+      // The last placed byte lies 0x53 past the memory's base.
+      {{"--format=ihex", "--rebase=0xffffffd0"}, "--format=ihex: address 0x100000023 does not fit its 32 bits\n"},
+      {{"--format=srec", "--rebase=0xffffffad", "--fill=0"},
+       "--format=srec: address 0x100000000 does not fit its 32 bits\n"},
+      {{"--format=ihex", "--width=32", "--lanes=4", "--rebase=0xfffffff0"},
+       "--format=ihex: address 0x100000004 does not fit its 32 bits\n"},
+  };
+  Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
+  for (const Case& c : cases) {
+    const Result r = ws(c.args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
+  }
+  // The highest address that fits is written.
+  const Result r = ws({"--format=ihex", "--rebase=0xffffffac"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(MemoryFormatLimits, SparseImageOfAThreeGiBGapCostsWhatItsBytesCost) {
+  // Written over every address of the gap, the image would take minutes of
+  // processor time; a second each is far more than its bytes need.
+  Workspace ws({text(0x100, counting(100)), data(0xC0000100, counting(4))}, {.entry = 0x100},
+               {"-f", "in.elf", "--region=0:4G", "--quiet"});
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--format=ihex"}, {"--format=srec"}, {"--format=vmem", "--sparse"},
+        {"--format=ihex", "--width=64", "--lanes=2", "--output=lane%d"}}) {
+    SCOPED_TRACE(args[0]);
+    std::vector<std::string> all = args;
+    if (args.size() < 4) all.push_back("--output=image");
+    const Result r = ws(all, {.launcher = {"prlimit", "--cpu=1"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const bool lanes = args.size() == 4;
+    EXPECT_LT(fs::file_size(ws.dir.path / (lanes ? "lane1" : "image")), 1000u);
+  }
+  std::string words;
+  for (int k = 1; k <= 100; k += 4) {
+    char w[16];
+    snprintf(w, sizeof w, "%02x%02x%02x%02x\n", k + 3, k + 2, k + 1, k);
+    words += w;
+  }
+  EXPECT_EQ(ws.file("image"), "@40\n" + words + "@30000040\n04030201\n");
+}
