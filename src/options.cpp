@@ -51,16 +51,17 @@ constexpr longOption table[] = {
     {"help", nullptr, "print this help", false, nullptr, nullptr, nullptr},
     {"version", nullptr, "print the version", false, nullptr, nullptr, nullptr},
     {"sparse", nullptr,
-     "vmem, ihex, srec: write only the words that hold placed bytes,\n"
-     "each run after its address [ihex and srec: without --fill]",
+     "vmem, ihex, srec: only the words that hold placed\n"
+     "bytes, each stretch after its address [ihex and srec:\n"
+     "unless --fill is given]",
      true, nullptr, nullptr, &memArgs::sparse},
     {"rebase", "ADDR",
-     "write addresses from ADDR at the memory's first word, not from\n"
-     "its base: bytes for ihex and srec, words for mif and vmem",
+     "write addresses from ADDR at the memory's first word:\n"
+     "bytes for ihex and srec, words for mif and vmem",
      true, &memArgs::rebase, nullptr, nullptr},
-    {"record-bytes", "N", "data bytes an ihex or srec record holds: 1 to 255 [16]", true,
+    {"record-bytes", "N", "data bytes an ihex or srec record holds, 1 to 255 [16]", true,
      &memArgs::recordBytes, nullptr, nullptr},
-    {"srec-s3", nullptr, "S3 records and S7 whatever the addresses [by the highest]", true, nullptr,
+    {"srec-s3", nullptr, "S3 and S7 records whatever the addresses [by them]", true, nullptr,
      nullptr, &memArgs::srecS3},
 };
 
