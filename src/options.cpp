@@ -61,7 +61,7 @@ constexpr longOption table[] = {
      true, &memArgs::rebase, nullptr, nullptr},
     {"record-bytes", "N", "data bytes an ihex or srec record holds, 1 to 255 [16]", true,
      &memArgs::recordBytes, nullptr, nullptr},
-    {"srec-s3", nullptr, "S3 and S7 records whatever the addresses [by them]", true, nullptr,
+    {"srec-s3", nullptr, "always S3/S7 records [the shortest the addresses allow]", true, nullptr,
      nullptr, &memArgs::srecS3},
 };
 
