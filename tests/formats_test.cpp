@@ -870,3 +870,22 @@ TEST(SparseImages, SrecordsTakeTheShortestAddressThatHoldsTheFile) {
     EXPECT_EQ(readSrecords(w.images[0], 16, forced).type, type) << (extra.empty() ? "" : extra[0]);
   }
 }
+
+TEST(SparseImages, SrecordsCutLongRecordsToWhatTheirCountHolds) {
+  // The count byte covers the address, the data and the checksum: 252 data
+  // bytes with 16-bit addresses, 251 with 24, 250 with 32.
+  const std::vector<Seg> segs = {text(0x1000, counting(600))};
+  const std::pair<std::vector<std::string>, size_t> cases[] = {
+      {{}, 252}, {{"--rebase=0x10000"}, 251}, {{"--srec-s3"}, 250}, {{"--record-bytes=100"}, 100}};
+  for (const auto& [extra, most] : cases) {
+    std::vector<std::string> args = extra;
+    args.push_back("--no-fill");
+    if (extra.empty() || extra[0] != "--record-bytes=100") args.push_back("--record-bytes=255");
+    const Written w = write("srec", Order::Little, segs, {.width = 8, .size = 600}, args);
+    ASSERT_EQ(w.images.size(), 1u);
+    const Srecords h = readSrecords(w.images[0], most, extra.size() == 1 && extra[0] == "--srec-s3");
+    ASSERT_FALSE(h.records.empty());
+    EXPECT_EQ(h.records.begin()->second.size(), most) << (extra.empty() ? "" : extra[0]);
+    EXPECT_EQ(h.records.size(), (600 + most - 1) / most);
+  }
+}
