@@ -10,6 +10,7 @@
 #include <string>
 #include <strings.h>
 #include <type_traits>
+#include <vector>
 
 #include "hex.hpp"
 
@@ -285,30 +286,32 @@ struct bigEndian32 {
 // Room for the longest record line (16 data bytes) with an address record
 // before it.
 constexpr size_t recordRoom = 64;
+// The same for a record of up to 255 data bytes.
+constexpr size_t longRecordRoom = 2 * 255 + 64;
 
 // Writes one record at the end of the buffer.
 template <class Record>
-bool putRecord(sink& s, Record record) {
-  if (!room(s, recordRoom)) return false;
+bool putRecord(sink& s, Record record, size_t need = recordRoom) {
+  if (!room(s, need)) return false;
   s.pos = static_cast<size_t>(record(outBuf + s.pos) - outBuf);
   return true;
 }
 
-// Cuts the memory's bytes, from `m.address` on, into records of up to 16
-// bytes that end at multiples of 16, so that no Intel HEX record crosses a
-// 64 KiB boundary. `record(p, address, bytes, n)` writes one.
+// Cuts the bytes of the words the reader has left (`size` bytes a word),
+// written from address `at` on, into records of up to `most` bytes, each
+// as long as it can be; with `cut64k` none crosses a 64 KiB boundary, as
+// Intel HEX needs. `record(p, address, bytes, n)` writes one.
 template <class Record>
-bool byteRecords(sink& s, const memLayout& m, wordReader& r, Record record) {
-  const size_t size = wordSize(m.width);
-  const uint64_t end = m.address + m.depth * size;
-  uint8_t part[16];
+bool byteRecords(sink& s, wordReader& r, size_t size, uint64_t at, size_t most, bool cut64k,
+                 Record record) {
+  const uint64_t end = at + (r.depth - r.next) * size;
+  uint8_t part[255];
   size_t have = 0;  // bytes of the next record gathered in `part`
-  uint64_t at = m.address;
-  for (uint64_t left = m.depth; left > 0;) {
+  while (r.next < r.depth) {
     const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
-    left -= w.size() / size;
     for (size_t i = 0; i < w.size();) {
-      const size_t len = static_cast<size_t>(std::min<uint64_t>(16 - at % 16, end - at));
+      size_t len = static_cast<size_t>(std::min<uint64_t>(most, end - at));
+      if (cut64k) len = static_cast<size_t>(std::min<uint64_t>(len, 0x10000 - at % 0x10000));
       const size_t k = std::min(len - have, w.size() - i);
       const uint8_t* bytes = w.data() + i;
       i += k;
@@ -318,7 +321,7 @@ bool byteRecords(sink& s, const memLayout& m, wordReader& r, Record record) {
         if (have < len) break;
         bytes = part;
       }
-      if (!putRecord(s, [&](char* p) { return record(p, at, bytes, len); })) return false;
+      if (!putRecord(s, [&](char* p) { return record(p, at, bytes, len); }, longRecordRoom)) return false;
       at += len;
       have = 0;
     }
@@ -326,17 +329,113 @@ bool byteRecords(sink& s, const memLayout& m, wordReader& r, Record record) {
   return true;
 }
 
-// Intel HEX at the memory's own byte addresses: data records, the start
-// linear address (the entry) and the end record.
+// Words [first, end) of a reader.
+struct stretch {
+  uint64_t first, end;
+};
+
+// The stretches of the memory that hold placed bytes, in units of `unit`
+// bytes from its base and within its first `limit` units. Runs of one
+// segment that touch (its stored bytes and its zero tail) are one stretch;
+// with `join`, so are any that share a unit or touch. Visits the
+// placement's runs only, never the gaps between them.
+std::vector<stretch> placedStretches(const wordReader& r, uint64_t unit, uint64_t limit, bool join) {
+  const placement& p = *r.p;
+  const uint64_t top = p.base + std::min(limit * unit, r.memWords * r.wordBytes);
+  std::vector<stretch> out;
+  uint32_t seg = 0;  // of the last run
+  for (const auto& [a, run] : p.map.runs()) {
+    if (a >= top) break;
+    const uint64_t from = std::max(a, p.base), to = std::min(run.end, top);
+    if (from >= to) continue;
+    const uint64_t first = (from - p.base) / unit, end = (to - p.base + unit - 1) / unit;
+    const bool sameSegment = !out.empty() && run.seg == seg && out.back().end == first;
+    seg = run.seg;
+    if (sameSegment || (join && !out.empty() && out.back().end >= first)) {
+      out.back().end = std::max(out.back().end, end);
+    } else {
+      out.push_back({first, end});
+    }
+  }
+  return out;
+}
+
+// What a format of bytes (Intel HEX, S-records) writes: parts of the
+// reader's words, each written from address `at`. The whole memory; or,
+// sparse, the placed bytes themselves in an image of one lane (read by a
+// reader of single bytes), and in a lane's image every word that holds a
+// placed byte in any lane, so that the lanes' images cover the same words.
+struct byteFile {
+  struct part {
+    uint64_t first, end, at;
+  };
+  wordReader reader;
+  size_t size;  // bytes of a word the reader hands out
+  std::vector<part> parts;
+};
+
+byteFile byteParts(const memLayout& m, const wordReader& r) {
+  const uint64_t origin = m.rebased ? m.rebase : m.address;
+  const size_t lb = wordSize(m.width);
+  byteFile f{r, lb, {}};
+  if (!m.sparse) {
+    f.parts.push_back({r.next, r.depth, origin});
+  } else if (r.lanes == 1) {
+    // The memory's bytes one at a time, at rising addresses.
+    f.reader.wordBytes = 1;
+    f.reader.laneBits = 8;
+    f.reader.memoryOrder = true;
+    f.reader.memWords = r.memWords * r.wordBytes;
+    f.reader.depth = r.depth * r.wordBytes;
+    f.size = 1;
+    for (const stretch& st : placedStretches(r, 1, m.depth * r.wordBytes, false)) {
+      f.parts.push_back({st.first, st.end, origin + st.first});
+    }
+  } else {
+    for (const stretch& st : placedStretches(r, r.wordBytes, m.depth, true)) {
+      f.parts.push_back({st.first, st.end, origin + st.first * lb});
+    }
+  }
+  return f;
+}
+
+// The highest address of the file: its last data byte's, or the start
+// address when that is higher and written.
+uint64_t lastAddress(const byteFile& f, const memLayout& m) {
+  uint64_t last = 0;
+  if (!f.parts.empty()) {
+    const byteFile::part& p = f.parts.back();
+    last = p.at + (p.end - p.first) * f.size - 1;
+  }
+  return m.hasStart ? std::max<uint64_t>(last, m.entry) : last;
+}
+
+// The records of every part of the file.
+template <class Record>
+bool partRecords(sink& s, byteFile& f, size_t most, bool cut64k, Record record) {
+  for (const byteFile::part& p : f.parts) {
+    f.reader.next = p.first;
+    f.reader.depth = p.end;
+    if (!byteRecords(s, f.reader, f.size, p.at, most, cut64k, record)) return false;
+  }
+  return true;
+}
+
+// Intel HEX at the memory's own byte addresses (or from --rebase): data
+// records, the start linear address (the entry) and the end record.
 bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
   uint64_t upper16 = 0;
   const bigEndian32 entry(m.entry);
-  return byteRecords(s, m, r,
+  byteFile f = byteParts(m, r);
+  return partRecords(s, f, m.recordBytes, true,
                      [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
                        if (at >> 16 != upper16) p = ihexUpper(p, upper16 = at >> 16);
                        return ihexRecord(p, 0, static_cast<uint16_t>(at), b, n);
                      }) &&
-         putRecord(s, [&](char* p) { return ihexRecord(ihexRecord(p, 5, 0, entry.b, 4), 1, 0, nullptr, 0); }) &&
+         putRecord(s, [&](char* p) {
+           if (m.hasStart) p = ihexRecord(p, 5, 0, entry.b, 4);
+           return ihexRecord(p, 1, 0, nullptr, 0);
+         }) &&
          flush(s);
 }
 
@@ -371,16 +470,27 @@ bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
          putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);
 }
 
-// Motorola S-records: the S0 header of Motorola's own example ("HDR"), S3
-// data records at 32-bit addresses, and S7 with the entry.
+// Motorola S-records: the S0 header of Motorola's own example ("HDR"),
+// data records with the shortest addresses that hold every address of the
+// file (S1 of 16 bits, S2 of 24, S3 of 32; S3 on request), and the
+// matching S9, S8 or S7 with the entry.
 bool writeSrec(sink& s, const memLayout& m, wordReader& r) {
   const uint8_t hdr[] = {'H', 'D', 'R'};
+  byteFile f = byteParts(m, r);
+  const uint64_t last = lastAddress(f, m);
+  const size_t addressBytes = m.srecS3 || last > 0xFFFFFF ? 4 : last > 0xFFFF ? 3 : 2;
+  const char type = static_cast<char>('0' + addressBytes - 1);
+  // The count byte covers the address, the data and the checksum.
+  const size_t most = std::min<size_t>(m.recordBytes, 255 - addressBytes - 1);
   return putRecord(s, [&](char* p) { return srecRecord(p, '0', 0, 2, hdr, sizeof hdr); }) &&
-         byteRecords(s, m, r,
-                     [](char* p, uint64_t at, const uint8_t* b, size_t n) {
-                       return srecRecord(p, '3', static_cast<uint32_t>(at), 4, b, n);
+         partRecords(s, f, most, false,
+                     [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
+                       return srecRecord(p, type, static_cast<uint32_t>(at), addressBytes, b, n);
                      }) &&
-         putRecord(s, [&](char* p) { return srecRecord(p, '7', m.entry, 4, nullptr, 0); }) &&
+         putRecord(s, [&](char* p) {
+           return srecRecord(p, static_cast<char>('0' + 11 - addressBytes), m.hasStart ? m.entry : 0,
+                             addressBytes, nullptr, 0);
+         }) &&
          flush(s);
 }
 
@@ -443,9 +553,20 @@ bool writeUf2(sink& s, const memLayout& m, wordReader& r) {
 // ---- Memory files -----------------------------------------------------------
 
 // Verilog $readmemh (or $readmemb with --radix=2): one word per line,
-// nothing else.
+// nothing else. Sparse, each stretch of words that hold placed bytes
+// follows an `@` line with the index of its first word (the array index,
+// in hex, no blank after the @).
 bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
-  return wordLines(s, m, r, "", "\n", "\n");
+  if (!m.sparse) return wordLines(s, m, r, "", "\n", "\n");
+  const uint64_t origin = m.rebased ? m.rebase : 0;
+  for (const stretch& st : placedStretches(r, r.wordBytes, m.depth, true)) {
+    memLayout part = m;
+    part.depth = st.end - st.first;
+    r.next = st.first;
+    r.depth = st.end;
+    if (!putf(s, "@%llx\n", ull(origin + st.first)) || !wordLines(s, part, r, "", "\n", "\n")) return false;
+  }
+  return flush(s);
 }
 
 // The memory file of updatemem, the tool that puts memory contents into a
@@ -484,11 +605,13 @@ bool writeGowinMi(sink& s, const memLayout& m, wordReader& r) {
 // upper-case as in Intel's examples. The `[a..b] : word;` form for runs is
 // left out: srec_cat misreads it for words wider than a byte.
 bool writeMif(sink& s, const memLayout& m, wordReader& r) {
-  const size_t ad = std::max<size_t>(1, (std::bit_width(m.depth - 1) + 3) / 4);  // address digits
+  const uint64_t origin = m.rebased ? m.rebase : 0;
+  const size_t ad = std::max<size_t>(1, (std::bit_width(origin + m.depth - 1) + 3) / 4);  // address digits
   return putf(s, "WIDTH=%u;\nDEPTH=%llu;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n",
               m.width, ull(m.depth)) &&
          byWidth(m.width, [&](auto W) {
            return eachWord(s, m, r, 2 + ad + 3 + digits(m.width) + 2, [&](char* p, const uint8_t* w, uint64_t i) {
+             i += origin;
              memcpy(p, "  ", 2);
              p += 2;
              for (size_t d = ad; d-- > 0; i >>= 4) p[d] = "0123456789ABCDEF"[i & 15];
@@ -592,6 +715,21 @@ constexpr memFormat formats[] = {
 }  // namespace
 
 std::span<const memFormat> memFormats() { return formats; }
+
+bool writesSparse(const memFormat& f) {
+  return f.write == writeVmem || f.write == writeIhex || f.write == writeSrec;
+}
+
+const char* rebaseProblem(const memFormat& f, bool sparse) {
+  if (f.write == writeIhex || f.write == writeSrec || f.write == writeMif) return nullptr;
+  if (f.write == writeVmem) return sparse ? nullptr : "writes no addresses without --sparse";
+  if (f.write == writeIhexWords) return "writes its word indexes from 0";
+  return "writes no addresses";
+}
+
+uint64_t highestAddress(const memLayout& m, const wordReader& r) {
+  return lastAddress(byteParts(m, r), m);
+}
 
 const memFormat* findFormat(const char* name) {
   for (const memFormat& f : formats) {

@@ -21,6 +21,13 @@ struct memLayout {
   uint32_t radix;     // 2: words as binary digits; otherwise hex
   uint32_t family;    // the UF2 family ID, when hasFamily
   bool hasFamily;
+  bool sparse;        // only the words (bytes, for ihex and srec of one
+                      // lane) that hold placed bytes are written
+  bool rebased;       // addresses are written from `rebase` at word 0, not
+  uint64_t rebase;    // from `address` (or 0 for word indexes)
+  uint32_t recordBytes;  // data bytes an ihex or srec record holds: 1 to 255
+  bool srecS3;        // S3 records whatever the addresses
+  bool hasStart;      // the start address (`entry`) is written
 };
 
 // The options a format reads beyond those every format takes; checkMemArgs
@@ -68,3 +75,15 @@ std::span<const uf2FamilyName> uf2Families();
 
 // The family called `name` (in any case), or null.
 const uf2FamilyName* findUf2Family(const char* name);
+
+// Whether `f` can leave out the words that hold no placed byte.
+bool writesSparse(const memFormat& f);
+
+// Why `f` cannot write its addresses from another origin (--rebase), or
+// null when it can; `sparse` says whether only placed words are written.
+const char* rebaseProblem(const memFormat& f, bool sparse);
+
+// The highest address a format of 32-bit addresses (ihex, srec) writes for
+// the memory: the last data byte's or the start address, whichever is
+// higher. The reader is left where it was.
+uint64_t highestAddress(const memLayout& m, const wordReader& r);

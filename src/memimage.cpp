@@ -342,6 +342,35 @@ result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     }
     o.header = a.header;
   }
+
+  // Intel HEX and S-records hold only the placed bytes unless a fill is
+  // asked for; vmem only with --sparse.
+  const std::string fmt = o.format->name;
+  o.sparse = a.sparse != 0 || (o.format->addresses && a.fill == nullptr);
+  if (a.sparse != 0 && !writesSparse(*o.format)) {
+    return failuref("--sparse: the %s format writes every word\n", o.format->name);
+  }
+  if (a.rebase != nullptr) {
+    if (!parseNumber(a.rebase, false, o.rebase) || o.rebase > 0xFFFFFFFF) {
+      return badValue("rebase", a.rebase, "not an address: 0 to 0xffffffff");
+    }
+    if (const char* why = rebaseProblem(*o.format, o.sparse)) {
+      return badValue("rebase", a.rebase, ("the " + fmt + " format " + why).c_str());
+    }
+    o.rebased = true;
+  }
+  o.recordBytes = 16;
+  if (a.recordBytes != nullptr) {
+    if (!parseNumber(a.recordBytes, false, v) || v == 0 || v > 255) {
+      return badValue("record-bytes", a.recordBytes, "not a number of bytes: 1 to 255");
+    }
+    if (!o.format->addresses) {
+      return badValue("record-bytes", a.recordBytes, ("the " + fmt + " format writes no data records").c_str());
+    }
+    o.recordBytes = static_cast<uint32_t>(v);
+  }
+  o.srecS3 = a.srecS3 != 0;
+  if (o.srecS3 && fmt != "srec") return failuref("--srec-s3: only with --format=srec\n");
   return o;
 }
 
@@ -674,10 +703,7 @@ result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
     return failuref("banks=%u does not divide its %llu words\n", o.banks,
                     static_cast<unsigned long long>(depth));
   }
-  if (o.format->addresses && img.entry > 0xFFFFFFFFu) {
-    return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n",
-                    o.format->name, static_cast<unsigned long long>(img.entry));
-  }
+  if (status fit = checkAddressesFit(o, p, depth, img.entry); !fit) return fit.error();
   m.depth = depth;
   m.little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
   return m;
@@ -927,14 +953,62 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
   return replaceFiles(files);
 }
 
-bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
-                bool little, uint32_t entry, const char* name, bool header) {
+namespace {
+
+// The start address a lane's image writes, and whether it writes one: the
+// entry; with --rebase, the entry moved with the memory's addresses when it
+// lies in the memory, and none when it does not.
+uint64_t startAddress(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry, bool& written) {
+  written = true;
+  if (!o.rebased) return entry;
+  const uint32_t wordBytes = o.width / 8;
+  written = entry >= p.base && entry - p.base < depth * wordBytes;
+  if (!written) return 0;
+  const uint64_t offset = entry - p.base;
+  return o.rebase + (o.lanes == 1 ? offset : offset / wordBytes * ((o.width / o.lanes + 7) / 8));
+}
+
+struct laneLayout {
+  memLayout m;
+  wordReader r;
+};
+
+laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
+                    uint64_t entry, const char* name) {
   const uint32_t wordBytes = o.width / 8;
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
-  const memLayout m{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes,
-                    entry, name, o.header, o.radix, o.uf2Family, o.hasUf2Family};
-  wordReader r{&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
-               o.format->memoryOrder, o.fill, {}, {}};
-  return (header ? o.format->header : o.format->write)(s, m, r);
+  bool hasStart = true;
+  const uint64_t start = startAddress(o, p, depth, entry, hasStart);
+  return {{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes, static_cast<uint32_t>(start),
+           name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes, o.srecS3, hasStart},
+          {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
+           o.fill, {}, {}}};
+}
+
+}  // namespace
+
+status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry) {
+  if (!o.format->addresses) return done;
+  bool hasStart = true;
+  const uint64_t start = startAddress(o, p, depth, entry, hasStart);
+  if (hasStart && start > 0xFFFFFFFF) {
+    return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n", o.format->name,
+                    static_cast<unsigned long long>(start));
+  }
+  // Every lane's image writes the same addresses.
+  laneLayout l = layoutOf(o, p, depth, 0, true, entry, "");
+  l.m.hasStart = false;
+  const uint64_t last = highestAddress(l.m, l.r);
+  if (last > 0xFFFFFFFF) {
+    return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
+                    static_cast<unsigned long long>(last));
+  }
+  return done;
+}
+
+bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
+                bool little, uint32_t entry, const char* name, bool header) {
+  laneLayout l = layoutOf(o, p, depth, lane, little, entry, name);
+  return (header ? o.format->header : o.format->write)(s, l.m, l.r);
 }

@@ -40,6 +40,11 @@ struct memOptions {
   uint32_t radix;       // 2 or 16
   uint32_t uf2Family;   // when hasUf2Family
   bool hasUf2Family;
+  bool sparse;          // only the words that hold placed bytes are written
+  bool rebased;         // --rebase: addresses written from `rebase`
+  uint64_t rebase;      //   in the format's unit: bytes, or words
+  uint32_t recordBytes; // data bytes an Intel HEX or S-record record holds
+  bool srecS3;          // S3 and S7 records whatever the addresses
 };
 
 // An address of --insert: a number, or a symbol and an offset.
@@ -102,6 +107,11 @@ result<memoryPlan> checkMemories(const memArgs& a, bool listing);
 // group. With several memories every stored byte must land in one, unless
 // they allow it. Lines about segments left out or cut go to standard error.
 status dumpMemImages(const memoryPlan& plan, const image& img);
+
+// Refuses, with one line naming the format and the address, an address
+// that a format of 32-bit addresses would have to write and cannot hold:
+// with --rebase, the highest address of the image or its start address.
+status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is

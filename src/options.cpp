@@ -70,6 +70,19 @@ constexpr longOption table[] = {
      &memArgs::verbose},
     {"help", nullptr, "print this help", false, nullptr, nullptr, nullptr},
     {"version", nullptr, "print the version", false, nullptr, nullptr, nullptr},
+    {"sparse", nullptr,
+     "vmem, ihex, srec: only the words that hold placed\n"
+     "bytes, each stretch after its address [ihex and srec:\n"
+     "unless --fill is given]",
+     true, nullptr, nullptr, &memArgs::sparse},
+    {"rebase", "ADDR",
+     "write addresses from ADDR at the memory's first word:\n"
+     "bytes for ihex and srec, words for mif and vmem",
+     true, &memArgs::rebase, nullptr, nullptr},
+    {"record-bytes", "N", "data bytes an ihex or srec record holds, 1 to 255 [16]", true,
+     &memArgs::recordBytes, nullptr, nullptr},
+    {"srec-s3", nullptr, "always S3/S7 records [the shortest the addresses allow]", true, nullptr,
+     nullptr, &memArgs::srecS3},
 };
 
 }  // namespace

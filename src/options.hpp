@@ -31,6 +31,10 @@ struct memArgs {
   int verbose;
   const char* radix;
   const char* uf2Family;
+  int sparse;
+  const char* rebase;
+  const char* recordBytes;
+  int srecS3;
 };
 
 // One long option.

@@ -315,7 +315,7 @@ struct IntelHex {
   std::optional<uint32_t> start;
 };
 
-IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
+IntelHex readIntelHex(const std::string& text, bool byteAddresses, size_t most = 16) {
   IntelHex h;
   uint64_t upper16 = 0, segment = 0;
   bool ended = false;
@@ -336,7 +336,7 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses) {
       case 0:
         EXPECT_TRUE(!byteAddresses || offset + data.size() <= 0x10000u) << "crosses 64 KiB: " << l;
         if (byteAddresses) {
-          EXPECT_LE(data.size(), 16u);
+          EXPECT_LE(data.size(), most);
         }
         EXPECT_TRUE(h.records.emplace((upper16 << 16) + segment * 16 + offset, data).second) << "twice: " << l;
         break;
@@ -393,11 +393,20 @@ std::vector<std::string> readIhexWords(const std::string& text, const Want& w) {
   return words;
 }
 
-// Motorola S-records: S0 header first, S3 data at 32-bit addresses, S7
-// with the start address last.
-std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
-  const std::vector<std::string> ls = lines(text);
+// Motorola S-records: S0 header first, data records of one address size,
+// the shortest that holds the highest address of the file (the start
+// address too) unless S3 is `forced`, and the matching S9, S8 or S7 with
+// the start address last. Returns the data at each address.
+struct Srecords {
   std::map<uint64_t, std::vector<uint8_t>> records;
+  uint32_t start = 0;
+  char type = '?';  // of the data records
+};
+
+Srecords readSrecords(const std::string& text, size_t most = 16, bool forced = false) {
+  const std::vector<std::string> ls = lines(text);
+  Srecords h;
+  uint64_t highest = 0;
   for (size_t i = 0; i < ls.size(); i++) {
     const std::string& l = ls[i];
     const char type = l.size() > 2 && l[0] == 'S' ? l[1] : '?';
@@ -406,20 +415,40 @@ std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
       ADD_FAILURE() << "bad count: " << l;
       continue;
     }
+    const size_t ab = type >= '7' ? '9' - type + 2 : type - '1' + 2;  // address bytes
     if (i == 0) {
       EXPECT_EQ(type, '0');
       EXPECT_EQ(std::string(b.begin() + 3, b.end()), "HDR");
-    } else if (i + 1 == ls.size()) {
-      EXPECT_EQ(type, '7');
-      EXPECT_EQ(b.size(), 5u);
-      EXPECT_EQ(static_cast<uint32_t>(b[1] << 24 | b[2] << 16 | b[3] << 8 | b[4]), w.entry);
+      continue;
+    }
+    if (type < '1' || type > '9' || (type > '3' && type < '7') || b.size() < ab + 1) {
+      ADD_FAILURE() << "record type: " << l;
+      continue;
+    }
+    uint64_t at = 0;
+    for (size_t k = 0; k < ab; k++) at = at << 8 | b[1 + k];
+    if (i + 1 == ls.size()) {
+      EXPECT_EQ(type, static_cast<char>('0' + 10 - (h.type - '0'))) << "the terminator of " << h.type << ": " << l;
+      EXPECT_EQ(b.size(), ab + 1);
+      h.start = static_cast<uint32_t>(at);
+      highest = std::max(highest, at);
     } else {
-      EXPECT_EQ(type, '3') << l;
-      EXPECT_LE(b.size(), 5u + 16);
-      records[uint64_t{b[1]} << 24 | b[2] << 16 | b[3] << 8 | b[4]] = {b.begin() + 5, b.end()};
+      if (h.type == '?') h.type = type;
+      EXPECT_EQ(type, h.type) << "one address size a file: " << l;
+      EXPECT_LE(b.size(), ab + 1 + most);
+      EXPECT_GT(b.size(), ab + 1);
+      h.records[at] = {b.begin() + static_cast<long>(ab) + 1, b.end()};
+      highest = std::max(highest, at + b.size() - ab - 2);
     }
   }
-  return contiguous(records, w.address);
+  EXPECT_EQ(h.type, forced || highest > 0xFFFFFF ? '3' : highest > 0xFFFF ? '2' : '1') << "highest 0x" << std::hex << highest;
+  return h;
+}
+
+std::vector<uint8_t> srecBytes(const std::string& text, const Want& w) {
+  const Srecords h = readSrecords(text);
+  EXPECT_EQ(h.start, w.entry);
+  return contiguous(h.records, w.address);
 }
 
 std::vector<std::string> readSrec(const std::string& text, const Want& w) {
@@ -567,13 +596,17 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
       {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
       {"name", &memArgs::name},     {"header", &memArgs::header},     {"radix", &memArgs::radix},
-      {"uf2-family", &memArgs::uf2Family}};
+      {"uf2-family", &memArgs::uf2Family}, {"rebase", &memArgs::rebase}, {"record-bytes", &memArgs::recordBytes}};
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     for (const auto& [key, field] : fields) {
-      if (arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
+      if (eq != std::string::npos && arg.substr(2, eq - 2) == key) a.*field = arg.c_str() + eq + 1;
     }
+    a.sparse += arg == "--sparse";
+    a.srecS3 += arg == "--srec-s3";
   }
+  // "--no-fill" takes back the fill the shape gives.
+  if (std::find(args.begin(), args.end(), "--no-fill") != args.end()) a.fill = nullptr;
   image img;
   std::string log;
   sectionChoice none;
@@ -773,7 +806,7 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       {"ihex-words",
        ":040000000011223396\n:040001004455667785\n:040002008899AABB74\n:04000300FFFFFFFFFD\n"
        ":00000001FF\n"},
-      {"srec", "S00600004844521B\nS3150000008000112233445566778899AABBFFFFFFFF0C\nS70500001004E6\n"},
+      {"srec", "S00600004844521B\nS113008000112233445566778899AABBFFFFFFFF0E\nS9031004E8\n"},
       {"lattice-mem",
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
@@ -860,5 +893,194 @@ TEST(MemoryFormats, Uf2CarriesTheFamilyAndFillsItsPages) {
     std::vector<uint8_t> pad;
     EXPECT_EQ(uf2Bytes(w.images[0], want, &pad), model::memory(segs, s));
     EXPECT_EQ(pad, std::vector<uint8_t>(0x300 - 0x210, 0xa5));
+  }
+}
+
+namespace {
+
+using model::placedStretches;
+
+using Records = std::vector<std::pair<uint64_t, std::vector<uint8_t>>>;
+
+// The data records of a sparse Intel HEX or S-record image of lane `lane`:
+// with one lane the placed bytes themselves, with lanes the lane's bytes of
+// every word that holds a placed byte; written from `origin`, each stretch
+// cut into records of `most` bytes from its start (and at every 64 KiB
+// boundary when `cut64k`).
+Records sparseRecords(const std::vector<Seg>& segs, const Shape& s, Order order, uint32_t lane, uint64_t origin,
+                      size_t most, bool cut64k) {
+  const std::vector<uint8_t> mem = model::memory(segs, s);
+  const bool oneLane = s.lanes == 1;
+  const uint64_t unit = oneLane ? 1 : s.laneBytes();
+  const std::vector<uint8_t> bytes = oneLane ? mem : model::laneBytes(model::laneWords(mem, s, order, lane, true));
+  Records out;
+  for (const auto& [first, end] : placedStretches(segs, s, oneLane ? 1 : s.wordBytes(), !oneLane)) {
+    for (uint64_t at = first * unit; at < end * unit;) {
+      uint64_t n = std::min<uint64_t>(most, end * unit - at);
+      if (cut64k) n = std::min<uint64_t>(n, 0x10000 - (origin + at) % 0x10000);
+      out.push_back({origin + at, {bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)}});
+      at += n;
+    }
+  }
+  return out;
+}
+
+// 19 bytes and then 9 right after them, sharing a 32-bit word.
+const std::vector<Seg> touching = {text(0x1000, counting(0x13)), data(0x1013, counting(0x9, 0x80))};
+
+}  // namespace
+
+TEST(SparseImages, IhexAndSrecHoldThePlacedBytesOnly) {
+  struct SparseCase {
+    const char* what;
+    Shape shape;
+    std::vector<std::string> extra;
+    uint64_t origin;  // the address written for the region's first byte
+    size_t most = 16;
+    std::vector<Seg> segs = gapped;
+  };
+  const SparseCase cases[] = {
+      {"no fill given", {.width = 32, .fill = 0xa5}, {"--no-fill"}, 0x1000},
+      {"run addresses: the zero tail is placed", {.width = 32, .fill = 0xa5, .run = true}, {"--no-fill"}, 0x1000},
+      {"--sparse with a fill", {.width = 16, .fill = 0x5a}, {"--sparse"}, 0x1000},
+      {"records of 5 bytes", {.width = 8}, {"--no-fill", "--record-bytes=5"}, 0x1000, 5},
+      {"rebased to 0", {.width = 32}, {"--no-fill", "--rebase=0"}, 0},
+      {"records of 255 bytes rebased across 64 KiB",
+       {.width = 8},
+       {"--no-fill", "--rebase=0xffe0", "--record-bytes=255"},
+       0xffe0,
+       255},
+      {"a segment across 64 KiB from an odd address",
+       {.width = 8, .base = 0xfff8, .size = 0x30},
+       {"--no-fill"},
+       0xfff8,
+       16,
+       {text(0xfffb, counting(0x21, 0x40))}},
+      {"touching segments: records start again at the second", {.width = 32}, {"--no-fill"}, 0x1000, 16, touching},
+      {"four lanes: every word with a placed byte", {.width = 32, .lanes = 4, .fill = 0x3c}, {"--no-fill"}, 0x400},
+      {"two lanes rebased, a fill in the words' unplaced bytes",
+       {.width = 64, .lanes = 2, .fill = 0x11},
+       {"--sparse", "--rebase=0x100", "--record-bytes=7"},
+       0x100,
+       7},
+      {"lanes of words that touching segments share", {.width = 32, .lanes = 2, .fill = 0xee}, {"--no-fill"}, 0x800, 16,
+       touching},
+  };
+  for (const SparseCase& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      for (const char* format : {"ihex", "srec"}) {
+        SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable, " + format);
+        const Written w = write(format, order, c.segs, c.shape, c.extra);
+        ASSERT_EQ(w.images.size(), c.shape.lanes);
+        for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+          const bool ihex = std::string(format) == "ihex";
+          Records got;
+          uint64_t start = 0;
+          if (ihex) {
+            const IntelHex h = readIntelHex(w.images[lane], true, c.most);
+            got.assign(h.records.begin(), h.records.end());
+            start = h.start.value_or(0);
+          } else {
+            const Srecords h = readSrecords(w.images[lane], c.most);
+            got.assign(h.records.begin(), h.records.end());
+            start = h.start;
+          }
+          EXPECT_EQ(got, sparseRecords(c.segs, c.shape, order, lane, c.origin, c.most, ihex)) << "lane " << lane;
+          // The entry moves with the addresses when they are rebased.
+          const uint64_t entry = c.origin == c.shape.laneAddress()
+                                     ? 0x1004
+                                     : c.origin + (0x1004 - c.shape.base) / c.shape.wordBytes() * c.shape.laneBytes() +
+                                           (c.shape.lanes == 1 ? (0x1004 - c.shape.base) % c.shape.wordBytes() : 0);
+          EXPECT_EQ(start, entry);
+        }
+      }
+    }
+  }
+}
+
+TEST(SparseImages, VmemWritesEachStretchOfWordsAfterItsIndex) {
+  struct VmemCase {
+    const char* what;
+    Shape shape;
+    std::vector<std::string> extra;
+    uint64_t origin = 0;
+    std::vector<Seg> segs = gapped;
+  };
+  const VmemCase cases[] = {
+      {"32-bit words", {.width = 32, .fill = 0xa5}, {"--sparse"}},
+      {"bytes, the fill words after the region left out", {.width = 8, .depth = 0x100}, {"--sparse"}},
+      {"run addresses: the zero tail is placed", {.width = 64, .fill = 0x5a, .run = true}, {"--sparse"}},
+      {"rebased", {.width = 16}, {"--sparse", "--rebase=0x7ff0"}, 0x7ff0},
+      {"touching segments share a word", {.width = 32, .fill = 0xee}, {"--sparse"}, 0, touching},
+      {"four lanes of 4 bits", {.width = 16, .lanes = 4, .fill = 0xc3}, {"--sparse"}},
+      {"two lanes of 64 bits rebased", {.width = 128, .lanes = 2}, {"--sparse", "--rebase=0x10"}, 0x10},
+  };
+  for (const VmemCase& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable");
+      const Written w = write("vmem", order, c.segs, c.shape, c.extra);
+      ASSERT_EQ(w.images.size(), c.shape.lanes);
+      const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+      for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+        const std::vector<std::string> words = model::laneWords(mem, c.shape, order, lane);
+        std::string want;
+        for (const auto& [first, end] : placedStretches(c.segs, c.shape, c.shape.wordBytes(), true)) {
+          char at[32];
+          snprintf(at, sizeof at, "@%llx\n", static_cast<unsigned long long>(c.origin + first));
+          want += at;
+          for (uint64_t k = first; k < end; k++) want += words[k] + "\n";
+        }
+        EXPECT_EQ(w.images[lane], want) << "lane " << lane;
+      }
+    }
+  }
+}
+
+TEST(SparseImages, MifAddressesFromTheRebase) {
+  const Shape s{.base = 0x1000, .size = 12, .fill = 0xff};
+  const Written w = write("mif", Order::Big, {text(0x1000, counting(8))}, s, {"--rebase=0xfe"});
+  ASSERT_EQ(w.images.size(), 1u);
+  EXPECT_EQ(w.images[0],
+            "WIDTH=32;\nDEPTH=3;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n"
+            "  0FE : 01020304;\n  0FF : 05060708;\n  100 : FFFFFFFF;\nEND;\n");
+}
+
+TEST(SparseImages, SrecordsTakeTheShortestAddressThatHoldsTheFile) {
+  // The gapped executable's last placed byte lies 0x53 past the region's
+  // base, its entry 4 past it.
+  const std::pair<std::vector<std::string>, char> cases[] = {
+      {{}, '1'},
+      {{"--rebase=0xffac"}, '1'},
+      {{"--rebase=0xffad"}, '2'},
+      {{"--rebase=0xffffac"}, '2'},
+      {{"--rebase=0xffffad"}, '3'},
+      {{"--srec-s3"}, '3'},
+  };
+  for (const auto& [extra, type] : cases) {
+    std::vector<std::string> args = extra;
+    args.push_back("--no-fill");
+    const Written w = write("srec", Order::Big, gapped, {.width = 8}, args);
+    ASSERT_EQ(w.images.size(), 1u);
+    const bool forced = !extra.empty() && extra[0] == "--srec-s3";
+    EXPECT_EQ(readSrecords(w.images[0], 16, forced).type, type) << (extra.empty() ? "" : extra[0]);
+  }
+}
+
+TEST(SparseImages, SrecordsCutLongRecordsToWhatTheirCountHolds) {
+  // The count byte covers the address, the data and the checksum: 252 data
+  // bytes with 16-bit addresses, 251 with 24, 250 with 32.
+  const std::vector<Seg> segs = {text(0x1000, counting(600))};
+  const std::pair<std::vector<std::string>, size_t> cases[] = {
+      {{}, 252}, {{"--rebase=0x10000"}, 251}, {{"--srec-s3"}, 250}, {{"--record-bytes=100"}, 100}};
+  for (const auto& [extra, most] : cases) {
+    std::vector<std::string> args = extra;
+    args.push_back("--no-fill");
+    if (extra.empty() || extra[0] != "--record-bytes=100") args.push_back("--record-bytes=255");
+    const Written w = write("srec", Order::Little, segs, {.width = 8, .size = 600}, args);
+    ASSERT_EQ(w.images.size(), 1u);
+    const Srecords h = readSrecords(w.images[0], most, extra.size() == 1 && extra[0] == "--srec-s3");
+    ASSERT_FALSE(h.records.empty());
+    EXPECT_EQ(h.records.begin()->second.size(), most) << (extra.empty() ? "" : extra[0]);
+    EXPECT_EQ(h.records.size(), (600 + most - 1) / most);
   }
 }

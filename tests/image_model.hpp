@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "elf_fixture.hpp"
@@ -103,6 +104,28 @@ inline std::vector<uint8_t> laneBytes(const std::vector<std::string>& words) {
   std::vector<uint8_t> out;
   for (const std::string& w : words) {
     for (size_t i = 0; i + 1 < w.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(w.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// The stretches a sparse image holds, as offsets from the region's base in
+// units of `unit` bytes: each segment's placed bytes (with run addresses its
+// zero tail too) within the region, widened to whole units; with `join`,
+// stretches that share or touch a unit are one. The segments rise.
+inline std::vector<std::pair<uint64_t, uint64_t>> placedStretches(const std::vector<fixture::Seg>& segs, const Shape& s,
+                                                           uint64_t unit, bool join) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const fixture::Seg& seg : segs) {
+    const uint64_t size = s.run ? seg.memsz.value_or(static_cast<uint32_t>(seg.bytes.size())) : seg.bytes.size();
+    const uint64_t a = std::max<uint64_t>(seg.vaddr, s.base);
+    const uint64_t b = std::min<uint64_t>(seg.vaddr + size, uint64_t{s.base} + s.size);
+    if (a >= b) continue;
+    const uint64_t first = (a - s.base) / unit, end = (b - s.base + unit - 1) / unit;
+    if (join && !out.empty() && out.back().second >= first) {
+      out.back().second = std::max(out.back().second, end);
+    } else {
+      out.push_back({first, end});
+    }
   }
   return out;
 }

@@ -486,3 +486,285 @@ TEST(MemoryFormatLimits, RefusedWithTheLimit) {
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
   }
 }
+
+namespace {
+
+// A host program, or the reason a test that needs it is skipped.
+std::string missing(const char* program) {
+  return sh(".", std::string("command -v ") + program).status == 0
+             ? ""
+             : std::string(program) + " is not installed (tools/install-deps installs it)";
+}
+
+// The lines of standard output that start with `tag`, without it.
+std::vector<std::string> tagged(const std::string& out, const std::string& tag) {
+  std::vector<std::string> got;
+  std::istringstream in(out);
+  for (std::string l; std::getline(in, l);) {
+    if (l.starts_with(tag)) got.push_back(l.substr(tag.size()));
+  }
+  return got;
+}
+
+// Sparse vmem images of fixtures, each an array of the memory's depth
+// indexed from the rebase, and the words each reader should hold: those of
+// the stretches written, `untouched` elsewhere.
+struct SparseVmem {
+  std::string name;  // of the file (NAME.vmem) and of the array
+  uint32_t width;
+  uint64_t low, depth;
+  std::vector<std::string> words;  // empty where the file writes none
+};
+
+std::vector<SparseVmem> sparseVmems(const fs::path& dir) {
+  struct Case {
+    const char* name;
+    Order order;
+    Shape shape;
+    uint64_t rebase;
+    std::vector<Seg> segs = gapped;
+  };
+  const std::vector<Seg> touching = {text(0x1000, counting(0x13)), data(0x1013, counting(0x9, 0x80))};
+  const Case cases[] = {
+      {"le32", Order::Little, {.width = 32, .fill = 0xa5}, 0},
+      {"be16", Order::Big, {.width = 16, .fill = 0x5a}, 0x40},
+      {"be64run", Order::Big, {.width = 64, .size = 0x100, .run = true}, 0},
+      {"le8x", Order::Little, {.width = 32, .lanes = 4, .fill = 0xee}, 0, touching},
+  };
+  std::vector<SparseVmem> out;
+  for (const Case& c : cases) {
+    const std::string elf = fixtureElf(dir, c.order, c.segs);
+    std::vector<std::string> args = {"-f", elf, "--format=vmem", "--sparse",
+                                     std::string("--output=") + c.name + (c.shape.lanes > 1 ? "%d" : "") + ".vmem"};
+    if (c.rebase != 0) args.push_back("--rebase=" + std::to_string(c.rebase));
+    for (const std::string& a : c.shape.args()) args.push_back(a);
+    tool(dir, args);
+    const std::vector<uint8_t> mem = model::memory(c.segs, c.shape);
+    for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
+      const std::vector<std::string> all = model::laneWords(mem, c.shape, c.order, lane);
+      SparseVmem v{c.name + (c.shape.lanes > 1 ? std::to_string(lane) : ""), c.shape.laneBits(), c.rebase,
+                   c.shape.words(), std::vector<std::string>(all.size())};
+      for (const auto& [first, end] : model::placedStretches(c.segs, c.shape, c.shape.wordBytes(), true)) {
+        for (uint64_t k = first; k < end; k++) v.words[k] = all[k];
+      }
+      out.push_back(v);
+    }
+  }
+  return out;
+}
+
+// A testbench that fills every array with `d` digits, loads its file over
+// it with $readmemh and prints each word as "NAME: WORD".
+std::string vmemBench(const std::vector<SparseVmem>& vs) {
+  std::string decl, body;
+  for (const SparseVmem& v : vs) {
+    const std::string w = std::to_string(v.width), lo = std::to_string(v.low),
+                      hi = std::to_string(v.low + v.depth - 1);
+    decl += "  reg [" + w + "-1:0] " + v.name + " [" + lo + ":" + hi + "];\n";
+    body += "    for (i = " + lo + "; i <= " + hi + "; i = i + 1) " + v.name + "[i] = {" +
+            std::to_string(v.width / 4) + "{4'hd}};\n    $readmemh(\"" + v.name + ".vmem\", " + v.name +
+            ");\n    for (i = " + lo + "; i <= " + hi + "; i = i + 1) $display(\"" + v.name + ": %h\", " + v.name +
+            "[i]);\n";
+  }
+  return "module tb;\n" + decl + "  integer i;\n  initial begin\n" + body + "    $finish;\n  end\nendmodule\n";
+}
+
+// What the bench prints for one array: its words, `d` digits where the
+// file writes none.
+std::vector<std::string> benchWords(const SparseVmem& v) {
+  std::vector<std::string> want;
+  for (const std::string& w : v.words) want.push_back(w.empty() ? std::string(v.width / 4, 'd') : w);
+  return want;
+}
+
+void writeText(const fs::path& file, const std::string& text) {
+  writeFile(file, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+}  // namespace
+
+TEST(RealReaders, IverilogLoadsSparseVmemIntoTheArray) {
+  if (const std::string why = missing("iverilog"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::vector<SparseVmem> vs = sparseVmems(dir.path);
+  writeText(dir.path / "tb.v", vmemBench(vs));
+  EXPECT_SH(dir.path, "iverilog -o tb tb.v");
+  const Shell r = sh(dir.path, "vvp -n tb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+  for (const SparseVmem& v : vs) EXPECT_EQ(tagged(r.out, v.name + ": "), benchWords(v)) << v.name;
+}
+
+TEST(RealReaders, VerilatorLoadsSparseVmemIntoTheArray) {
+  if (const std::string why = missing("verilator"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::vector<SparseVmem> vs = sparseVmems(dir.path);
+  writeText(dir.path / "tb.v", vmemBench(vs));
+  EXPECT_SH(dir.path, "verilator --binary -Wno-WIDTH tb.v -o tb > build.log 2>&1 || { cat build.log; false; }");
+  const Shell r = sh(dir.path, "obj_dir/tb");
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const SparseVmem& v : vs) EXPECT_EQ(tagged(r.out, v.name + ": "), benchWords(v)) << v.name;
+}
+
+TEST(RealReaders, YosysLoadsSparseVmemIntoTheMemorysInitialValue) {
+  if (const std::string why = missing("yosys"); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  for (const SparseVmem& v : sparseVmems(dir.path)) {
+    SCOPED_TRACE(v.name);
+    // A memory that is read, so that it is kept; its initial value is what
+    // $readmemh loaded, x where the file writes nothing.
+    const std::string w = std::to_string(v.width);
+    writeText(dir.path / (v.name + ".v"),
+              "module " + v.name + "(input [31:0] a, output [" + w + "-1:0] q);\n  reg [" + w + "-1:0] mem [" +
+                  std::to_string(v.low) + ":" + std::to_string(v.low + v.depth - 1) + "];\n  initial $readmemh(\"" +
+                  v.name + ".vmem\", mem);\n  assign q = mem[a];\nendmodule\n");
+    const Shell r = sh(dir.path, "yosys -q -p 'read_verilog " + v.name + ".v; proc; memory_collect; write_json " +
+                                     v.name + ".json' && cat " + v.name + ".json");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("\"INIT\": \"([01x]+)\""))) << r.out;
+    ASSERT_TRUE(std::regex_search(r.out, std::regex("\"OFFSET\": \"0*" + [&] {
+      std::string b;
+      for (uint64_t x = v.low; x > 0; x >>= 1) b.insert(b.begin(), static_cast<char>('0' + (x & 1)));
+      return b;
+    }() + "\""))) << r.out;
+    // The bits of the last word first.
+    const std::string init = m[1];
+    ASSERT_EQ(init.size(), v.depth * v.width);
+    std::vector<std::string> got;
+    for (uint64_t k = 0; k < v.depth; k++) {
+      const std::string bits = init.substr((v.depth - 1 - k) * v.width, v.width);
+      if (bits.find('x') != std::string::npos) {
+        EXPECT_EQ(bits, std::string(v.width, 'x')) << "word " << k;
+        got.emplace_back();
+        continue;
+      }
+      std::string hex;
+      for (size_t i = 0; i < bits.size(); i += 4) hex += "0123456789abcdef"[std::stoi(bits.substr(i, 4), nullptr, 2)];
+      got.push_back(hex);
+    }
+    EXPECT_EQ(got, v.words);
+  }
+}
+
+TEST(RealReaders, SparseIntelHexAndSrecordsAreObjcopysRecords) {
+  // Placed by section, as objcopy places them, the data records are
+  // objcopy's line for line (without its CR). objcopy's S0 names its file,
+  // and it writes no start record for a start address of 0: the start
+  // address is compared as objdump reads it instead.
+  auto records = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+      if (!l.empty() && l.back() == '\r') l.pop_back();
+      const bool start = l.starts_with(':') && l.size() > 8 && (l.substr(7, 2) == "03" || l.substr(7, 2) == "05");
+      if (!start && !l.starts_with("S0")) out.push_back(l);
+    }
+    return out;
+  };
+  for (const Real& x : reals) {
+    const std::string elf = (testdata / (std::string(x.name) + ".elf")).string();
+    for (const char* format : {"ihex", "srec"}) {
+      SCOPED_TRACE(std::string(x.name) + ", " + format);
+      TempDir dir;
+      tool(dir.path, {"-f", elf, "--section=*", std::string("--format=") + format, "--output=ours"});
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + (x.big ? "elf32-big" : "elf32-little") + " -O " + format + " " +
+                              elf + " theirs");
+      auto text = [&](const char* f) {
+        const std::vector<uint8_t> b = readFile(dir.path / f);
+        return std::string(b.begin(), b.end());
+      };
+      EXPECT_EQ(records(text("ours")), records(text("theirs")));
+      auto start = [&](const char* f) {
+        return tagged(sh(dir.path, std::string("objdump -f -b ") + format + " " + f).out, "start address ");
+      };
+      EXPECT_EQ(start("ours"), start("theirs"));
+    }
+  }
+}
+
+TEST(RealReaders, RebasedRecordsMoveBackToTheMemorysAddresses) {
+  // objcopy reads the rebased file and moves it back to the memory's base;
+  // srec_cmp finds the same bytes at the same addresses as in the file
+  // written at the memory's own addresses. Raw, both are the bin image.
+  for (const Real& x : reals) {
+    const std::vector<uint8_t> at = readFile(testdata / (std::string(x.name) + ".load.addr"));
+    const uint64_t base = std::stoull(std::string(at.begin(), at.end()), nullptr, 16);
+    const std::string elf = (testdata / (std::string(x.name) + ".elf")).string();
+    for (const auto& [format, srecord] : {std::pair{"ihex", "-intel"}, std::pair{"srec", "-motorola"}}) {
+      SCOPED_TRACE(std::string(x.name) + ", " + format);
+      TempDir dir;
+      tool(dir.path, {"-f", elf, std::string("--format=") + format, "--output=plain"});
+      tool(dir.path, {"-f", elf, std::string("--format=") + format, "--output=rebased", "--rebase=0x100",
+                      "--record-bytes=32"});
+      tool(dir.path, {"-f", elf, "--format=bin", "--output=bin"});
+      const long long change = static_cast<long long>(base) - 0x100;
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O " + format +
+                              " --change-addresses=" + std::to_string(change) + " rebased moved");
+      EXPECT_SH(dir.path, std::string("srec_cmp moved ") + srecord + " plain " + srecord);
+      EXPECT_SH(dir.path, std::string("objcopy -I ") + format + " -O binary rebased rebased.bin");
+      EXPECT_EQ(readFile(dir.path / "rebased.bin"), readFile(dir.path / "bin"));
+    }
+  }
+}
+
+TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--format=bin", "--sparse"}, "--sparse: the bin format writes every word\n"},
+      {{"--format=mif", "--sparse"}, "--sparse: the mif format writes every word\n"},
+      {{"--format=coe", "--rebase=0"}, "--rebase=0: the coe format writes no addresses\n"},
+      {{"--format=c", "--rebase=0"}, "--rebase=0: the c format writes no addresses\n"},
+      {{"--format=vmem", "--rebase=0"}, "--rebase=0: the vmem format writes no addresses without --sparse\n"},
+      {{"--format=ihex-words", "--rebase=0"}, "--rebase=0: the ihex-words format writes its word indexes from 0\n"},
+      {{"--format=ihex", "--rebase=0x100000000"}, "--rebase=0x100000000: not an address: 0 to 0xffffffff\n"},
+      {{"--format=srec", "--record-bytes=256"}, "--record-bytes=256: not a number of bytes: 1 to 255\n"},
+      {{"--format=ihex", "--record-bytes=0"}, "--record-bytes=0: not a number of bytes: 1 to 255\n"},
+      {{"--format=mif", "--record-bytes=16"}, "--record-bytes=16: the mif format writes no data records\n"},
+      {{"--format=ihex", "--srec-s3"}, "--srec-s3: only with --format=srec\n"},
+      // The last placed byte lies 0x53 past the memory's base.
+      {{"--format=ihex", "--rebase=0xffffffd0"}, "--format=ihex: address 0x100000023 does not fit its 32 bits\n"},
+      {{"--format=srec", "--rebase=0xffffffad", "--fill=0"},
+       "--format=srec: address 0x100000000 does not fit its 32 bits\n"},
+      {{"--format=ihex", "--width=32", "--lanes=4", "--rebase=0xfffffff0"},
+       "--format=ihex: address 0x100000004 does not fit its 32 bits\n"},
+  };
+  Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
+  for (const Case& c : cases) {
+    const Result r = ws(c.args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
+  }
+  // The highest address that fits is written.
+  const Result r = ws({"--format=ihex", "--rebase=0xffffffac"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(MemoryFormatLimits, SparseImageOfAThreeGiBGapCostsWhatItsBytesCost) {
+  // Written over every address of the gap, the image would take minutes of
+  // processor time; a second each is far more than its bytes need.
+  Workspace ws({text(0x100, counting(100)), data(0xC0000100, counting(4))}, {.entry = 0x100},
+               {"-f", "in.elf", "--region=0:4G", "--quiet"});
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--format=ihex"}, {"--format=srec"}, {"--format=vmem", "--sparse"},
+        {"--format=ihex", "--width=64", "--lanes=2", "--output=lane%d"}}) {
+    SCOPED_TRACE(args[0]);
+    std::vector<std::string> all = args;
+    if (args.size() < 4) all.push_back("--output=image");
+    const Result r = ws(all, {.launcher = {"prlimit", "--cpu=1"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const bool lanes = args.size() == 4;
+    EXPECT_LT(fs::file_size(ws.dir.path / (lanes ? "lane1" : "image")), 1000u);
+  }
+  std::string words;
+  for (int k = 1; k <= 100; k += 4) {
+    char w[16];
+    snprintf(w, sizeof w, "%02x%02x%02x%02x\n", k + 3, k + 2, k + 1, k);
+    words += w;
+  }
+  EXPECT_EQ(ws.file("image"), "@40\n" + words + "@30000040\n04030201\n");
+}
