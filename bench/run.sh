@@ -224,7 +224,7 @@ records() {
   arm-none-eabi-objcopy -O srec "$x.elf" w9/in.srec
   printf '.section .text\n.globl _start\n_start:\n.incbin "%s"\n' "$x.bin" > w9/e64.S
   powerpc64-linux-gnu-as -o w9/e64.o w9/e64.S
-  powerpc64-linux-gnu-ld -o w9/in.elf64 -Ttext=0x10000 --build-id=none -z max-page-size=16 w9/e64.o
+  powerpc64-linux-gnu-ld -N -o w9/in.elf64 -Ttext=0x10000 --build-id=none w9/e64.o
   rm -f w9/e64.S w9/e64.o
   objcopy -I binary -O binary --reverse-bytes=4 "$x.bin" w9/le-words.bin
   for kind in hex srec elf64; do

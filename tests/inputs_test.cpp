@@ -608,6 +608,9 @@ TEST(InputsFromPipes, ReadErrorPartWayEndsTheRun) {
   TempDir dir;
   copyIn(dir.path, "romcopy-arm.elf");
   writeFile(dir.path / "big.bin", counting(100000));
+#ifdef ROMWRIGHT_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtime's own reads at start-up take the injected failure";
+#endif
   const Shell r = sh(dir.path, "cat big.bin | strace -o /dev/null -e trace=read -e inject=read:error=EIO:when=2 '" +
                                    std::string(toolPath()) +
                                    "' -f romcopy-arm.elf --format=bin --width=8 --merge=/dev/stdin@0x08001000 "
