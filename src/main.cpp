@@ -101,8 +101,9 @@ std::string help() {
     if (std::string_view(o.name) == "quiet") text += "\n";
     for (size_t from = 0; from <= what.size();) {
       const size_t nl = std::min(what.find('\n', from), what.size());
-      left.resize(std::max<size_t>(left.size() + 1, 23), ' ');
-      if (left.size() > 23) text += left + "\n", left.assign(23, ' ');
+      // A long option stands on a line of its own, its text below it.
+      if (left.size() >= 23) text += left + "\n", left.clear();
+      left.resize(23, ' ');
       text += left + what.substr(from, nl - from) + "\n";
       left.clear();
       from = nl + 1;
@@ -110,8 +111,9 @@ std::string help() {
   }
   text +=
       "\n"
-      "BASE, SIZE, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may end\n"
-      "in K, M or G (powers of 1024).\n";
+      "BASE, SIZE, ADDR, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may\n"
+      "end in K, M or G (powers of 1024). An argument @FILE stands for the\n"
+      "arguments in FILE, one a line; lines starting with # are left out.\n";
   return text;
 }
 

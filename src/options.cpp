@@ -64,25 +64,25 @@ constexpr longOption table[] = {
      true, &memArgs::radix, nullptr, nullptr, true},
     {"uf2-family", "ID", "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
      true, &memArgs::uf2Family, nullptr, nullptr, true},
+    {"sparse", nullptr,
+     "vmem, ihex, srec: only the words that hold placed\n"
+     "bytes, each stretch after its address [ihex and srec:\n"
+     "unless --fill is given]",
+     true, nullptr, nullptr, &memArgs::sparse, true},
+    {"rebase", "ADDR",
+     "write addresses from ADDR at the memory's first word:\n"
+     "bytes for ihex and srec, words for mif and vmem",
+     true, &memArgs::rebase, nullptr, nullptr, true},
+    {"record-bytes", "N", "data bytes an ihex or srec record holds, 1 to 255 [16]", true,
+     &memArgs::recordBytes, nullptr, nullptr, true},
+    {"srec-s3", nullptr, "always S3/S7 records [the shortest the addresses allow]", true, nullptr,
+     nullptr, &memArgs::srecS3, true},
     {"quiet", nullptr, "no diagnostic lines for a load that succeeds", false, nullptr, nullptr,
      &memArgs::quiet},
     {"verbose", nullptr, "the load lines in a memory-image run too", false, nullptr, nullptr,
      &memArgs::verbose},
     {"help", nullptr, "print this help", false, nullptr, nullptr, nullptr},
     {"version", nullptr, "print the version", false, nullptr, nullptr, nullptr},
-    {"sparse", nullptr,
-     "vmem, ihex, srec: only the words that hold placed\n"
-     "bytes, each stretch after its address [ihex and srec:\n"
-     "unless --fill is given]",
-     true, nullptr, nullptr, &memArgs::sparse},
-    {"rebase", "ADDR",
-     "write addresses from ADDR at the memory's first word:\n"
-     "bytes for ihex and srec, words for mif and vmem",
-     true, &memArgs::rebase, nullptr, nullptr},
-    {"record-bytes", "N", "data bytes an ihex or srec record holds, 1 to 255 [16]", true,
-     &memArgs::recordBytes, nullptr, nullptr},
-    {"srec-s3", nullptr, "always S3/S7 records [the shortest the addresses allow]", true, nullptr,
-     nullptr, &memArgs::srecS3},
 };
 
 }  // namespace
