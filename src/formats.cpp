@@ -456,16 +456,20 @@ bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
   const size_t size = wordSize(m.width);
   // A record of `size` data bytes, after up to two extended address records.
   const size_t longest = 2 * size + 12 + 2 * 16;
+  const uint64_t origin = m.rebased ? m.rebase : 0;
   return eachWord(s, m, r, longest, [&](char* p, const uint8_t* w, uint64_t i) {
-           if (i % 0x10000 == 0 && i > 0) {
-             if (i < 0x100000) {
-               p = ihexSegment(p, i >> 4);
+           const uint64_t a = origin + i;
+           // A new 64 Ki-word page, or a first word past the first page:
+           // segment records below 1 Mi words, linear ones beyond.
+           if ((a % 0x10000 == 0 && a > 0) || (i == 0 && a >= 0x10000)) {
+             if (a < 0x100000) {
+               p = ihexSegment(p, a >> 16 << 12);
              } else {
-               if (i == 0x100000) p = ihexSegment(p, 0);
-               p = ihexUpper(p, i >> 16);
+               if (a == 0x100000 || i == 0) p = ihexSegment(p, 0);
+               p = ihexUpper(p, a >> 16);
              }
            }
-           return ihexRecord(p, 0, static_cast<uint16_t>(i), w, size);
+           return ihexRecord(p, 0, static_cast<uint16_t>(a), w, size);
          }) &&
          putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);
 }
@@ -721,9 +725,10 @@ bool writesSparse(const memFormat& f) {
 }
 
 const char* rebaseProblem(const memFormat& f, bool sparse) {
-  if (f.write == writeIhex || f.write == writeSrec || f.write == writeMif) return nullptr;
+  if (f.write == writeIhex || f.write == writeSrec || f.write == writeMif || f.write == writeIhexWords) {
+    return nullptr;
+  }
   if (f.write == writeVmem) return sparse ? nullptr : "writes no addresses without --sparse";
-  if (f.write == writeIhexWords) return "writes its word indexes from 0";
   return "writes no addresses";
 }
 

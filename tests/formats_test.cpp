@@ -856,6 +856,15 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
   EXPECT_EQ(std::size(samples), memFormats().size());
 }
 
+// With --rebase the word indexes of ihex-words start at the given index: a
+// first word past the first 64 Ki words comes after its segment record.
+TEST(MemoryFormats, IhexWordsRebasedStartsAtTheGivenIndex) {
+  const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33})};
+  const Written w = write("ihex-words", Order::Big, segs, {.width = 32, .base = 0x80, .size = 4}, {"--rebase=0x12345"});
+  ASSERT_EQ(w.images.size(), 1u);
+  EXPECT_EQ(w.images[0], ":020000021000EC\n:04234500001122332E\n:00000001FF\n");
+}
+
 TEST(MemoryFormats, BinaryDigitsForTheFormatsThatTakeThem) {
   // Bytes 00, 11, 22, 33 as 8-bit words; 16 is every format's radix.
   const std::vector<Seg> segs = {text(0x80, {0x00, 0x11, 0x22, 0x33})};

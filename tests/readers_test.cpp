@@ -719,7 +719,6 @@ TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
       {{"--format=coe", "--rebase=0"}, "--rebase=0: the coe format writes no addresses\n"},
       {{"--format=c", "--rebase=0"}, "--rebase=0: the c format writes no addresses\n"},
       {{"--format=vmem", "--rebase=0"}, "--rebase=0: the vmem format writes no addresses without --sparse\n"},
-      {{"--format=ihex-words", "--rebase=0"}, "--rebase=0: the ihex-words format writes its word indexes from 0\n"},
       {{"--format=ihex", "--rebase=0x100000000"}, "--rebase=0x100000000: not an address: 0 to 0xffffffff\n"},
       {{"--format=srec", "--record-bytes=256"}, "--record-bytes=256: not a number of bytes: 1 to 255\n"},
       {{"--format=ihex", "--record-bytes=0"}, "--record-bytes=0: not a number of bytes: 1 to 255\n"},
