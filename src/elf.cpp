@@ -288,7 +288,7 @@ struct part {
 
 // Puts segment `k` (entry `i` of the table) into the text or data image;
 // a failure is the merger's line.
-status place(const segment& seg, uint32_t k, part& text, part& data, std::string& log) {
+status place(const segment& seg, uint32_t k, part& text, part& data, std::string& log, FILE* echo) {
   const int i = seg.index;
   const uint64_t vaddr = seg.run, filesz = seg.fileSize, memsz = seg.memSize;
   if (filesz > memsz) {
@@ -314,7 +314,14 @@ status place(const segment& seg, uint32_t k, part& text, part& data, std::string
   } else {
     if (isText && data.taken) return failure{"Mult text with intermediate Data!!!\n"};
     if (vaddr < *p.addr) return failuref("segment %d out of address order\n", i);
-    if (isText) log += "Warning: multiple text segments...\n";
+    if (isText) {
+      static constexpr char warning[] = "Warning: multiple text segments...\n";
+      if (echo != nullptr) {
+        fputs(warning, echo);
+      } else {
+        log += warning;
+      }
+    }
     off = vaddr - *p.addr;
     *p.len = static_cast<uint32_t>(std::max<uint64_t>(*p.len, off + memsz));
     // The room's bytes past its file bytes become zero, replacing what an
@@ -330,7 +337,7 @@ status place(const segment& seg, uint32_t k, part& text, part& data, std::string
 
 }  // namespace
 
-result<elfImage> eatPh(const image& img, std::string& log) {
+result<elfImage> eatPh(const image& img, std::string& log, FILE* echo) {
   try {
     elfImage out;
     out.entryAddr = static_cast<uint32_t>(img.entry);
@@ -339,7 +346,7 @@ result<elfImage> eatPh(const image& img, std::string& log) {
     for (uint32_t k = 0; k < img.segments.size(); k++) {
       const segment& seg = img.segments[k];
       if (seg.input != 0 || seg.type != PT_LOAD || (seg.fileSize == 0 && seg.memSize == 0)) continue;
-      if (status s = place(seg, k, text, data, log); !s) return s.error();
+      if (status s = place(seg, k, text, data, log, echo); !s) return s.error();
     }
     // Take the zero tail off the data image.
     const uint64_t kept = out.data.lastNonzero(0);

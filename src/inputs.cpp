@@ -124,6 +124,22 @@ status rewindable(inputSource& in, image& img, fdCloser& closer) {
 
 }  // namespace
 
+const char* recognisedKind(const std::string& name) {
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const fdCloser closer{fd};
+  uint8_t head[64];
+  ssize_t n;
+  do {
+    n = read(fd, head, sizeof head);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return nullptr;
+  for (const inputKind& k : kinds) {
+    if (k.recognise({head, static_cast<size_t>(n)})) return k.name;
+  }
+  return "";
+}
+
 status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
   inputSource in;
   in.name = name;

@@ -61,6 +61,11 @@ enum class readAs {
   raw,         // as raw bytes at `rawAt`
 };
 
+// The kind the content of the file `name` is recognised as: the name of a
+// row of the table, "" for none, or null when the file cannot be read or is
+// empty.
+const char* recognisedKind(const std::string& name);
+
 // Opens the input `name`, appends it to img.inputs and reads it as `how`
 // says. A failure says why, naming the file where the reader does.
 status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx);

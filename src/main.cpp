@@ -348,7 +348,7 @@ status dumpHex(const elfImage& img, uint32_t extent) {
 
 // A line that says what the input given to the fixed outputs is when it
 // is not what they take, or empty.
-std::string whatItIs(const image& img, const std::string& name, bool loaded) {
+std::string whatItIs(const image& img, const std::string& name, bool loaded, bool fixed) {
   if (img.elfType == ET_REL) {
     return name + " is a relocatable object file, not an executable; link it first\n";
   }
@@ -356,7 +356,16 @@ std::string whatItIs(const image& img, const std::string& name, bool loaded) {
     return name + " is a 64-bit ELF executable; -H, -r, -R and the reports take 32-bit ones "
                   "(--format takes both)\n";
   }
-  return {};
+  // A file of another kind, read as ELF by the fixed outputs, whose header
+  // the loader refused.
+  if (loaded || !fixed || img.elfType == ET_EXEC) return {};
+  const char* kind = recognisedKind(name);
+  if (kind == nullptr || strcmp(kind, "ELF") == 0) return {};
+  if (*kind == '\0') {
+    return name + " is neither an ELF executable, Intel HEX nor S-records; a raw binary needs --merge=" + name +
+           "@ADDR\n";
+  }
+  return name + " is " + kind + "; -H, -r, -R and the reports take 32-bit ELF executables (--format takes it)\n";
 }
 
 // Appends the arguments of `argv`, each "@FILE" replaced by the arguments
@@ -439,20 +448,18 @@ status run() {
   std::string hint;
   result<elfImage> merged = failure{};
   if (loaded && fixed) {
-    hint = whatItIs(img, inFile, true);
+    hint = whatItIs(img, inFile, true, fixed);
     if (!hint.empty()) loaded = failure{};
   }
   if (loaded && fixed) {
-    merged = eatPh(img, log);
+    // The merger's warnings, one for every text segment after the first,
+    // go out as they come when the lines are shown.
+    if (showLines) fputs(log.c_str(), stderr), log.clear();
+    merged = eatPh(img, log, showLines ? stderr : nullptr);
     if (!merged) loaded = merged.error();
   }
   if (!loaded) {
-    if (hint.empty()) hint = whatItIs(img, inFile, false);
-    // Not ELF to the fixed outputs: say what it is instead.
-    if (fixed && hint.empty()) {
-      const std::string& name = img.inputs.empty() ? std::string(inFile) : img.inputs[0].name;
-      (void)name;
-    }
+    if (hint.empty()) hint = whatItIs(img, inFile, false, fixed);
     std::string text = log + loaded.error().text;
     if (elfInput || fixed) text += strf("unable to load elf file %s\n", inFile);
     return failure{text + hint};

@@ -327,6 +327,33 @@ TEST(InputsRefused, FileOfNoKnownKindNeedsAnAddress) {
   }
 }
 
+// The fixed outputs read any file as a 32-bit ELF executable; when the
+// loader refuses the header of a file of another kind, a last line says what
+// it is.
+TEST(InputsRefused, FixedOutputsSayWhatAnotherKindOfFileIs) {
+  const Workspace w;
+  copyIn(w.dir.path, "romcopy-arm.objcopy.hex");
+  copyIn(w.dir.path, "blink-arm.s19-16.srec");
+  w.put("notes.txt", "this is not an image at all, only words\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"romcopy-arm.objcopy.hex",
+       "romcopy-arm.objcopy.hex is Intel HEX; -H, -r, -R and the reports take 32-bit ELF executables "
+       "(--format takes it)\n"},
+      {"blink-arm.s19-16.srec",
+       "blink-arm.s19-16.srec is S-records; -H, -r, -R and the reports take 32-bit ELF executables "
+       "(--format takes it)\n"},
+      {"notes.txt",
+       "notes.txt is neither an ELF executable, Intel HEX nor S-records; a raw binary needs "
+       "--merge=notes.txt@ADDR\n"},
+  };
+  for (const auto& [file, last] : cases) {
+    const Result r = w({"-f", file, "-H"});
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_TRUE(r.err.ends_with("unable to load elf file " + file + "\n" + last)) << r.err;
+    EXPECT_EQ(r.out, "") << file;
+  }
+}
+
 // Only the fixed outputs and the reports show the load lines of a load that
 // succeeds (unless --quiet holds them); a run that writes only a memory
 // image is silent, or shows them with --verbose. A line about a segment left
