@@ -13,6 +13,7 @@
 #   BENCH_ONLY=hostile bench/run.sh   # W7 alone, in seconds
 #   BENCH_ONLY=memimage bench/run.sh  # W8 alone, a few minutes
 #   BENCH_ONLY=records bench/run.sh   # W9 alone: hex, S-record and ELF64 inputs
+#   BENCH_ONLY=memories bench/run.sh  # W10 alone: three memories, a CRC32
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -255,6 +256,47 @@ records() {
   rm -rf "$work/w9"
 }
 
+# W10: several memories and integrity fields, on mem-16-le (16 MiB of text
+# at 0x10000, then 1 MiB of .data stored after it): three memories in one
+# run (two 8 MiB ROM banks of the text as vmem, the stored data as bin)
+# against cat of the three files and against three separate runs cropped to
+# each memory; and a bin of the 17 MiB with a CRC32 stored after it against
+# the same bin without one.
+memories() {
+  local x=$out/in/mem-16-le R
+  mkdir -p "$work/w10"
+  cd "$work"
+  local m0="rom0:0x10000:8M,format=vmem,output=w10/rom0.vmem"
+  local m1="rom1:0x810000:8M,format=vmem,output=w10/rom1.vmem"
+  local m2="data:0x1010000:1M,format=bin,width=8,output=w10/data.bin"
+  "$rw" -f "$x.elf" --memory="$m0" --memory="$m1" --memory="$m2"
+  mkdir -p w10/ref && cp w10/rom0.vmem w10/rom1.vmem w10/data.bin w10/ref/
+  R=$(( $(size w10/ref/rom0.vmem) + $(size w10/ref/rom1.vmem) + $(size w10/ref/data.bin) ))
+  g="W10 memories"
+  bench w10-mem "$runs" \
+    "$rw -f $x.elf --memory=$m0 --memory=$m1 --memory=$m2" \
+    "cat w10/ref/rom0.vmem >w10/c0; cat w10/ref/rom1.vmem >w10/c1; cat w10/ref/data.bin >w10/c2" \
+    "$rw -f $x.elf --format=vmem --region=0x10000:8M --crop --quiet --output=w10/s0.vmem; $rw -f $x.elf --format=vmem --region=0x810000:8M --crop --quiet --output=w10/s1.vmem; $rw -f $x.elf --format=bin --width=8 --region=0x1010000:1M --crop --quiet --output=w10/s2.bin"
+  row "$g" "romwright three memories" "$(split_csv "$out/csv/w10-mem.csv" 1)" "$R" \
+    "$(rss "$rw" -f "$x.elf" --memory="$m0" --memory="$m1" --memory="$m2")"
+  row "$g" "cat of the three files" "$(split_csv "$out/csv/w10-mem.csv" 2)" "$R" ""
+  row "$g" "three separate runs" "$(split_csv "$out/csv/w10-mem.csv" 3)" "$R" ""
+  echo "T|$g|memories|romwright three memories|cat of the three files|<=|1.5|cat" >> "$targets"
+  echo "T|$g|memories|romwright three memories|three separate runs|<|1|three runs" >> "$targets"
+  echo "M|$g|memories|romwright three memories|$((17 << 20))" >> "$targets"
+  cmp -s w10/s0.vmem w10/ref/rom0.vmem && cmp -s w10/s1.vmem w10/ref/rom1.vmem && cmp -s w10/s2.bin w10/ref/data.bin ||
+    { echo "three memories differ from three runs" >&2; exit 1; }
+
+  g="W10 crc32"
+  bench w10-crc "$runs" \
+    "$rw -f $x.elf --format=bin --width=8 --region=0x10000:0x1100004 --output=w10/plain.bin" \
+    "$rw -f $x.elf --format=bin --width=8 --region=0x10000:0x1100004 --insert=crc32@0x1110000 --output=w10/crc.bin"
+  row "$g" "bin without a field" "$(split_csv "$out/csv/w10-crc.csv" 1)" $((17 << 20)) ""
+  row "$g" "bin with crc32" "$(split_csv "$out/csv/w10-crc.csv" 2)" $((17 << 20)) ""
+  echo "T|$g|crc32|bin with crc32|bin without a field|<=|1.1|bin" >> "$targets"
+  rm -rf "$work/w10"
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
@@ -339,8 +381,13 @@ case ${BENCH_ONLY:-} in
     records
     report
     exit 0 ;;
+  memories)
+    "$here/make-inputs.sh" "$out/in" mem
+    memories
+    report
+    exit 0 ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage or records, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records or memories, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086
@@ -435,6 +482,7 @@ row "W6 1 GiB room" "romwright -l" "$(split_csv "$out/csv/w6.csv" 1)" 0 "$(rss "
 
 memimage
 records
+memories
 rm -rf "$work"
 hostile
 report
