@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.fill = pick;
   o.name = "rom_image";
   placement p;
-  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true, o.crop, false};
+  const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true, o.crop, false, false};
   std::string notes;
   if (placeSegments(p, img, req, notes) && p.size <= (1u << 16)) {
     // Some fill words past the placed ones, where the address space has them.

@@ -394,7 +394,9 @@ status expandArguments(std::span<char* const> argv, std::deque<std::string>& out
       lines.push_back(l.substr(first));
     }
     free(line);
-    const bool bad = ferror(f) != 0;
+    // getline ends on an error (out of memory among them) as on the end of
+    // the file: only the end of the file is one.
+    const bool bad = ferror(f) != 0 || feof(f) == 0;
     fclose(f);
     if (bad) return failuref("unable to read response file %s\n", arg + 1);
     std::vector<char*> inner;

@@ -671,18 +671,13 @@ result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
   placement& p = m.p;
   // Several memories each take what lies in them; what lands in none is
   // found afterwards.
+  // A memory of a system in which nothing lands is still written.
   const placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
-                         o.quiet || several, o.crop || several, o.overlapLater};
+                         o.quiet || several, o.crop || several, o.overlapLater, several};
   std::string notes;
   const status placed = placeSegments(p, img, req, notes);
   fputs(notes.c_str(), stderr);
-  if (!placed) {
-    // A memory of a system in which nothing lands is still written.
-    if (!several || !o.hasRegion) return placed.error();
-    p.map.clear();
-    p.base = o.base;
-    p.size = o.size;
-  }
+  if (!placed) return placed.error();
 
   const uint64_t memWords = p.size / wordBytes;
   const uint64_t depth = o.depth != 0 ? o.depth : memWords;
@@ -893,14 +888,14 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
   // lane's image then its header: all names are resolved before the first
   // is written, and all are put in place as one group.
   struct memoryFile {
-    const placedMemory* m;
+    placedMemory* m;
     uint32_t bank;
     uint32_t lane;
     bool header;
   };
   std::vector<imageFile> names;
   std::vector<memoryFile> what;
-  for (const placedMemory& m : placed) {
+  for (placedMemory& m : placed) {
     const memOptions& o = *m.o;
     for (uint32_t bank = 0; bank < o.banks; bank++) {
       for (uint32_t lane = 0; lane < o.lanes; lane++) {
@@ -919,7 +914,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
 
   const uint32_t entry = static_cast<uint32_t>(img.entry);
   // Writes one bank and lane of a memory to `s`.
-  auto write = [&](sink& s, const placedMemory& m, uint32_t bank, uint32_t lane, bool header) {
+  auto write = [&](sink& s, placedMemory& m, uint32_t bank, uint32_t lane, bool header) {
     const memOptions& o = *m.o;
     std::string name = o.name;
     if (o.banks > 1) name.append("_b").append(std::to_string(bank));
@@ -930,13 +925,16 @@ status dumpMemImages(const memoryPlan& plan, const image& img) {
     const uint32_t wordBytes = o.width / 8;
     const uint64_t words = m.depth / o.banks;
     const uint64_t skip = uint64_t{bank} * words * wordBytes;
+    // The bank borrows the memory's runs while it is written.
     placement part;
-    part.map = m.p.map;
+    part.map = std::move(m.p.map);
     part.base = m.p.base + skip;
     part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
-    return writeImage(s, o, part, words, lane, m.little, entry, name.c_str(), header);
+    const bool wrote = writeImage(s, o, part, words, lane, m.little, entry, name.c_str(), header);
+    m.p.map = std::move(part.map);
+    return wrote;
   };
-  for (const placedMemory& m : placed) {
+  for (placedMemory& m : placed) {
     if (m.o->output != nullptr) continue;
     for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
       sink s{stdout, 0, true};

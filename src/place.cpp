@@ -109,7 +109,7 @@ status placeSegments(placement& p, const image& img, const placeRequest& req, st
     if (end > std::max(fileEnd, from)) p.map.paint(std::max(fileEnd, from), end, nullptr, k);
   }
 
-  if (p.map.empty()) {
+  if (p.map.empty() && !(req.allowEmpty && req.hasRegion)) {
     if (req.hasRegion) {
       return failuref("no segment places a byte in the region 0x%08llx..0x%08llx\n", ull(req.base),
                       last(regionEnd));

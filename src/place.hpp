@@ -19,6 +19,7 @@ struct placeRequest {
   bool quiet;         // no line for a segment left out or cut
   bool crop;          // cut segments at the region's edges instead of refusing
   bool overlapLater;  // a later input wins where two inputs overlap
+  bool allowEmpty;    // a region in which nothing lands is no failure
 };
 
 struct placement {
