@@ -409,3 +409,44 @@ TEST_P(Memories, IcarusVerilogReadsTheRamImage) {
   EXPECT_EQ(sh(dir.path, "vvp -n tb.vvp | grep -x '[0-9a-f]*'"), cpuWords(data, 32, little()) + "00000000\n");
   EXPECT_EQ(sh(dir.path, "vvp -n tb.vvp | grep -ci warning || true"), "0\n");
 }
+
+// What refuses a single memory refuses it among several: inputs that place
+// bytes at one address, and segments that cannot be read or placed. None
+// may leave a memory of fill in place of the bytes.
+TEST(Memories, InputsThatCannotBePlacedAreRefusedAsForOneMemory) {
+  GTEST_SKIP() << "known bug: with --memory every placement failure of a memory is taken for a memory in "
+                  "which nothing lands; the run writes that memory as fill and exits 0";
+  Seg pastEnd = text(0x100, counting(4), 0x1000);
+  pastEnd.filesz = 0x1000;
+  struct Case {
+    std::vector<Seg> segs;
+    std::vector<std::string> args;
+    std::string err;  // how the run's last line ends
+  };
+  const Case cases[] = {
+      {{text(0x100, counting(0x20))}, {"--merge=blob.bin@0x110"},
+       "segment 0 of in.elf and blob.bin both place bytes at 0x00000110..0x0000011f\n"},
+      {{text(0x100, counting(8), 4)}, {}, "segment 0 file size 0x8 exceeds memory size 0x4\n"},
+      {{pastEnd}, {}, "unable to read segment 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    TempDir dir;
+    writeFile(dir.path / "in.elf", build(Order::Little, c.segs, {.entry = 0x100}));
+    fs::copy_file(testdata / "blob.bin", dir.path / "blob.bin");
+    std::vector<std::string> args = {"-f", "in.elf"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    // One memory of --format: the reference.
+    std::vector<std::string> one = args;
+    one.insert(one.end(), {"--format=bin", "--region=0:0x2000", "--output=one.bin"});
+    Result r = run(one, {.cwd = dir.path});
+    EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+    EXPECT_EQ(r.status, 1);
+    args.insert(args.end(), {"--memory=a:0:0x2000,format=bin,output=a.bin",
+                             "--memory=b:0x20000000:0x100,format=bin,output=b.bin"});
+    r = run(args, {.cwd = dir.path});
+    EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"blob.bin", "in.elf"}));
+  }
+}
