@@ -449,6 +449,11 @@ result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
     return plan;
   }
   plan.several = true;
+  // Each memory has its own region: one given beside them would be lost.
+  if (a.region != nullptr) {
+    return badValue("region", a.region, "with --memory, each memory's BASE:SIZE is its region");
+  }
+  if (a.crop != 0) return failure{"--crop: with --memory, every memory takes what lies in it\n"};
   for (const char* spec : a.memory) {
     memArgs m = a;  // every memory starts from the options given beside it
     m.memory.clear();
@@ -459,6 +464,9 @@ result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
       return failuref("--memory=%s: not NAME:BASE:SIZE[,KEY=VALUE...]\n", spec);
     }
     const char* label = plan.text.emplace_back(head.substr(0, colon)).c_str();
+    for (const memOptions& earlier : plan.memories) {
+      if (strcmp(earlier.label, label) == 0) return failuref("--memory=%s: a second memory of that name\n", spec);
+    }
     m.region = plan.text.emplace_back(head.substr(colon + 1)).c_str();
     uint32_t banks = 1;
     for (size_t at = head.size(); at < all.size();) {
