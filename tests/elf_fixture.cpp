@@ -77,9 +77,10 @@ std::vector<Named> spanInputs(uint16_t entries) {
     return segs;
   };
   // Single bytes 64 KiB apart, byte i being i * 7 (some of them zero).
-  std::vector<Seg> farBytes;
+  std::vector<Seg> farBytes, farText;
   for (uint32_t i = 0; i < entries; i++) {
     farBytes.push_back(data(i << 16, {static_cast<uint8_t>(i * 7)}));
+    farText.push_back(text(i << 16, {static_cast<uint8_t>(i * 7)}));
   }
   return {
       {"zero-room", zeroRooms(data, 1)},
@@ -92,6 +93,9 @@ std::vector<Named> spanInputs(uint16_t entries) {
       {"grow-copy", {data(0, {0x11}), data(0x7FFFFFFF, {0x22}), data(top, {0x33})}},
       {"text-grow-copy", {text(0, {0x11}), text(0x7FFFFFFF, {0x22}), text(top, {0x33})}},
       {"far-bytes-" + n, std::move(farBytes)},
+      // The same as text: a text image of almost 4 GiB whose reports need
+      // only its length.
+      {"far-text-" + n, std::move(farText)},
   };
 }
 

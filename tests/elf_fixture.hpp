@@ -77,7 +77,7 @@ std::vector<uint8_t> counting(size_t n, uint8_t first = 1);
 // the address space, rooms without file bytes across it, or many far-apart
 // single bytes. Each once cost time or memory in proportion to the span; the
 // loader's tests, the fuzzing seeds and the benchmark are made from them.
-// Two of them fill a table of `entries` entries (at least 3), which their
+// Three of them fill a table of `entries` entries (at least 3), which their
 // names end with.
 struct Named {
   std::string name;

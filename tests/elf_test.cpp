@@ -254,6 +254,7 @@ TEST_P(ElfLoad, SpanInputsLoadTheSameImageWithoutWalkingTheSpan) {
       {"grow-copy", false, 0xFFFFFF01, 0, three},
       {"text-grow-copy", true, 0xFFFFFF01, 0, three},
       {"far-bytes-65535", false, 0xFFFE0001, 0, farBytes},
+      {"far-text-65535", true, 0xFFFE0001, 0, farBytes},
   };
   const std::vector<Named> inputs = spanInputs(0xFFFF);
   ASSERT_EQ(inputs.size(), std::size(wants));
