@@ -118,10 +118,9 @@ struct Romcopy {
   uint32_t base;
   uint32_t region;  // bytes
   bool little;
-  uint32_t calibLoad;  // the load address of the data symbol calib
 };
-const Romcopy arm{"romcopy-arm", 0x08000000, 0x200, true, 0x080001a4};
-const Romcopy mips{"romcopy-mips", 0xbfc00000, 0x480, false, 0xbfc0043c};
+const Romcopy arm{"romcopy-arm", 0x08000000, 0x200, true};
+const Romcopy mips{"romcopy-mips", 0xbfc00000, 0x480, false};
 
 std::string hex(uint64_t v) {
   char buf[24];
