@@ -761,9 +761,16 @@ result<uint64_t> addressOf(const insertAddress& a, const image& img, bool run, c
       for (const segment& seg : img.segments) {
         if (seg.input == sym.input && sym.value >= seg.run && sym.value - seg.run < std::max(seg.memSize, uint64_t{1})) {
           at = seg.load + (sym.value - seg.run);
+          // A load address past the end of the address space is none.
+          if (at < seg.load) return failuref("--insert=%s: %s lies past the end of the address space\n", text.c_str(),
+                                             a.symbol.c_str());
           break;
         }
       }
+    }
+    if (!fits(at, a.value, UINT64_MAX)) {
+      return failuref("--insert=%s: %s+0x%llx lies past the end of the address space\n", text.c_str(),
+                      a.symbol.c_str(), static_cast<unsigned long long>(a.value));
     }
     return at + a.value;
   }
@@ -868,6 +875,11 @@ status storeInserts(const std::vector<insertField>& fields, std::vector<placedMe
     }
     placedMemory& target = const_cast<placedMemory&>(*m);
     target.p.map.paint(where, where + width, bytes.data(), 0);
+    // A field in the memory's padding words makes them part of what the
+    // writers read of the runs.
+    const uint32_t wordBytes = target.o->width / 8;
+    const uint64_t reach = (where + width - target.p.base + wordBytes - 1) / wordBytes * wordBytes;
+    target.p.size = std::max(target.p.size, reach);
     taken.emplace_back(where, where + width);
   }
   return done;

@@ -1,0 +1,578 @@
+// Integrity fields (--insert) through the built binary, on the committed
+// executables of either byte order: every kind against python3-crcmod and
+// against srec_cat's own filters over the same bytes, fields at linker
+// symbols at load and run addresses, the field in every format and every
+// lane, what a field covers, the refusals, and fields with several
+// memories. python3-crcmod, srec_cat and objcopy come from tools/install-deps.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "elf_fixture.hpp"
+#include "run_tool.hpp"
+
+using namespace fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path testdata = ROMWRIGHT_TESTDATA;
+
+struct Shell {
+  int status;
+  std::string out;
+};
+
+// Runs `command` with sh in `dir`; its exit status and its standard output
+// and error together.
+Shell sh(const fs::path& dir, const std::string& command) {
+  const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
+  FILE* p = popen(line.c_str(), "r");
+  if (p == nullptr) return {-1, "popen failed"};
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+#define ASSERT_SH(dir, command)                             \
+  do {                                                      \
+    const Shell r_ = sh(dir, command);                      \
+    ASSERT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
+  } while (0)
+
+std::string slurp(const fs::path& path) {
+  const std::vector<uint8_t> b = readFile(path);
+  return {b.begin(), b.end()};
+}
+
+void put(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+bool haveCrcmod() { return sh(".", "/usr/bin/python3 -c 'import crcmod.predefined'").status == 0; }
+
+#define SKIP_WITHOUT_CRCMOD()                                                                 \
+  do {                                                                                        \
+    if (!haveCrcmod()) GTEST_SKIP() << "no python3-crcmod (tools/install-deps installs it)"; \
+  } while (0)
+
+// The values python3-crcmod's functions `fns` (Python expressions, `p`
+// being mkPredefinedCrcFun) give over `bytes`, in order.
+std::vector<uint64_t> crcmod(const fs::path& dir, const std::string& bytes, const std::vector<std::string>& fns) {
+  put(dir / "covered.bin", bytes);
+  std::string script = "import crcmod, crcmod.predefined\np = crcmod.predefined.mkPredefinedCrcFun\n"
+                       "d = open('covered.bin', 'rb').read()\n";
+  for (const std::string& f : fns) script += "print((" + f + ")(d))\n";
+  put(dir / "crcs.py", script);
+  const Shell r = sh(dir, "/usr/bin/python3 crcs.py");
+  std::vector<uint64_t> values;
+  std::istringstream in(r.out);
+  for (uint64_t v; in >> v;) values.push_back(v);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(values.size(), fns.size()) << r.out;
+  values.resize(fns.size());
+  return values;
+}
+
+// crc32 in crcmod's terms, the kind most cases store.
+const std::string crc32 = "p('crc-32')";
+
+// The `width` bytes at `at` of `img` as a number in the given byte order.
+uint64_t stored(const std::string& img, size_t at, size_t width, bool little) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; i++) v = v << 8 | static_cast<uint8_t>(img.at(at + (little ? width - 1 - i : i)));
+  return v;
+}
+
+// `v` as `width` bytes in the given byte order.
+std::string bytesOf(uint64_t v, size_t width, bool little) {
+  std::string b(width, '\0');
+  for (size_t i = 0; i < width; i++) b[little ? i : width - 1 - i] = static_cast<char>(v >> (8 * i));
+  return b;
+}
+
+// A sum (sum8/16/32, with ~ or - in front) or a length, worked out here:
+// units of the sum's width in the given byte order.
+uint64_t sumOf(std::string kind, const std::string& bytes, bool little) {
+  if (kind == "length16" || kind == "length32") return bytes.size();
+  const char comp = kind[0] == '~' || kind[0] == '-' ? kind[0] : ' ';
+  if (comp != ' ') kind.erase(0, 1);
+  const size_t unit = std::stoul(kind.substr(3)) / 8;
+  uint64_t sum = 0;
+  for (size_t i = 0; i + unit <= bytes.size(); i += unit) sum += stored(bytes, i, unit, little);
+  const uint64_t mask = unit == 4 ? 0xFFFFFFFFu : (uint64_t{1} << (8 * unit)) - 1;
+  if (comp == '~') sum = ~sum;
+  if (comp == '-') sum = 0 - sum;
+  return sum & mask;
+}
+
+// The committed executables: where their load image starts, a region a
+// little larger, and their byte order. The load image is ROMCOPY.load.bin.
+struct Romcopy {
+  const char* name;
+  uint32_t base;
+  uint32_t region;  // bytes
+  bool little;
+};
+const Romcopy arm{"romcopy-arm", 0x08000000, 0x200, true};
+const Romcopy mips{"romcopy-mips", 0xbfc00000, 0x480, false};
+
+std::string hex(uint64_t v) {
+  char buf[24];
+  snprintf(buf, sizeof buf, "0x%08llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+std::string elfOf(const Romcopy& x) { return (testdata / (std::string(x.name) + ".elf")).string(); }
+std::string loadOf(const Romcopy& x) { return slurp(testdata / (std::string(x.name) + ".load.bin")); }
+
+// Runs the tool on `x` for a bin of bytes over its region, with `more`
+// options, and returns the image; a run that fails fails the test.
+std::string binOf(const fs::path& dir, const Romcopy& x, const std::vector<std::string>& more,
+                  std::string region = "") {
+  if (region.empty()) region = hex(x.base) + ":" + hex(x.region);
+  std::vector<std::string> args = {"-f", elfOf(x), "--format=bin", "--width=8", "--region=" + region,
+                                   "--output=x.bin"};
+  args.insert(args.end(), more.begin(), more.end());
+  const Result r = run(args, {.cwd = dir});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return r.status == 0 ? slurp(dir / "x.bin") : std::string();
+}
+
+}  // namespace
+
+// Every kind, stored after the image of each executable in its own byte
+// order, holds the value over the image's bytes: the CRCs as python3-crcmod
+// computes them, the sums and lengths as worked out here. Nothing else of
+// the image changes.
+TEST(InsertKinds, EveryKindMatchesAnIndependentComputation) {
+  SKIP_WITHOUT_CRCMOD();
+  struct Kind {
+    const char* kind;
+    size_t width;
+    const char* crcmod;  // null: worked out here
+  };
+  const Kind kinds[] = {
+      {"crc32", 4, "p('crc-32')"},
+      {"crc32c", 4, "p('crc-32c')"},
+      {"crc32-mpeg2", 4, "p('crc-32-mpeg')"},
+      {"crc32-bzip2", 4, "p('crc-32-bzip2')"},
+      {"crc32-posix", 4, "p('posix')"},
+      {"crc16-ccitt-false", 2, "p('crc-ccitt-false')"},
+      {"crc16-xmodem", 2, "p('xmodem')"},
+      {"crc16-kermit", 2, "p('kermit')"},
+      {"crc16-aug-ccitt", 2, "p('crc-aug-ccitt')"},
+      {"crc16-modbus", 2, "p('modbus')"},
+      {"crc16-arc", 2, "p('crc-16')"},
+      {"crc8", 1, "p('crc-8')"},
+      {"crc64-xz", 8, "crcmod.mkCrcFun(0x142F0E1EBA9EA3693, initCrc=0, rev=True, xorOut=(1<<64)-1)"},
+      {"crc:24:0x864cfb:0xb704ce:false:false:0", 3, "p('crc-24')"},
+      {"crc:16:0x8005:0:true:true:0", 2, "p('crc-16')"},
+      {"sum8", 1, nullptr},
+      {"~sum8", 1, nullptr},
+      {"-sum8", 1, nullptr},
+      {"sum16", 2, nullptr},
+      {"~sum16", 2, nullptr},
+      {"-sum16", 2, nullptr},
+      {"sum32", 4, nullptr},
+      {"~sum32", 4, nullptr},
+      {"-sum32", 4, nullptr},
+      {"length16", 2, nullptr},
+      {"length32", 4, nullptr},
+  };
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    const size_t field = load.size() / 8 * 8 + 8;  // past the image, after a gap
+    std::vector<std::string> fns;
+    for (const Kind& k : kinds) {
+      if (k.crcmod != nullptr) fns.push_back(k.crcmod);
+    }
+    const std::vector<uint64_t> crcs = crcmod(dir.path, load, fns);
+    size_t next = 0;
+    for (const Kind& k : kinds) {
+      SCOPED_TRACE(std::string(x.name) + " " + k.kind);
+      const uint64_t want = k.crcmod != nullptr ? crcs[next++] : sumOf(k.kind, load, x.little);
+      const std::string got = binOf(dir.path, x, {"--insert=" + std::string(k.kind) + "@" + hex(x.base + field)});
+      std::string image = load + std::string(x.region - load.size(), '\0');
+      image.replace(field, k.width, bytesOf(want, k.width, x.little));
+      ASSERT_EQ(got.size(), image.size());
+      EXPECT_EQ(got, image) << "want " << hex(want) << ", stored " << hex(stored(got, field, k.width, x.little));
+    }
+  }
+}
+
+// srec_cat's CRC and checksum filters over the same bytes give the values
+// stored in the byte order each asks for: its CRC16 is crc16-aug-ccitt, its
+// sums of a value and unit of 2 or 4 bytes are sum16 and sum32 with units
+// in the stored byte order, whatever the executable's.
+TEST(InsertKinds, MatchesSrecCatsFilters) {
+  struct Case {
+    const char* insert;  // with @N for the address after the image
+    const char* filter;  // with N for the offset after the image
+    size_t width;
+  };
+  const Case cases[] = {
+      {"crc32@N,order=little", "-crc32-l-e N", 4},
+      {"crc32@N,order=big", "-crc32-b-e N", 4},
+      {"crc16-aug-ccitt@N,order=big", "-crc16-b-e N", 2},
+      {"crc16-xmodem@N,order=little", "-crc16-l-e N -xmodem", 2},
+      {"sum8@N", "-checksum-positive-l-e N 1 1", 1},
+      {"~sum8@N", "-checksum-bitnot-l-e N 1 1", 1},
+      {"-sum8@N", "-checksum-negative-l-e N 1 1", 1},
+      {"sum16@N,order=little", "-checksum-positive-l-e N 2 2", 2},
+      {"-sum16@N,order=big", "-checksum-negative-b-e N 2 2", 2},
+      {"~sum32@N,order=big", "-checksum-bitnot-b-e N 4 4", 4},
+      {"-sum32@N,order=little", "-checksum-negative-l-e N 4 4", 4},
+  };
+  if (sh(".", "srec_cat -version").status != 0) GTEST_SKIP() << "no srec_cat (tools/install-deps installs srecord)";
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    put(dir.path / "load.bin", load);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(x.name) + " " + c.insert);
+      std::string insert = c.insert, filter = c.filter;
+      insert.replace(insert.find('N'), 1, hex(x.base + load.size()));
+      filter.replace(filter.find('N'), 1, std::to_string(load.size()));
+      const std::string got = binOf(dir.path, x, {"--insert=" + insert});
+      const std::string cmd = "srec_cat load.bin -binary -crop 0 " + std::to_string(load.size()) + " " + filter +
+                              " -o want.bin -binary";
+      ASSERT_SH(dir.path, cmd);
+      EXPECT_EQ(got.substr(0, load.size() + c.width), slurp(dir.path / "want.bin")) << cmd;
+    }
+  }
+}
+
+// A field at a linker symbol goes to the symbol's load address in a memory
+// that takes load addresses (the default), to its run address with
+// --addresses=run, and N bytes on with sym:NAME+N; it covers the memory's
+// placed bytes but its own, and only its own bytes change.
+TEST(InsertSymbols, FieldAtASymbolFollowsTheMemorysAddresses) {
+  SKIP_WITHOUT_CRCMOD();
+  struct Case {
+    const Romcopy* x;
+    std::string where;
+    std::vector<std::string> args;
+    std::string region;  // empty: the load image's
+    size_t at;           // the field's offset in the image
+    size_t end;          // the end of the placed bytes
+  };
+  const Case cases[] = {
+      {&arm, "sym:calib", {}, "", 0x1a4, 0x1f4},
+      {&arm, "sym:calib+4", {}, "", 0x1a8, 0x1f4},
+      {&mips, "sym:calib", {}, "", 0x43c, 0x460},
+      {&mips, "sym:calib+20", {}, "", 0x450, 0x460},
+      // At run addresses the copy in RAM holds calib at 0x2000003c, and
+      // .bss is placed too: the placed bytes run to 0x200000cf.
+      {&arm, "sym:calib", {"--addresses=run", "--crop"}, "0x20000000:0x100", 0x3c, 0xd0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.x->name) + " " + c.where + (c.region.empty() ? "" : " run"));
+    TempDir dir;
+    const std::string region = c.region.empty() ? hex(c.x->base) + ":" + hex(c.x->region) : c.region;
+    std::vector<std::string> plainArgs = {"-f", elfOf(*c.x), "--format=bin", "--width=8", "--output=plain.bin",
+                                          "--quiet", "--region=" + region};
+    plainArgs.insert(plainArgs.end(), c.args.begin(), c.args.end());
+    std::vector<std::string> args = plainArgs;
+    args[4] = "--output=x.bin";
+    args.push_back("--insert=crc32@" + c.where);
+    const Result plain = run(plainArgs, {.cwd = dir.path});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const Result r = run(args, {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string before = slurp(dir.path / "plain.bin"), got = slurp(dir.path / "x.bin");
+    const uint64_t want = crcmod(dir.path, before.substr(0, c.at) + before.substr(c.at + 4, c.end - c.at - 4), {crc32})[0];
+    std::string image = before;
+    image.replace(c.at, 4, bytesOf(want, 4, c.x->little));
+    EXPECT_EQ(got, image);
+  }
+}
+
+// The field is a placed byte of the memory, which every format writes: the
+// sparse Intel HEX and S-records hold it past a gap where no segment is,
+// and each of four byte lanes holds its byte of it. They are read back by
+// objcopy and srec_cat and compared with the bin of the same run.
+TEST(InsertFormats, FieldIsInEveryFormatAndEveryLane) {
+  TempDir dir;
+  const std::string elf = elfOf(arm);
+  const std::vector<std::string> common = {"-f", elf, "--region=0x08000000:0x300", "--insert=crc32@0x08000200"};
+  auto tool = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), common.begin(), common.end());
+    const Result r = run(more, {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+  };
+  tool({"--format=bin", "--width=8", "--output=ref.bin"});
+  const std::string ref = slurp(dir.path / "ref.bin");
+  ASSERT_EQ(ref.size(), 0x300u);
+  ASSERT_NE(ref.substr(0x200, 4), std::string(4, '\0'));
+
+  // Sparse: the placed bytes, then the gap to the field, then the field.
+  for (const char* f : {"ihex", "srec"}) {
+    SCOPED_TRACE(f);
+    tool({std::string("--format=") + f, std::string("--output=x.") + f});
+    ASSERT_SH(dir.path, std::string("objcopy -I ") + f + " -O binary x." + f + " " + f + ".bin");
+    EXPECT_EQ(slurp(dir.path / (std::string(f) + ".bin")), ref.substr(0, 0x204));
+  }
+
+  tool({"--format=vmem", "--width=32", "--lanes=4", "--output=lane%d.vmem"});
+  std::string lanes(ref.size(), '\0');
+  for (int lane = 0; lane < 4; lane++) {
+    const std::string name = "lane" + std::to_string(lane);
+    ASSERT_SH(dir.path, "srec_cat " + name + ".vmem -vmem -o " + name + ".bin -binary");
+    const std::string bytes = slurp(dir.path / (name + ".bin"));
+    ASSERT_EQ(bytes.size(), ref.size() / 4);
+    // Lane 0 holds each little-endian word's least significant byte.
+    for (size_t w = 0; w < bytes.size(); w++) lanes[4 * w + static_cast<size_t>(lane)] = bytes[w];
+  }
+  EXPECT_EQ(lanes, ref);
+}
+
+// What a field covers: the fill in over= counts as the fill value and the
+// field's own bytes are left out.
+TEST(InsertCoverage, FillCountsAndTheFieldsOwnBytesDoNot) {
+  SKIP_WITHOUT_CRCMOD();
+  TempDir dir;
+  const std::string region = "0x08000000:0x300";
+  const std::string got = binOf(dir.path, arm, {"--fill=0xff", "--insert=crc32@0x08000200,over=0x08000000..0x0800027f"},
+                                region);
+  ASSERT_EQ(got.size(), 0x300u);
+  EXPECT_EQ(got.substr(0x1f4, 12), std::string(12, '\xff'));
+  const uint64_t want = crcmod(dir.path, got.substr(0, 0x200) + got.substr(0x204, 0x7c), {crc32})[0];
+  EXPECT_EQ(stored(got, 0x200, 4, true), want);
+}
+
+// Fields are computed in command-line order: one covering another covers
+// its value only when it comes later, and an earlier field is a placed byte
+// that a later field's default range reaches.
+TEST(InsertCoverage, LaterFieldCoversAnEarlierOnesValue) {
+  SKIP_WITHOUT_CRCMOD();
+  TempDir dir;
+  const std::string region = "0x08000000:0x300";
+  const std::string first = "--insert=crc32@0x08000200";
+  const std::string second = "--insert=crc16-xmodem@0x08000208,over=0x08000000..0x08000207";
+
+  const std::string got = binOf(dir.path, arm, {first, second}, region);
+  std::vector<uint64_t> want = crcmod(dir.path, got.substr(0, 0x1f4), {crc32});
+  EXPECT_EQ(stored(got, 0x200, 4, true), want[0]);
+  want = crcmod(dir.path, got.substr(0, 0x208), {"p('xmodem')"});
+  EXPECT_EQ(stored(got, 0x208, 2, true), want[0]);
+
+  // Given first, the CRC16 sees fill where the CRC32 goes; the CRC32, now
+  // the later, reaches to the last placed byte, the CRC16's, and covers it.
+  const std::string swapped = binOf(dir.path, arm, {second, first}, region);
+  std::string before = swapped.substr(0, 0x208);
+  before.replace(0x200, 4, 4, '\0');
+  want = crcmod(dir.path, before, {"p('xmodem')"});
+  EXPECT_EQ(stored(swapped, 0x208, 2, true), want[0]);
+  want = crcmod(dir.path, swapped.substr(0, 0x200) + swapped.substr(0x204, 6), {crc32});
+  EXPECT_EQ(stored(swapped, 0x200, 4, true), want[0]);
+}
+
+// The Cortex-M boot check: the two's complement of the sum of vector words
+// 0 to 6, stored as word 7, makes words 0 to 7 sum to zero. The field's own
+// word inside over= is left out.
+TEST(InsertCoverage, CortexMVectorChecksumMakesTheWordsSumToZero) {
+  TempDir dir;
+  const std::string load = loadOf(arm);
+  for (const char* over : {"0x08000000..0x0800001b", "0x08000000..0x0800001f"}) {
+    SCOPED_TRACE(over);
+    const std::string got = binOf(dir.path, arm, {std::string("--insert=-sum32@0x0800001c,over=") + over});
+    uint32_t sum = 0;
+    for (size_t w = 0; w < 8; w++) sum += static_cast<uint32_t>(stored(got, 4 * w, 4, true));
+    EXPECT_EQ(sum, 0u);
+    EXPECT_EQ(got.substr(0, 0x1c), load.substr(0, 0x1c));
+    EXPECT_EQ(got.substr(0x20, load.size() - 0x20), load.substr(0x20));
+  }
+}
+
+// A length counts up to what its width holds: length16 over 65535 bytes is
+// 0xffff, over 65536 it is refused.
+TEST(InsertCoverage, LengthCountsUpToWhatItsWidthHolds) {
+  TempDir dir;
+  const std::string region = "0x08000000:0x10010";
+  const std::string got = binOf(dir.path, arm, {"--insert=length16@0x08010000,over=0x08000000..0x0800fffe"}, region);
+  EXPECT_EQ(stored(got, 0x10000, 2, true), 0xffffu);
+  const std::string text = "length16@0x08010000,over=0x08000000..0x0800ffff";
+  const Result r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=" + region, "--output=y.bin",
+                        "--insert=" + text},
+                       {.cwd = dir.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "--insert=" + text + ": 65536 bytes are more than it can count\n");
+  EXPECT_FALSE(fs::exists(dir.path / "y.bin"));
+}
+
+// Each refusal: its message, status 1, and nothing written.
+TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
+  const std::string kinds =
+      "crc32, crc32c, crc32-mpeg2, crc32-bzip2, crc32-posix, crc16-ccitt-false, crc16-xmodem, crc16-kermit, "
+      "crc16-aug-ccitt, crc16-modbus, crc16-arc, crc8, crc64-xz, crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, sum8, "
+      "~sum8, -sum8, sum16, ~sum16, -sum16, sum32, ~sum32, -sum32, length16, length32";
+  struct Case {
+    std::vector<std::string> inserts;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"crc32@0x10000000"}, "--insert=crc32@0x10000000: its 4 bytes lie in no memory\n"},
+      {{"crc32@0x080001fe"}, "--insert=crc32@0x080001fe: its 4 bytes lie in no memory\n"},
+      {{"crc64-xz@0x07fffffc"}, "--insert=crc64-xz@0x07fffffc: its 8 bytes lie in no memory\n"},
+      {{"crc32@0x080001f8", "crc16-xmodem@0x080001fa"},
+       "--insert=crc16-xmodem@0x080001fa: overlaps the field at 0x080001f8..0x080001fb\n"},
+      {{"crc32@0x080001f8,over=0x08000000..0x08000200"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x08000200: over= covers bytes outside the memory holding "
+       "the field, 0x08000000..0x080001ff\n"},
+      {{"crc32@0x080001f8,over=0x07ffffff..0x08000010"},
+       "--insert=crc32@0x080001f8,over=0x07ffffff..0x08000010: over= covers bytes outside the memory holding "
+       "the field, 0x08000000..0x080001ff\n"},
+      {{"crc32@0x080001f8,over=0x08000010..0x08000000"},
+       "--insert=crc32@0x080001f8,over=0x08000010..0x08000000: over= ends before it starts\n"},
+      {{"crc32@sym:nosuch"}, "--insert=crc32@sym:nosuch: no ELF input defines the symbol nosuch\n"},
+      {{"crc32@0x080001f8,over=sym:calib..sym:nosuch+4"},
+       "--insert=crc32@0x080001f8,over=sym:calib..sym:nosuch+4: no ELF input defines the symbol nosuch\n"},
+      {{"bogus@0x080001f8"}, "--insert=bogus@0x080001f8: not a kind: " + kinds + "\n"},
+      {{"~length16@0x080001f8"}, "--insert=~length16@0x080001f8: not a kind: " + kinds + "\n"},
+      {{"crc:7:0x7:0:false:false:0@0x080001f8"},
+       "--insert=crc:7:0x7:0:false:false:0@0x080001f8: CRC width is 8 to 64, not \"7\"\n"},
+      {{"crc:16:0x11021:0:false:false:0@0x080001f8"},
+       "--insert=crc:16:0x11021:0:false:false:0@0x080001f8: CRC poly \"0x11021\" does not fit 16 bits\n"},
+      {{"crc:16:0x1021:0:yes:false:0@0x080001f8"},
+       "--insert=crc:16:0x1021:0:yes:false:0@0x080001f8: CRC refin is true or false, not \"yes\"\n"},
+      {{"crc:16:0x1021:0:false:false@0x080001f8"},
+       "--insert=crc:16:0x1021:0:false:false@0x080001f8: a CRC of its own is "
+       "crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, 6 fields, not 5\n"},
+      {{"crc:16:0:0:false:false:0@0x080001f8"},
+       "--insert=crc:16:0:0:false:false:0@0x080001f8: CRC poly must not be 0\n"},
+      {{"crc32"}, "--insert=crc32: not KIND@WHERE[,over=FROM..TO][,order=little|big]\n"},
+      {{"crc32@calib"}, "--insert=crc32@calib: WHERE is an address or sym:NAME[+N]\n"},
+      {{"crc32@sym:calib+x"}, "--insert=crc32@sym:calib+x: WHERE is an address or sym:NAME[+N]\n"},
+      {{"crc32@0x080001f8,over=0x08000000"},
+       "--insert=crc32@0x080001f8,over=0x08000000: over= is FROM..TO, each an address or sym:NAME[+N]\n"},
+      {{"crc32@0x080001f8,order=native"},
+       "--insert=crc32@0x080001f8,order=native: not over=FROM..TO or order=little|big: order=native\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inserts.back());
+    TempDir dir;
+    std::vector<std::string> args = {"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x200",
+                                     "--output=x.bin"};
+    for (const std::string& i : c.inserts) args.push_back("--insert=" + i);
+    const Result r = run(args, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{});
+  }
+  // A field belongs to a memory image.
+  TempDir dir;
+  const Result r = run({"-f", elfOf(arm), "-r", "--insert=crc32@0x08000000"}, {.cwd = dir.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "--insert=crc32@0x08000000: only with --format\n");
+  EXPECT_EQ(listDir(dir.path), std::vector<std::string>{});
+}
+
+// With several memories a field goes into the first memory given whose
+// addresses hold it, covers that memory's placed bytes and leaves the
+// others alone; over= may not reach into another memory. A symbol is
+// looked up at the addresses each memory takes.
+TEST(InsertMemories, FieldBelongsToTheMemoryHoldingIt) {
+  SKIP_WITHOUT_CRCMOD();
+  const std::string load = loadOf(arm);
+  const std::vector<std::string> two = {"-f", elfOf(arm), "--format=bin", "--width=8",
+                                        "--memory=lo:0x08000000:0x100,output=lo.bin",
+                                        "--memory=hi:0x08000100:0x100,output=hi.bin"};
+  {
+    TempDir dir;
+    std::vector<std::string> args = two;
+    args.push_back("--insert=crc32@0x080001f8");
+    const Result r = run(args, {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir.path / "lo.bin"), load.substr(0, 0x100));
+    const std::string hi = slurp(dir.path / "hi.bin");
+    std::string want = load.substr(0x100) + std::string(0xc, '\0');
+    want.replace(0xf8, 4, bytesOf(crcmod(dir.path, load.substr(0x100), {crc32})[0], 4, true));
+    EXPECT_EQ(hi, want);
+  }
+  {
+    TempDir dir;
+    std::vector<std::string> args = two;
+    const std::string text = "crc32@0x080001f8,over=0x080000f0..0x080001f3";
+    args.push_back("--insert=" + text);
+    const Result r = run(args, {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "--insert=" + text +
+                         ": over= covers bytes outside the memory holding the field, 0x08000100..0x080001ff\n");
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{});
+  }
+  // Flash at load addresses and RAM at run addresses both hold calib: the
+  // memory given first takes the field.
+  const std::string flash = "--memory=flash:0x08000000:0x200,output=flash.bin";
+  const std::string ram = "--memory=ram:0x20000000:0x100,output=ram.bin,addresses=run";
+  for (bool flashFirst : {true, false}) {
+    SCOPED_TRACE(flashFirst ? "flash first" : "ram first");
+    TempDir dir;
+    const Result plain = run({"-f", elfOf(arm), "--format=bin", "--width=8", flash, ram}, {.cwd = dir.path});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const std::string flashPlain = slurp(dir.path / "flash.bin"), ramPlain = slurp(dir.path / "ram.bin");
+    const Result r = run({"-f", elfOf(arm), "--format=bin", "--width=8", flashFirst ? flash : ram,
+                          flashFirst ? ram : flash, "--insert=crc32@sym:calib"},
+                         {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& before = flashFirst ? flashPlain : ramPlain;
+    const size_t at = flashFirst ? 0x1a4 : 0x3c, end = flashFirst ? 0x1f4 : 0xd0;
+    std::string want = before;
+    want.replace(at, 4, bytesOf(crcmod(dir.path, before.substr(0, at) + before.substr(at + 4, end - at - 4),
+                                       {crc32})[0],
+                                4, true));
+    EXPECT_EQ(slurp(dir.path / (flashFirst ? "flash.bin" : "ram.bin")), want);
+    EXPECT_EQ(slurp(dir.path / (flashFirst ? "ram.bin" : "flash.bin")), flashFirst ? ramPlain : flashPlain);
+  }
+}
+
+// A memory given by --depth alone reaches past the placed bytes; a field
+// there is accepted and must be written.
+TEST(InsertDepth, FieldPastThePlacedBytesWithinDepthIsWritten) {
+  SKIP_WITHOUT_CRCMOD();
+  TempDir dir;
+  const std::string load = loadOf(arm);
+  for (const char* format : {"bin", "ihex"}) {
+    SCOPED_TRACE(format);
+    const Result r = run({"-f", elfOf(arm), std::string("--format=") + format, "--width=32", "--depth=0x80",
+                          "--output=x", "--insert=crc32@0x080001f8"},
+                         {.cwd = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (std::string(format) == "ihex") ASSERT_SH(dir.path, "objcopy -I ihex -O binary x x.bin");
+    else ASSERT_SH(dir.path, "cp x x.bin");
+    const std::string got = slurp(dir.path / "x.bin");
+    ASSERT_GE(got.size(), 0x1fcu);
+    EXPECT_EQ(stored(got, 0x1f8, 4, true), crcmod(dir.path, load, {crc32})[0]);
+  }
+}
+
+// sym:NAME+N past the end of the 64-bit address space is no address of any
+// memory: a 64-bit executable's symbol near the top plus N must not wrap
+// round to a low address and overwrite the bytes there.
+TEST(InsertSymbols, SymbolPlusOffsetPastTheAddressSpaceIsRefused) {
+  TempDir dir;
+  ASSERT_SH(dir.path, "objcopy -I elf64-little --add-symbol top=0x7fffffffffffffff '" +
+                          (testdata / "romcopy-rv64.elf").string() + "' top.elf");
+  // objcopy takes the value as signed: set it to 0xfffffffff0000010 in the file.
+  std::string elf = slurp(dir.path / "top.elf");
+  const std::string was = bytesOf(0x7fffffffffffffff, 8, true);
+  ASSERT_EQ(elf.find(was), elf.rfind(was));
+  ASSERT_NE(elf.find(was), std::string::npos);
+  elf.replace(elf.find(was), 8, bytesOf(0xfffffffff0000010, 8, true));
+  put(dir.path / "top.elf", elf);
+  // 0xfffffffff0000010 + 0x30000000 wraps to 0x20000010, inside the image.
+  const std::string text = "crc32@sym:top+0x30000000";
+  const Result r = run({"-f", "top.elf", "--format=bin", "--width=8", "--output=x.bin", "--insert=" + text},
+                       {.cwd = dir.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "--insert=" + text + ": top+0x30000000 lies past the end of the address space\n");
+  EXPECT_FALSE(fs::exists(dir.path / "x.bin"));
+}
