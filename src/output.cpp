@@ -209,7 +209,14 @@ void settle(outFile& o) {
 // ---- Failure ----------------------------------------------------------------
 
 void fail(const char* msg) {
-  removePending();
+  // Outside a signal handler the paths can be released too: the files that
+  // held them are gone by now.
+  for (std::atomic<char*>& slot : pending) {
+    if (char* tmp = slot.exchange(nullptr)) {
+      unlink(tmp);
+      free(tmp);
+    }
+  }
   fputs(msg, stderr);
   exit(1);
 }
@@ -322,7 +329,7 @@ result<std::string> followLinks(const char* name, bool& followed) {
   return done;
 }
 
-const char* destOf(const outFile& o) { return o.target != nullptr ? o.target : o.name; }
+const char* destOf(const outFile& o) { return o.target.empty() ? o.name : o.target.c_str(); }
 
 // Works out the file `o` names, failing with one line for a link that must
 // not be followed, a dangling link or a loop.
@@ -341,8 +348,7 @@ status resolveFile(outFile& o) {
     // points; replacing the link would break it. Neither is asked for.
     return refuseLink(o.name, " is a dangling symbolic link; not followed");
   }
-  o.target = strdup(path.c_str());
-  if (o.target == nullptr) return failure{"out of memory\n"};
+  o.target = path;
   return done;
 }
 
@@ -531,8 +537,7 @@ status replaceFiles(std::span<outFile> files) {
   sigprocmask(SIG_SETMASK, &old, nullptr);
   if (failed != nullptr) return failure{failed->openMsg};
   for (outFile& o : files) {
-    free(o.target);
-    o.target = nullptr;
+    o.target.clear();
   }
   return done;
 }

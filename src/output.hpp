@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include "result.hpp"
 
@@ -67,7 +68,7 @@ struct outFile {
   const char* writeMsg;  // a write to it failed
   FILE* f = nullptr;     // open while it is written
   char* tmp = nullptr;   // the temporary's path while it is pending
-  char* target = nullptr;  // the file `name` names when a link was followed
+  std::string target = {}; // the file `name` names when a link was followed
   bool resolved = false;   // `target` has been worked out
 };
 
