@@ -20,35 +20,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-// Runs `command` with sh in `dir`; its exit status and its standard output
-// and error together.
-struct Shell {
-  int status;
-  std::string out;
-};
-
-Shell sh(const fs::path& dir, const std::string& command) {
-  const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
-  FILE* p = popen(line.c_str(), "r");
-  if (p == nullptr) return {-1, "popen failed"};
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-#define ASSERT_SH(dir, command)                             \
-  do {                                                      \
-    const Shell r_ = sh(dir, command);                      \
-    ASSERT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
-  } while (0)
-
-std::string slurp(const fs::path& path) {
-  const std::vector<uint8_t> b = readFile(path);
-  return {b.begin(), b.end()};
-}
-
 // Copies testdata/`name` into `dir` under the same name, so that messages
 // name it as a user would.
 void copyIn(const fs::path& dir, const std::string& name) {

@@ -24,11 +24,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-std::string slurp(const fs::path& path) {
-  const std::vector<uint8_t> b = readFile(path);
-  return {b.begin(), b.end()};
-}
-
 void put(const fs::path& path, const std::string& text) {
   writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
@@ -42,20 +37,14 @@ std::vector<std::string> lines(const std::string& text) {
 
 // Runs `command` with sh in `dir`; its standard output and error together,
 // or a line saying it failed.
-std::string sh(const fs::path& dir, const std::string& command) {
-  const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
-  FILE* p = popen(line.c_str(), "r");
-  if (p == nullptr) return "popen failed";
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int status = pclose(p);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "failed: " + command + "\n" + out;
+std::string shOut(const fs::path& dir, const std::string& command) {
+  const Shell r = sh(dir, command);
+  return r.status == 0 ? r.out : "failed: " + command + "\n" + r.out;
 }
 
 // The bytes objcopy -O binary gives for the load image of testdata/`name`.
 std::string objcopyBinary(const fs::path& dir, const std::string& name, const char* bfd) {
-  const std::string out = sh(dir, std::string("objcopy -I ") + bfd + " -O binary '" +
+  const std::string out = shOut(dir, std::string("objcopy -I ") + bfd + " -O binary '" +
                                       (testdata / name).string() + "' objcopy.bin");
   EXPECT_EQ(out, "");
   return slurp(dir / "objcopy.bin");
@@ -467,11 +456,11 @@ TEST_P(Memories, IcarusVerilogReadsTheRamImage) {
       "    $finish;\n"
       "  end\n"
       "endmodule\n");
-  ASSERT_EQ(sh(dir.path, "iverilog -g2005 -o tb.vvp tb.v"), "");
+  ASSERT_EQ(shOut(dir.path, "iverilog -g2005 -o tb.vvp tb.v"), "");
   std::string data = slurp(testdata / "romcopy-arm.load.bin").substr(b.dataLoad, b.dataSize);
   data.resize(b.dataMemSize, '\0');
-  EXPECT_EQ(sh(dir.path, "vvp -n tb.vvp | grep -x '[0-9a-f]*'"), cpuWords(data, 32, little()) + "00000000\n");
-  EXPECT_EQ(sh(dir.path, "vvp -n tb.vvp | grep -ci warning || true"), "0\n");
+  EXPECT_EQ(shOut(dir.path, "vvp -n tb.vvp | grep -x '[0-9a-f]*'"), cpuWords(data, 32, little()) + "00000000\n");
+  EXPECT_EQ(shOut(dir.path, "vvp -n tb.vvp | grep -ci warning || true"), "0\n");
 }
 
 // What refuses a single memory refuses it among several: inputs that place

@@ -127,4 +127,20 @@ std::vector<std::string> listDir(const std::filesystem::path& dir) {
   return names;
 }
 
+Shell sh(const std::filesystem::path& dir, const std::string& command) {
+  const std::string line = "cd '" + dir.string() + "' && { " + command + "; } 2>&1";
+  FILE* p = popen(line.c_str(), "r");
+  if (p == nullptr) return {-1, "popen failed"};
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int waitStatus = pclose(p);
+  return {WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1, out};
+}
+
+std::string slurp(const std::filesystem::path& path) {
+  const std::vector<uint8_t> b = readFile(path);
+  return {b.begin(), b.end()};
+}
+
 }  // namespace fixture

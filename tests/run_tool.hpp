@@ -70,6 +70,30 @@ struct InputDir : Workspace {
       : Workspace(std::move(segs), h, {"-f", "in.elf"}) {}
 };
 
+// A shell command's exit status and its standard output and error together.
+struct Shell {
+  int status;
+  std::string out;
+};
+
+// Runs `command` with sh in `dir`.
+Shell sh(const std::filesystem::path& dir, const std::string& command);
+
+#define ASSERT_SH(dir, command)                             \
+  do {                                                      \
+    const ::fixture::Shell r_ = ::fixture::sh(dir, command);  \
+    ASSERT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
+  } while (0)
+
+#define EXPECT_SH(dir, command)                             \
+  do {                                                      \
+    const ::fixture::Shell r_ = ::fixture::sh(dir, command);  \
+    EXPECT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
+  } while (0)
+
+// The bytes of the file at `path` as a string.
+std::string slurp(const std::filesystem::path& path);
+
 // The names of the files in `dir`, sorted.
 std::vector<std::string> listDir(const std::filesystem::path& dir);
 
