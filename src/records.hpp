@@ -204,4 +204,31 @@ failure clashFailure(const inputSource& in, const gatherSink& sink, Parse parse)
   return clashFailure(in, sink.hitLine, *sink.hit, find);
 }
 
+// Reads a whole file of records into `img` with `parse(in, reader, sink,
+// hasStart, start)`, the one grammar's parser, called with a gatherSink and,
+// to name the first of two records that give one address, a findSink. On a
+// failure the image is left as it was.
+template <class Parse>
+status readRecords(inputSource& in, image& img, Parse parse) {
+  gatherer g(in, img);
+  gatherSink sink{g};
+  lineReader r(in.fd);
+  bool hasStart = false;
+  uint64_t start = 0;
+  status s = parse(in, r, sink, hasStart, start);
+  if (s && sink.hit) {
+    s = clashFailure(in, sink, [&](lineReader& again, findSink& f) {
+      bool h = false;
+      uint64_t v = 0;
+      (void)parse(in, again, f, h, v);
+    });
+  }
+  if (!s) {
+    g.undo();
+    return s;
+  }
+  g.finish(hasStart, start);
+  return done;
+}
+
 }  // namespace records

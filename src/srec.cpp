@@ -114,23 +114,5 @@ bool isSrec(std::span<const uint8_t> head) {
 }
 
 status readSrec(inputSource& in, image& img) {
-  gatherer g(in, img);
-  gatherSink sink{g};
-  lineReader r(in.fd);
-  bool hasStart = false;
-  uint64_t start = 0;
-  status s = parse(in, r, sink, hasStart, start);
-  if (s && sink.hit) {
-    s = clashFailure(in, sink, [&](lineReader& again, findSink& f) {
-      bool h = false;
-      uint64_t v = 0;
-      (void)parse(in, again, f, h, v);
-    });
-  }
-  if (!s) {
-    g.undo();
-    return s;
-  }
-  g.finish(hasStart, start);
-  return done;
+  return readRecords(in, img, [](auto&... args) { return parse(args...); });
 }
