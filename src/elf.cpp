@@ -288,7 +288,7 @@ struct part {
 
 // Puts segment `k` (entry `i` of the table) into the text or data image;
 // a failure is the merger's line.
-status place(const segment& seg, uint32_t k, part& text, part& data, std::string& log, FILE* echo) {
+status place(const segment& seg, uint32_t k, part& text, part& data, std::string& log) {
   const int i = seg.index;
   const uint64_t vaddr = seg.run, filesz = seg.fileSize, memsz = seg.memSize;
   if (filesz > memsz) {
@@ -314,14 +314,7 @@ status place(const segment& seg, uint32_t k, part& text, part& data, std::string
   } else {
     if (isText && data.taken) return failure{"Mult text with intermediate Data!!!\n"};
     if (vaddr < *p.addr) return failuref("segment %d out of address order\n", i);
-    if (isText) {
-      static constexpr char warning[] = "Warning: multiple text segments...\n";
-      if (echo != nullptr) {
-        fputs(warning, echo);
-      } else {
-        log += warning;
-      }
-    }
+    if (isText) log += "Warning: multiple text segments...\n";
     off = vaddr - *p.addr;
     *p.len = static_cast<uint32_t>(std::max<uint64_t>(*p.len, off + memsz));
     // The room's bytes past its file bytes become zero, replacing what an
@@ -346,8 +339,12 @@ result<elfImage> eatPh(const image& img, std::string& log, FILE* echo) {
     for (uint32_t k = 0; k < img.segments.size(); k++) {
       const segment& seg = img.segments[k];
       if (seg.input != 0 || seg.type != PT_LOAD || (seg.fileSize == 0 && seg.memSize == 0)) continue;
-      if (status s = place(seg, k, text, data, log, echo); !s) return s.error();
+      if (status s = place(seg, k, text, data, log); !s) return s.error();
+      // Written out in blocks: a line a write would cost a system call for
+      // each of tens of thousands of segments.
+      if (echo != nullptr && log.size() >= 65536) fputs(log.c_str(), echo), log.clear();
     }
+    if (echo != nullptr) fputs(log.c_str(), echo), log.clear();
     // Take the zero tail off the data image.
     const uint64_t kept = out.data.lastNonzero(0);
     if (kept < out.dataLen) {

@@ -60,9 +60,10 @@ struct elfImage {
 
 // Merges the loadable segments of `img` (a 32-bit executable) into the load
 // image: the executable ones into the text image, the others into the data
-// image, then trims the data's zero tail. Its warnings go to `echo` as they
-// come, or to `log` without one; a failure is the merger's line. Work and
-// memory follow the segments, never the address span.
+// image, then trims the data's zero tail. Its warnings go to `echo` in
+// blocks as they come, or to `log` without one (and, when the merge fails,
+// those not yet written); a failure is the merger's line. Work and memory
+// follow the segments, never the address span.
 result<elfImage> eatPh(const image& img, std::string& log, FILE* echo = nullptr);
 
 // Writes the layout of `img` to standard output (a debugging aid).
