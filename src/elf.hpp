@@ -13,7 +13,7 @@
 
 #include "bytemap.hpp"
 #include "image.hpp"
-#include "inputs.hpp"
+#include "source.hpp"
 #include "result.hpp"
 
 // Which allocated sections of ELF inputs to place instead of their
