@@ -443,10 +443,12 @@ status run() {
   sectionChoice sections;
   sections.keep.assign(memArg.section.begin(), memArg.section.end());
   sections.remove.assign(memArg.removeSection.begin(), memArg.removeSection.end());
+  sections.keepHits.assign(sections.keep.size(), 0);
+  sections.removeHits.assign(sections.remove.size(), 0);
   readContext ctx{log, sections, plan.symbols};
 
   status loaded = readInput(inFile, fixed ? readAs::elf : readAs::recognised, 0, img, ctx);
-  bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";
+  const bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";
   std::string hint;
   result<elfImage> merged = failure{};
   if (loaded && fixed) {

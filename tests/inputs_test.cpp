@@ -175,6 +175,13 @@ TEST_P(InputsElf64, FixedOutputsRefuseItAndWriteNothing) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(listDir(dir.path), std::vector<std::string>{elf});
   }
+  // An input without sections (Intel HEX) has none for a name to match.
+  TempDir dir;
+  copyIn(dir.path, "romcopy-arm.objcopy.hex");
+  const Result r = run({"-f", "romcopy-arm.objcopy.hex", "--format=bin", "--output=x.bin", "--section=.text"},
+                       {.cwd = dir.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "--section=.text: matches no section\n");
 }
 
 // .data of the 32-bit executables, stored in ROM and run in RAM: at load
