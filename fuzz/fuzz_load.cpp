@@ -68,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.size = 0x1000;
   o.fill = pick;
   o.name = "rom_image";
+  // The defaults the option checks give.
+  o.banks = 1;
+  o.radix = 16;
+  o.recordBytes = 16;
+  o.sparse = (pick & 64) != 0;
   placement p;
   const placeRequest req{o.runAddresses, o.hasRegion, o.base, o.size, o.width / 8, true, o.crop, false, false};
   std::string notes;

@@ -305,6 +305,7 @@ template <class Record>
 bool byteRecords(sink& s, wordReader& r, size_t size, uint64_t at, size_t most, bool cut64k,
                  Record record) {
   const uint64_t end = at + (r.depth - r.next) * size;
+  most = std::clamp<size_t>(most, 1, 255);  // every record makes progress
   uint8_t part[255];
   size_t have = 0;  // bytes of the next record gathered in `part`
   while (r.next < r.depth) {
