@@ -33,23 +33,17 @@ void byteMap::paint(uint64_t a, uint64_t b, const uint8_t* from, uint32_t seg) {
 }
 
 void byteMap::read(uint64_t addr, size_t n, uint8_t fill, uint8_t* dst) const {
-  const uint64_t end = addr + n;
-  uint64_t at = addr;  // bytes below it are written
-  auto it = runs_.upper_bound(addr);
-  if (it != runs_.begin()) --it;
-  for (; it != runs_.end() && it->first < end; ++it) {
-    const uint64_t s = std::max(it->first, addr);
-    const uint64_t e = std::min(it->second.end, end);
-    if (s >= e) continue;
-    if (s > at) memset(dst + (at - addr), fill, s - at);
-    if (it->second.from == nullptr) {
-      memset(dst + (s - addr), 0, e - s);
-    } else {
-      memcpy(dst + (s - addr), it->second.from + (s - it->first), e - s);
-    }
-    at = e;
-  }
-  if (end > at) memset(dst + (at - addr), fill, end - at);
+  uint8_t* to = dst;
+  walk(
+      addr, addr + n, fill,
+      [&](const uint8_t* p, uint64_t k) {
+        memcpy(to, p, k);
+        to += k;
+      },
+      [&](uint8_t byte, uint64_t k) {
+        memset(to, byte, k);
+        to += k;
+      });
 }
 
 uint64_t byteMap::lastNonzero(uint64_t from) const {

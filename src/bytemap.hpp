@@ -26,6 +26,29 @@ class byteMap {
   // where there are any, `fill` elsewhere.
   void read(uint64_t addr, size_t n, uint8_t fill, uint8_t* dst) const;
 
+  // Hands the bytes [a, b) over in address order: `bytes(p, n)` for the n
+  // bytes of a run at p, `repeated(byte, n)` for n zeros of a zero run or n
+  // `fill` bytes where no run lies.
+  template <class Bytes, class Repeated>
+  void walk(uint64_t a, uint64_t b, uint8_t fill, Bytes bytes, Repeated repeated) const {
+    uint64_t at = a;  // bytes below it are handed over
+    auto it = runs_.upper_bound(a);
+    if (it != runs_.begin()) --it;
+    for (; it != runs_.end() && it->first < b; ++it) {
+      const uint64_t s = it->first > at ? it->first : at;
+      const uint64_t e = it->second.end < b ? it->second.end : b;
+      if (s >= e) continue;
+      if (s > at) repeated(fill, s - at);
+      if (it->second.from == nullptr) {
+        repeated(uint8_t{0}, e - s);
+      } else {
+        bytes(it->second.from + (s - it->first), e - s);
+      }
+      at = e;
+    }
+    if (b > at) repeated(fill, b - at);
+  }
+
   // One past the address of the last nonzero byte at or above `from`, or
   // `from` when there is none. Visits only the runs with bytes.
   uint64_t lastNonzero(uint64_t from) const;

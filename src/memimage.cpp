@@ -777,10 +777,11 @@ result<uint64_t> addressOf(const insertAddress& a, const image& img, bool run, c
   return failuref("--insert=%s: no ELF input defines the symbol %s\n", text.c_str(), a.symbol.c_str());
 }
 
-// The memory whose words hold [lo, hi), or null.
-const placedMemory* holding(const std::vector<placedMemory>& placed, const image& img, const insertAddress& a,
-                            uint64_t size, const std::string& text, uint64_t& at) {
-  for (const placedMemory& m : placed) {
+// The first memory whose words hold the `size` bytes at the address `a`
+// stands for in it (set in `at`), or null.
+placedMemory* holding(std::vector<placedMemory>& placed, const image& img, const insertAddress& a, uint64_t size,
+                      const std::string& text, uint64_t& at) {
+  for (placedMemory& m : placed) {
     const result<uint64_t> addr = addressOf(a, img, m.o->runAddresses, text);
     if (!addr) continue;
     const uint64_t end = m.p.base + m.depth * (m.o->width / 8);
@@ -795,22 +796,9 @@ const placedMemory* holding(const std::vector<placedMemory>& placed, const image
 // Feeds the memory's bytes [a, b) to `sum`: placed bytes as they are, the
 // rest as the fill the memory will hold.
 void feedRange(checksum& sum, const placedMemory& m, uint64_t a, uint64_t b) {
-  const auto& runs = m.p.map.runs();
-  auto it = runs.upper_bound(a);
-  if (it != runs.begin()) --it;
-  uint64_t at = a;
-  for (; it != runs.end() && it->first < b && at < b; ++it) {
-    const uint64_t s = std::max(it->first, at), e = std::min(it->second.end, b);
-    if (s >= e) continue;
-    if (s > at) sum.feedRepeated(m.o->fill, s - at);
-    if (it->second.from == nullptr) {
-      sum.feedRepeated(0, e - s);
-    } else {
-      sum.feed({it->second.from + (s - it->first), static_cast<size_t>(e - s)});
-    }
-    at = e;
-  }
-  if (at < b) sum.feedRepeated(m.o->fill, b - at);
+  m.p.map.walk(
+      a, b, m.o->fill, [&](const uint8_t* p, uint64_t n) { sum.feed({p, static_cast<size_t>(n)}); },
+      [&](uint8_t byte, uint64_t n) { sum.feedRepeated(byte, n); });
 }
 
 // Computes each --insert over its memory and paints the value into it, in
@@ -822,7 +810,7 @@ status storeInserts(const std::vector<insertField>& fields, std::vector<placedMe
     const char* text = f.text.c_str();
     const uint64_t width = f.kind.width();
     uint64_t where = 0;
-    const placedMemory* m = holding(placed, img, f.where, width, f.text, where);
+    placedMemory* m = holding(placed, img, f.where, width, f.text, where);
     if (m == nullptr) {
       if (!f.where.symbol.empty()) {
         for (const placedMemory& any : placed) {
@@ -873,7 +861,7 @@ status storeInserts(const std::vector<insertField>& fields, std::vector<placedMe
     for (uint64_t i = 0; i < width; i++) {
       bytes[little ? i : width - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
     }
-    placedMemory& target = const_cast<placedMemory&>(*m);
+    placedMemory& target = *m;
     target.p.map.paint(where, where + width, bytes.data(), 0);
     // A field in the memory's padding words makes them part of what the
     // writers read of the runs.
