@@ -576,6 +576,7 @@ TEST(Ice40Patch, MalformedTextIsRefusedNamingTheLine) {
            {"three coordinates", head + ".ram_data 3 1 2\n" + block, "names its RAM tile with two numbers"},
            {"letters", head + ".ram_data x 1\n" + block, "names its RAM tile with two numbers"},
            {"huge coordinate", head + ".ram_data 3 12345678901234567890\n" + block, "names its RAM tile with two numbers"},
+           {"control characters", head + ".ram_data 3 \x1b[2J\n" + block, "two numbers: \".ram_data 3 ?[2J\""},
            {"no coordinates", head + ".ram_data\n" + block, "names its RAM tile with two numbers"},
            {"at the end", head + ".ram_data", "names its RAM tile with two numbers"},
            {"tile twice", good + ".ram_data 3 1\n" + block, "lines 3 and 37: RAM tile 3 1 is given twice"},

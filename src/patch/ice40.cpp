@@ -120,8 +120,12 @@ result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
     skipBlanks(head);
   }
   if (!ok || !head.empty()) {
-    return failuref("line %zu: a .ram_data line names its RAM tile with two numbers: \"%.*s\"\n",
-                    lineNumber(text, at), static_cast<int>(std::min<size_t>(line0.size(), 60)), line0.data());
+    // Quoted as far as it is printable, so that hostile text cannot steer a
+    // terminal.
+    std::string shown(line0.substr(0, 60));
+    for (char& c : shown) c = c >= ' ' && c < 127 ? c : '?';
+    return failuref("line %zu: a .ram_data line names its RAM tile with two numbers: \"%s\"\n",
+                    lineNumber(text, at), shown.c_str());
   }
   // Line i holds rows 16 i + 15 down to 16 i, four digits each.
   uint64_t rows[ramRows];
@@ -414,8 +418,8 @@ std::string segmentWords(const segment& s) {
   if (s.stride == 1) {
     return strf("words %llu-%llu", static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
   }
-  return strf("every %uth word from %llu to %llu", s.stride, static_cast<unsigned long long>(first),
-              static_cast<unsigned long long>(last));
+  return strf("every %s word from %llu to %llu", s.stride == 2 ? "2nd" : s.stride == 4 ? "4th" : "8th",
+              static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
 }
 
 bool recogniseAsc(std::span<const uint8_t> config) {
@@ -431,7 +435,7 @@ bool recogniseAsc(std::span<const uint8_t> config) {
 }
 
 result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const patchMemory> memories,
-                                      patchNotes& notes) {
+                             patchNotes& notes) {
   const std::string_view text(reinterpret_cast<const char*>(config.data()), config.size());
   if (!recogniseAsc(config)) {
     return failuref("not an iCE40 ASCII configuration: it does not start with a .comment or .device line\n");
