@@ -83,3 +83,9 @@ build dual hx1k tq144 dual.asc code=code.seed data=data.seed
 seed tiny 8 64 1 tiny.seed
 pcf logic 1k-tq144 clk addr:6 data:8
 build logic hx1k tq144 logic.asc tiny=tiny.seed
+
+# Depths the RAMs' 256 rows do not divide.
+seed prog 32 1000 1 prog.seed
+seed tbl 16 128 1 tbl.seed
+pcf uneven 1k-tq144 clk addr:10 data:48
+build uneven hx1k tq144 uneven.asc prog=prog.seed tbl=tbl.seed
