@@ -539,15 +539,26 @@ TEST_P(LaidOut, PatchedTextIsTheNewWordsLaidOutTheSameWay) {
   EXPECT_EQ(notes[0].find("stored inverted") != std::string::npos, !c.inverted.empty()) << notes[0];
 }
 
-TEST(Ice40Patch, SegmentsTooShortToTellApartAreNotLookedFor) {
-  // 48 words two to a row leave 24 rows: not found rather than guessed.
-  const auto seed = seedOf("mem", 16, 48, 1);
-  EXPECT_EQ(patched(layOut(seed, 16, 2), {memoryOf("mem", 16, seed, firmware(16, 48, 1))}),
-            "FAILED: memory mem: 768 of 768 placeholder bits not found (the design was built with another "
+TEST(Ice40Patch, ShortSegmentsCountOnlyWhereTheyCannotBeChance) {
+  // 48 words two to a row fill 24 rows of each column, the rest 0s: found.
+  const auto seed = seedOf("mem", 16, 48, 1), fw = firmware(16, 48, 1);
+  EXPECT_EQ(patched(layOut(seed, 16, 2), {memoryOf("mem", 16, seed, fw)}), layOut(fw, 16, 2));
+  // The same 24 rows above other bits could be chance: not found.
+  std::string noisy = layOut(seed, 16, 2);
+  for (size_t line = noisy.find(".ram_data"); line != std::string::npos; line = noisy.find(".ram_data", line + 1)) {
+    const size_t first = noisy.find('\n', line) + 1;
+    std::string rows;  // rows 240-255, each column alternately 0 and 1
+    for (int i = 0; i < 8; ++i) rows += "0000ffff";
+    noisy.replace(first + 65 * 15, 64, rows);
+  }
+  const std::string notFound = "FAILED: memory mem: 768 of 768 placeholder bits not found (the design was built "
+                               "with another placeholder, or the memory is not in block RAM)\n";
+  EXPECT_EQ(patched(noisy, {memoryOf("mem", 16, seed, fw)}), notFound);
+  // 24 words two to a row fill 12 rows: too few to be told from chance.
+  const auto few = seedOf("few", 32, 24, 1);
+  EXPECT_EQ(patched(layOut(few, 32, 2), {memoryOf("few", 32, few, firmware(32, 24, 1))}),
+            "FAILED: memory few: 768 of 768 placeholder bits not found (the design was built with another "
             "placeholder, or the memory is not in block RAM)\n");
-  // One to a row, 48 rows, is enough.
-  EXPECT_EQ(patched(layOut(seed, 16, 1), {memoryOf("mem", 16, seed, firmware(16, 48, 1))}),
-            layOut(firmware(16, 48, 1), 16, 1));
 }
 
 TEST(Ice40Patch, LineEndsAndDigitCaseAreKept) {

@@ -26,10 +26,13 @@
 // (every bit, stride and start), looks each RAM column up among them by its
 // bits, and takes the longest match. A column that matches none belongs to
 // no memory of the patch and is left alone. A segment found complemented is
-// a data bit synthesis stored inverted, and is patched inverted. Segments
-// shorter than 32 words are not looked for: a few bits would match columns
-// of other memories by chance. Then every bit of every placeholder word must
-// be claimed by exactly one column, or nothing is made.
+// a data bit synthesis stored inverted, and is patched inverted. A few bits
+// could match a column of another memory by chance, so segments shorter
+// than 16 words are not looked for, and one shorter than 64 words counts
+// only in a column whose rows past it are all 0s or all 1s, as synthesis
+// leaves the rows of addresses a memory does not have. Then every bit of
+// every placeholder word must be claimed by exactly one column, or nothing
+// is made.
 //
 // The text is read strictly, since a patch that guessed could write a
 // design that does not work: a `.ram_data` line names its tile with two
@@ -232,6 +235,17 @@ segmentBits truncated(segmentBits s) {
   return s;
 }
 
+// Whether a column's rows from `from` up are all 0s or all 1s.
+bool plainFrom(const uint64_t* column, unsigned from) {
+  uint64_t zeros = 0, ones = ~uint64_t{0};
+  for (unsigned q = 0; q < rowWords; ++q) {
+    const uint64_t rest = ~rowMask(from, q);
+    zeros |= column[q] & rest;
+    ones &= column[q] | ~rest;
+  }
+  return zeros == 0 || ones == ~uint64_t{0};
+}
+
 segmentBits complement(segmentBits s) {
   for (uint64_t& b : s.bits) b = ~b;
   return truncated(s);
@@ -246,10 +260,11 @@ uint64_t hashOf(const segmentBits& s) {
   return h;
 }
 
-// The strides a RAM column's words can be apart, and the fewest words a
-// segment must hold to be looked for.
+// The strides a RAM column's words can be apart; the fewest words a
+// segment must hold to be looked for; and below how many a segment counts
+// only in a column whose rows past it are all 0s or all 1s.
 constexpr unsigned strides[] = {1, 2, 4, 8};
-constexpr unsigned minSegment = 32;
+constexpr unsigned minSegment = 16, paddedBelow = 64;
 
 // Bits 0, s, 2 s, ... of `x` (s = 1, 2, 4 or 8) packed into its low 64 / s
 // bits, and back.
@@ -516,6 +531,7 @@ result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       segmentBits column;
       std::copy_n((*tiles)[t].column[c], rowWords, column.bits);
       for (unsigned length : lengths) {
+        if (length < paddedBelow && !plainFrom(column.bits, length)) continue;
         column.length = length;
         bool flipped;
         const keyMeaning* key = keys.find(canonical(truncated(column), flipped));
