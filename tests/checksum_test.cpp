@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "checksum.hpp"
+#include "fields/checksum.hpp"
+
+using namespace romwright;
 
 namespace {
 
 checksumKind kindOf(const std::string& text) {
   auto k = parseChecksumKind(text);
-  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().text);
+  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().message);
   return k.ok() ? *k : checksumKind{};
 }
 
@@ -190,7 +192,7 @@ TEST(ChecksumKind, RefusesMalformedKindsWithAReason) {
   for (const auto& c : cases) {
     const auto k = parseChecksumKind(c.text);
     ASSERT_FALSE(k.ok()) << c.text;
-    EXPECT_EQ(k.error().text, c.reason) << c.text;
+    EXPECT_EQ(k.error().message, c.reason) << c.text;
   }
 }
 

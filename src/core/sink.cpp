@@ -1,0 +1,68 @@
+// Sinks that own their buffers.
+#include "core/sink.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace romwright {
+
+sink::sink(std::unique_ptr<char[]> storage, emitter emit)
+    : buf(storage.get()), storage_(std::move(storage)), emit_(std::move(emit)) {}
+
+sink::sink(FILE* f)
+    : sink(std::make_unique_for_overwrite<char[]>(outBlock),
+           [f](const char* bytes, size_t n) { return fwrite(bytes, n, 1, f) == 1; }) {}
+
+sink::sink(std::vector<uint8_t>& out)
+    : sink(std::make_unique_for_overwrite<char[]>(outBlock), [&out](const char* bytes, size_t n) {
+        out.insert(out.end(), reinterpret_cast<const uint8_t*>(bytes), reinterpret_cast<const uint8_t*>(bytes) + n);
+        return true;
+      }) {}
+
+sink::sink(emitter emit) : sink(std::make_unique_for_overwrite<char[]>(outBlock), std::move(emit)) {}
+
+bool sink::emit(const char* bytes, size_t n) {
+  if (ok && n > 0) ok = emit_(bytes, n);
+  return ok;
+}
+
+bool flush(sink& s) {
+  if (s.pos > 0) s.emit(s.buf, s.pos);
+  s.pos = 0;
+  return s.ok;
+}
+
+bool room(sink& s, size_t n) { return s.pos + n <= outBlock || flush(s); }
+
+bool put(sink& s, const void* bytes, size_t n) {
+  const auto* p = static_cast<const char*>(bytes);
+  while (n > 0) {
+    if (s.pos == outBlock && !flush(s)) return false;
+    const size_t k = std::min(n, outBlock - s.pos);
+    memcpy(s.buf + s.pos, p, k);
+    s.pos += k;
+    p += k;
+    n -= k;
+  }
+  return s.ok;
+}
+
+bool repeat(sink& s, const char* unit, size_t len, uint64_t count) {
+  while (count > 0 && s.pos + len <= outBlock) {
+    memcpy(s.buf + s.pos, unit, len);
+    s.pos += len;
+    count--;
+  }
+  if (count == 0) return s.ok;
+  if (!flush(s)) return false;
+  const size_t per = outBlock / len;
+  for (size_t i = 0; i < per && i < count; i++) memcpy(s.buf + i * len, unit, len);
+  for (; count >= per; count -= per) {
+    if (!s.emit(s.buf, per * len)) return false;
+  }
+  s.pos = static_cast<size_t>(count) * len;
+  return true;
+}
+
+}  // namespace romwright

@@ -1,0 +1,164 @@
+// The memory-image stage of a run.
+#include "out/images.hpp"
+
+#include <elf.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "formats/registry.hpp"
+#include "formats/render.hpp"
+#include "out/files.hpp"
+#include "out/group.hpp"
+#include "core/sink.hpp"
+#include "place/place.hpp"
+
+namespace romwright {
+
+namespace {
+
+constexpr uint64_t addressSpace = uint64_t{1} << 32;
+
+// A memory placed and checked, ready to be written.
+struct placedMemory {
+  const memOptions* o;
+  placement p;
+  uint64_t depth;
+  bool little;
+};
+
+Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool several, const noteFn& note) {
+  const uint32_t wordBytes = o.width / 8;
+  placedMemory m{&o, {}, 0, false};
+  placement& p = m.p;
+  // Several memories each take what lies in them; what lands in none is
+  // found afterwards.
+  // A memory of a system in which nothing lands is still written.
+  const placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
+                         o.quiet || several, o.crop || several, o.overlapLater, several};
+  std::string notes;
+  const status placed = placeSegments(p, img, req, notes);
+  if (!notes.empty()) note(notes);
+  if (!placed) return placed.error();
+
+  const uint64_t memWords = p.size / wordBytes;
+  const uint64_t depth = o.depth != 0 ? o.depth : memWords;
+  if (depth < memWords) {
+    return failuref("the image needs %llu words, more than --depth=%llu\n",
+                    static_cast<unsigned long long>(memWords), static_cast<unsigned long long>(depth));
+  }
+  if (!fits(p.base, depth * wordBytes, addressSpace)) {
+    return failuref("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
+                    static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
+  }
+  if (o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
+    return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
+                    static_cast<unsigned long long>(o.format->maxDepth),
+                    static_cast<unsigned long long>(depth / o.banks));
+  }
+  if (depth % o.banks != 0) {
+    return failuref("banks=%u does not divide its %llu words\n", o.banks,
+                    static_cast<unsigned long long>(depth));
+  }
+  if (status fit = checkAddressesFit(o, p, depth, img.entry); !fit) return fit.error();
+  m.depth = depth;
+  m.little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
+  return m;
+}
+
+}  // namespace
+
+status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note) {
+  std::vector<placedMemory> placed;
+  for (const memOptions& o : plan.memories) {
+    Result<placedMemory> m = placeMemory(o, img, plan.several, note);
+    if (!m) {
+      if (o.label == nullptr) return m.error();
+      return Error{std::string("--memory=") + o.label + ": " + m.error().message};
+    }
+    placed.push_back(std::move(*m));
+  }
+  if (plan.several && !plan.allowUnplaced) {
+    std::vector<memoryRange> ranges;
+    for (const memOptions& o : plan.memories) ranges.push_back({o.base, o.size, o.runAddresses});
+    if (std::string lines = unplaced(img, ranges); !lines.empty()) return Error{lines};
+  }
+  // The stored values, which the memories' runs point into.
+  std::deque<std::vector<uint8_t>> values;
+  std::vector<fieldMemory> fieldMemories;
+  for (placedMemory& m : placed) {
+    fieldMemories.push_back({&m.p, m.depth, m.o->width / 8, m.o->runAddresses, m.little, m.o->fill});
+  }
+  if (status s = storeInserts(plan.inserts, fieldMemories, img, values); !s) return s;
+
+  // Every file of the run, each memory's banks, each bank's lanes, each
+  // lane's image then its header: all names are resolved before the first
+  // is written, and all are put in place as one group.
+  struct memoryFile {
+    placedMemory* m;
+    uint32_t bank;
+    uint32_t lane;
+    bool header;
+  };
+  std::vector<imageFile> names;
+  std::vector<memoryFile> what;
+  for (placedMemory& m : placed) {
+    const memOptions& o = *m.o;
+    for (uint32_t bank = 0; bank < o.banks; bank++) {
+      for (uint32_t lane = 0; lane < o.lanes; lane++) {
+        for (const bool header : {false, true}) {
+          const char* pattern = header ? o.header : o.output;
+          if (pattern == nullptr) continue;
+          names.push_back(describe(filePath(pattern, lane, o.lanes, bank, o.banks)));
+          what.push_back({&m, bank, lane, header});
+        }
+      }
+    }
+  }
+  std::vector<outFile> files;
+  for (const imageFile& f : names) files.push_back(fileFor(f));
+  if (status s = resolveFiles(files); !s) return s;
+
+  const uint32_t entry = static_cast<uint32_t>(img.entry);
+  // Writes one bank and lane of a memory to `s`.
+  auto write = [&](sink& s, placedMemory& m, uint32_t bank, uint32_t lane, bool header) {
+    const memOptions& o = *m.o;
+    std::string name = o.name;
+    if (o.banks > 1) name.append("_b").append(std::to_string(bank));
+    if (o.lanes > 1) name.append("_").append(std::to_string(lane));
+    if (o.banks == 1) return writeImage(s, o, m.p, m.depth, lane, m.little, entry, name.c_str(), header);
+    // A bank is the memory's words [bank * depth / banks, ...): a memory of
+    // its own from its first word's address.
+    const uint32_t wordBytes = o.width / 8;
+    const uint64_t words = m.depth / o.banks;
+    const uint64_t skip = uint64_t{bank} * words * wordBytes;
+    // The bank borrows the memory's runs while it is written.
+    placement part;
+    part.map = std::move(m.p.map);
+    part.base = m.p.base + skip;
+    part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
+    const bool wrote = writeImage(s, o, part, words, lane, m.little, entry, name.c_str(), header);
+    m.p.map = std::move(part.map);
+    return wrote;
+  };
+  for (placedMemory& m : placed) {
+    if (m.o->output != nullptr) continue;
+    for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
+      sink s(standardOutput);
+      if (!write(s, m, 0, lane, false)) return Error{"Unable to write standard output\n"};
+    }
+  }
+  for (size_t i = 0; i < files.size(); i++) {
+    Result<FILE*> f = createFile(files[i]);
+    if (!f) return f.error();
+    sink s(*f);
+    const bool wrote = write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header);
+    if (status c = closeFile(files[i], wrote); !c) return c;
+  }
+  return replaceFiles(files);
+}
+
+}  // namespace romwright
