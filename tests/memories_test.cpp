@@ -413,7 +413,7 @@ TEST(Memories, FailedRenameLeavesEveryMemoryOld) {
                                  "trace=rename,renameat,renameat2", "-e",
                                  "inject=rename,renameat,renameat2:error=EPERM:when=" + std::to_string(when)}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to open image file " + names[static_cast<size_t>(when - 1)] + "\n");
+    EXPECT_EQ(r.err, "Unable to open image file " + names[static_cast<size_t>(when - 1)] + ": Operation not permitted\n");
     EXPECT_EQ(snapshot(dir.path), before);
   }
 }

@@ -222,7 +222,7 @@ TEST(Groups, FailedRenameLeavesTheWholeGroupOld) {
       EXPECT_EQ(r.status, 1);
       EXPECT_TRUE(r.err.ends_with(g.files[0] == "rom.h" && when == 1 ? "Unable to open ROM hdr file\n"
                                   : g.files[0] == "rom.h"           ? "Unable to open ROM data file\n"
-                                  : "Unable to open image file " + g.files[when - 1] + "\n"))
+                                  : "Unable to open image file " + g.files[when - 1] + ": Operation not permitted\n"))
           << r.err;
       EXPECT_EQ(snapshot(ws.dir.path), before);
     }

@@ -23,7 +23,14 @@ constexpr uint64_t addressSpace = uint64_t{1} << 32;
 // ---- Option values ----------------------------------------------------------
 
 Error badValue(const char* option, const char* value, const char* why) {
-  return failuref("--%s=%s: %s\n", option, value, why);
+  return errorf(ErrorKind::bad_argument, std::string("--") + option, "--%s=%s: %s\n", option, value, why);
+}
+
+// A number past the limit every number has, which is refused as too large
+// whatever else the option asks of its value.
+bool tooLarge(const char* text, bool scaled = false) {
+  uint64_t v = 0;
+  return readNumber(text, scaled, v) == numberRead::tooLarge;
 }
 
 }  // namespace
@@ -31,7 +38,7 @@ Error badValue(const char* option, const char* value, const char* why) {
 Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   memOptions o{};
   if (a.format == nullptr) {
-    for (const longOption& opt : longOptions()) {
+    for (const optionRow& opt : options()) {
       if (!opt.needsFormat) continue;
       const char* value = opt.text != nullptr                             ? a.*opt.text
                           : opt.list != nullptr && !(a.*opt.list).empty() ? (a.*opt.list)[0]
@@ -53,6 +60,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   uint64_t v = 32;
+  if (a.width != nullptr && tooLarge(a.width)) return badValue("width", a.width, "too large");
   if (a.width != nullptr && (!parseNumber(a.width, false, v) || v < 8 || v > 1024 || v % 8 != 0)) {
     return badValue("width", a.width, "not a word width: a multiple of 8 from 8 to 1024");
   }
@@ -125,12 +133,14 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   if (a.fill != nullptr) {
+    if (tooLarge(a.fill)) return badValue("fill", a.fill, "too large");
     if (!parseNumber(a.fill, false, v) || v > 0xFF) return badValue("fill", a.fill, "not a byte: 0 to 0xff");
     o.fill = static_cast<uint8_t>(v);
   }
 
   o.lanes = 1;
   if (a.lanes != nullptr) {
+    if (tooLarge(a.lanes)) return badValue("lanes", a.lanes, "too large");
     if (!parseNumber(a.lanes, false, v) || v == 0 || v > o.width || o.width % v != 0) {
       return badValue("lanes", a.lanes,
                ("does not divide the " + std::to_string(o.width) + "-bit word").c_str());
@@ -181,12 +191,15 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
 
   o.radix = 16;
   if (a.radix != nullptr) {
+    if (tooLarge(a.radix)) return badValue("radix", a.radix, "too large");
     if (!parseNumber(a.radix, false, v) || (v != 2 && v != 16)) return badValue("radix", a.radix, "not 2 or 16");
     o.radix = static_cast<uint32_t>(v);
   }
   if (a.uf2Family != nullptr) {
     if (const uf2FamilyName* f = findUf2Family(a.uf2Family)) {
       o.uf2Family = f->id;
+    } else if (tooLarge(a.uf2Family)) {
+      return badValue("uf2-family", a.uf2Family, "too large");
     } else if (parseNumber(a.uf2Family, false, v) && v <= 0xFFFFFFFF) {
       o.uf2Family = static_cast<uint32_t>(v);
     } else {
@@ -232,6 +245,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     return failuref("--sparse: the %s format writes every word\n", o.format->name);
   }
   if (a.rebase != nullptr) {
+    if (tooLarge(a.rebase)) return badValue("rebase", a.rebase, "too large");
     if (!parseNumber(a.rebase, false, o.rebase) || o.rebase > 0xFFFFFFFF) {
       return badValue("rebase", a.rebase, "not an address: 0 to 0xffffffff");
     }
@@ -242,6 +256,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
   o.recordBytes = 16;
   if (a.recordBytes != nullptr) {
+    if (tooLarge(a.recordBytes)) return badValue("record-bytes", a.recordBytes, "too large");
     if (!parseNumber(a.recordBytes, false, v) || v == 0 || v > 255) {
       return badValue("record-bytes", a.recordBytes, "not a number of bytes: 1 to 255");
     }
@@ -255,7 +270,9 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   return o;
 }
 
-Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
+namespace {
+
+Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   memoryPlan plan{};
   plan.allowUnplaced = a.allowUnplaced != 0;
   // The fields, once the memories are known to be asked for.
@@ -305,19 +322,20 @@ Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
       const char* value = plan.text.emplace_back(eq == std::string_view::npos ? "" : item.substr(eq + 1)).c_str();
       if (key == "banks") {
         uint64_t k = 0;
+        if (tooLarge(value)) return failuref("--memory=%s: banks=%s: too large\n", label, value);
         if (!parseNumber(value, false, k) || k == 0 || k > 65536) {
           return failuref("--memory=%s: banks=%s: not a number of banks: 1 to 65536\n", label, value);
         }
         banks = static_cast<uint32_t>(k);
         continue;
       }
-      const longOption* opt = nullptr;
-      for (const longOption& o : longOptions()) {
+      const optionRow* opt = nullptr;
+      for (const optionRow& o : options()) {
         if (o.perMemory && key == o.name) opt = &o;
       }
       if (opt == nullptr) {
         std::string keys = "banks";
-        for (const longOption& o : longOptions()) {
+        for (const optionRow& o : options()) {
           if (o.perMemory) keys += std::string(", ") + o.name;
         }
         return failuref("--memory=%s: %s: not a key of a memory: %s\n", label, key.c_str(), keys.c_str());
@@ -366,6 +384,14 @@ Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
     }
   }
   if (status s = fields(); !s) return s.error();
+  return plan;
+}
+
+}  // namespace
+
+Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
+  Result<memoryPlan> plan = checkPlan(a, listing);
+  if (!plan) return withKind(std::move(plan.error()), ErrorKind::bad_argument);
   return plan;
 }
 

@@ -13,12 +13,14 @@ numberRead readNumber(const char* s, bool scaled, uint64_t& v, uint64_t limit) {
   const char* first = s;
   v = 0;
   bool over = false;
+  const uint64_t base = hexDigits ? 16 : 10;
   for (;; s++) {
     const unsigned char c = static_cast<unsigned char>(*s);
     if (!(hexDigits ? isxdigit(c) : isdigit(c))) break;
     if (over) continue;
-    v = v * (hexDigits ? 16 : 10) + (c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    over = v > limit;
+    const uint64_t d = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    over = v > (limit - d) / base;  // v * base + d would pass the limit
+    if (!over) v = v * base + d;
   }
   if (s == first) return numberRead::malformed;
   unsigned shift = 0;

@@ -15,7 +15,7 @@ inline constexpr uint64_t numberLimit = uint64_t{1} << 40;
 // decimal), with a K, M or G suffix (powers of 1024) when `scaled`. A value
 // above `limit`, before or after the suffix, is too large; the digits are
 // counted no further once past it, and the suffix is checked against the
-// limit before it is applied, so nothing overflows.
+// limit before it is applied, so nothing overflows whatever the limit.
 numberRead readNumber(const char* s, bool scaled, uint64_t& v, uint64_t limit = numberLimit);
 
 // The same, true only for a number that reads whole and within the limit.

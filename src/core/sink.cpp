@@ -2,6 +2,7 @@
 #include "core/sink.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -23,7 +24,11 @@ sink::sink(std::vector<uint8_t>& out)
 sink::sink(emitter emit) : sink(std::make_unique_for_overwrite<char[]>(outBlock), std::move(emit)) {}
 
 bool sink::emit(const char* bytes, size_t n) {
-  if (ok && n > 0) ok = emit_(bytes, n);
+  if (ok && n > 0) {
+    errno = 0;
+    ok = emit_(bytes, n);
+    if (!ok) err = errno;
+  }
   return ok;
 }
 

@@ -34,6 +34,7 @@ class sink {
   size_t pos = 0;
   // False from the first failed write on; nothing more is written after it.
   bool ok = true;
+  int err = 0;  // the system's errno for that write, when it gave one
 
   // Hands `n` bytes over as they stand, past the buffer.
   bool emit(const char* bytes, size_t n);

@@ -7,6 +7,7 @@
 #include "fields/checksum.hpp"
 
 #include <array>
+#include <cstdint>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -15,6 +16,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+
+#include "core/numbers.hpp"
 
 namespace romwright {
 #endif
@@ -87,27 +90,9 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
-// A number in decimal or, after 0x, in hex; false when it is neither or
-// does not fit 64 bits.
-bool parseNumber(std::string_view s, uint64_t& out) {
-  unsigned base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    base = 16;
-    s.remove_prefix(2);
-  }
-  if (s.empty()) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
-    if (v > (~uint64_t{0} - d) / base) return false;
-    v = v * base + d;
-  }
-  out = v;
-  return true;
+// A number in decimal or, after 0x, in hex, of up to 64 bits.
+numberRead readNumber64(std::string_view s, uint64_t& out) {
+  return readNumber(std::string(s).c_str(), false, out, UINT64_MAX);
 }
 
 Result<checksumKind> parseCustomCrc(std::string_view spec) {
@@ -124,16 +109,19 @@ Result<checksumKind> parseCustomCrc(std::string_view spec) {
   checksumKind k;
   k.what = checksumKind::type::crc;
   uint64_t width = 0;
-  if (!parseNumber(fields[0], width) || width < 8 || width > 64)
+  if (readNumber64(fields[0], width) != numberRead::ok || width < 8 || width > 64)
     return failuref("CRC width is 8 to 64, not %s", quoted(fields[0]).c_str());
   k.bits = static_cast<unsigned>(width);
   const char* names[] = {"poly", "init", "xorout"};
   const std::string_view texts[] = {fields[1], fields[2], fields[5]};
   uint64_t* values[] = {&k.poly, &k.init, &k.xorout};
   for (size_t i = 0; i < 3; ++i) {
-    if (!parseNumber(texts[i], *values[i]))
+    const numberRead read = readNumber64(texts[i], *values[i]);
+    if (read == numberRead::malformed)
       return failuref("CRC %s is a number (decimal or 0x hex), not %s", names[i],
                       quoted(texts[i]).c_str());
+    if (read == numberRead::tooLarge)
+      return failuref("CRC %s %s is too large", names[i], quoted(texts[i]).c_str());
     if ((*values[i] & ~lowMask(k.bits)) != 0)
       return failuref("CRC %s %s does not fit %u bits", names[i], quoted(texts[i]).c_str(), k.bits);
   }

@@ -15,17 +15,18 @@ namespace romwright {
 namespace {
 
 // Reads an address of --insert: 0x hex or decimal, or sym:NAME or
-// sym:NAME+N.
-bool parseAddress(std::string_view text, insertAddress& a) {
+// sym:NAME+N. `number` is set to the number's text.
+numberRead parseAddress(std::string_view text, insertAddress& a, std::string& number) {
   if (text.starts_with("sym:")) {
     text.remove_prefix(4);
     const size_t plus = text.find('+');
     a.symbol = std::string(text.substr(0, plus));
-    if (a.symbol.empty()) return false;
-    if (plus == std::string_view::npos) return true;
-    return parseNumber(std::string(text.substr(plus + 1)).c_str(), false, a.value);
+    if (a.symbol.empty()) return numberRead::malformed;
+    if (plus == std::string_view::npos) return numberRead::ok;
+    text.remove_prefix(plus + 1);
   }
-  return !text.empty() && parseNumber(std::string(text).c_str(), false, a.value);
+  number = text;
+  return readNumber(number.c_str(), false, a.value);
 }
 
 }  // namespace
@@ -33,7 +34,9 @@ bool parseAddress(std::string_view text, insertAddress& a) {
 Result<insertField> parseInsert(const char* text) {
   insertField f;
   f.text = text;
-  auto bad = [&](const std::string& why) { return failuref("--insert=%s: %s\n", text, why.c_str()); };
+  auto bad = [&](const std::string& why) {
+    return errorf(ErrorKind::bad_argument, "--insert", "--insert=%s: %s\n", text, why.c_str());
+  };
   const std::string_view all(text);
   const size_t at = all.find('@');
   if (at == std::string_view::npos) return bad("not KIND@WHERE[,over=FROM..TO][,order=little|big]");
@@ -41,8 +44,20 @@ Result<insertField> parseInsert(const char* text) {
   if (!kind) return bad(kind.error().message);
   f.kind = *kind;
   const size_t comma = all.find(',', at);
-  if (!parseAddress(all.substr(at + 1, comma == std::string_view::npos ? comma : comma - at - 1), f.where)) {
-    return bad("WHERE is an address or sym:NAME[+N]");
+  std::string number;
+  // Reads one address, refusing it with `why` or as too large.
+  auto address = [&](std::string_view part, insertAddress& a, const char* why) -> status {
+    switch (parseAddress(part, a, number)) {
+      case numberRead::ok: return done;
+      case numberRead::tooLarge: return bad(number + " is too large");
+      case numberRead::malformed: break;
+    }
+    return bad(why);
+  };
+  if (status s = address(all.substr(at + 1, comma == std::string_view::npos ? comma : comma - at - 1), f.where,
+                         "WHERE is an address or sym:NAME[+N]");
+      !s) {
+    return s.error();
   }
   for (size_t next = comma; next != std::string_view::npos;) {
     const size_t end = all.find(',', next + 1);
@@ -51,10 +66,10 @@ Result<insertField> parseInsert(const char* text) {
     if (item.starts_with("over=")) {
       const std::string_view range = item.substr(5);
       const size_t dots = range.find("..");
-      if (dots == std::string_view::npos || !parseAddress(range.substr(0, dots), f.from) ||
-          !parseAddress(range.substr(dots + 2), f.to)) {
-        return bad("over= is FROM..TO, each an address or sym:NAME[+N]");
-      }
+      const char* why = "over= is FROM..TO, each an address or sym:NAME[+N]";
+      if (dots == std::string_view::npos) return bad(why);
+      if (status s = address(range.substr(0, dots), f.from, why); !s) return s.error();
+      if (status s = address(range.substr(dots + 2), f.to, why); !s) return s.error();
       f.over = true;
     } else if (item == "order=little" || item == "order=big") {
       f.order = item == "order=little" ? ELFDATA2LSB : ELFDATA2MSB;

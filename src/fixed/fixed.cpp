@@ -21,8 +21,8 @@ constexpr char zeroLine[] = "00000000\n";
 
 }  // namespace
 
-void boot_warning(uint32_t textAddr, uint32_t entryAddr) {
-  fprintf(stderr,
+std::string boot_warning(uint32_t textAddr, uint32_t entryAddr) {
+  return strf(
           "This elf file has a text address of 0x%08x, entry 0x%08x\n"
           "If the file is intended to be a bootable image, this can\n"
           "cause problems, because pravunet will convert the entire\n"
@@ -212,11 +212,11 @@ status dumpROM(const elfImage& img, uint32_t romLen) {
   return replaceFiles({&rom, 1});
 }
 
-status dumpHex(const elfImage& img, uint32_t extent, bool verbose, FILE* out) {
+status dumpHex(const elfImage& img, uint32_t extent, bool verbose, FILE* out, const noteFn& note) {
   if (const char* msg = refusal(img)) return Error{msg};
-  if (verbose) fprintf(stderr, "max 0x%x text 0x%x\n", extent, img.textAddr);
+  if (verbose) tell(note, strf("max 0x%x text 0x%x\n", extent, img.textAddr));
   const uint32_t t = hexTarget(extent, img.textAddr);
-  if (verbose) fprintf(stderr, "max 0x%x\n", t);
+  if (verbose) tell(note, strf("max 0x%x\n", t));
   if (!dumpHData(out, img.textBytes(), t)) return Error{"Unable to write standard output\n"};
   return done;
 }

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 
 #include "core/bytemap.hpp"
+#include "core/diag.hpp"
 #include "core/error.hpp"
 #include "fixed/merge.hpp"
 
@@ -48,10 +50,10 @@ status dumpRom(const elfImage& img);
 status dumpROM(const elfImage& img, uint32_t romLen);
 
 // Writes the hex word listing to `out`, with the extent before and after it
-// is read on standard error when `verbose`.
-status dumpHex(const elfImage& img, uint32_t extent, bool verbose, FILE* out);
+// is read as notes when `verbose`.
+status dumpHex(const elfImage& img, uint32_t extent, bool verbose, FILE* out, const noteFn& note);
 
-// Writes the boot-address warning to standard error.
-void boot_warning(uint32_t textAddr, uint32_t entryAddr);
+// The boot-address warning.
+std::string boot_warning(uint32_t textAddr, uint32_t entryAddr);
 
 }  // namespace romwright

@@ -69,7 +69,7 @@ status place(const segment& seg, uint32_t k, part& text, part& data, std::string
 
 }  // namespace
 
-Result<elfImage> eatPh(const image& img, std::string& log, FILE* echo) {
+Result<elfImage> eatPh(const image& img, std::string& log, const noteFn* echo) {
   try {
     elfImage out;
     out.entryAddr = static_cast<uint32_t>(img.entry);
@@ -81,9 +81,9 @@ Result<elfImage> eatPh(const image& img, std::string& log, FILE* echo) {
       if (status s = place(seg, k, text, data, log); !s) return s.error();
       // Written out in blocks: a line a write would cost a system call for
       // each of tens of thousands of segments.
-      if (echo != nullptr && log.size() >= 65536) fputs(log.c_str(), echo), log.clear();
+      if (echo != nullptr && log.size() >= 65536) tell(*echo, log), log.clear();
     }
-    if (echo != nullptr) fputs(log.c_str(), echo), log.clear();
+    if (echo != nullptr) tell(*echo, log), log.clear();
     // Take the zero tail off the data image.
     const uint64_t kept = out.data.lastNonzero(0);
     if (kept < out.dataLen) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/bytemap.hpp"
+#include "core/diag.hpp"
 #include "core/error.hpp"
 #include "core/image.hpp"
 
@@ -37,7 +38,7 @@ struct elfImage {
 // blocks as they come, or to `log` without one (and, when the merge fails,
 // those not yet written); a failure is the merger's line. Work and memory
 // follow the segments, never the address span.
-Result<elfImage> eatPh(const image& img, std::string& log, FILE* echo = nullptr);
+Result<elfImage> eatPh(const image& img, std::string& log, const noteFn* echo = nullptr);
 
 // Writes the layout of `img` to standard output (a debugging aid).
 void dumpImage(const elfImage& img);

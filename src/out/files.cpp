@@ -148,14 +148,22 @@ int createTemporary(const char* name, char*& tmp) {
   return fd;
 }
 
-// Forgets the temporary of `o` once it is in place or removed.
-void settle(outFile& o) {
+// Takes `path` off the list of pending temporaries.
+void unlist(char* path) {
   for (std::atomic<char*>& slot : pending) {
-    char* mine = o.tmp;
+    char* mine = path;
     if (slot.compare_exchange_strong(mine, nullptr)) break;
   }
-  free(o.tmp);
-  o.tmp = nullptr;
+}
+
+// The message of `o` for a failure the system explains with `err`.
+Error fileError(const outFile& o, const char* msg, int err) {
+  std::string text = msg;
+  if (o.withReason && err != 0 && !text.empty() && text.back() == '\n') {
+    text.pop_back();
+    text += std::string(": ") + strerror(err) + "\n";
+  }
+  return Error{std::move(text), ErrorKind::io, o.name, err};
 }
 
 }  // namespace
@@ -402,39 +410,62 @@ status resolveFiles(std::span<outFile> files) {
   return done;
 }
 
+void temporaryPath::placed() {
+  if (p_ == nullptr) return;
+  unlist(p_);
+  free(p_);
+  p_ = nullptr;
+}
+
+void temporaryPath::drop() {
+  if (p_ == nullptr) return;
+  unlink(p_);
+  placed();
+}
+
 Result<FILE*> createFile(outFile& o) {
   if (status s = resolveFile(o); !s) return s.error();
   const char* path = destOf(o);
   struct stat st {};
   if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     // A device, a FIFO or a socket cannot be replaced, only written to.
-    o.f = fopen(path, "wb");
-    if (o.f == nullptr) return Error{o.openMsg};
-    return o.f;
+    o.f.reset(fopen(path, "wb"));
+    if (o.f == nullptr) return fileError(o, o.openMsg, errno);
+    return o.f.get();
   }
   // A symbolic link stays: the file it names is replaced.
-  const int fd = createTemporary(path, o.tmp);
-  if (fd < 0) return Error{o.openMsg};
-  o.f = fdopen(fd, "wb");
+  char* tmp = nullptr;
+  const int fd = createTemporary(path, tmp);
+  if (fd < 0) return fileError(o, o.openMsg, errno);
+  o.tmp.adopt(tmp);
+  o.f.reset(fdopen(fd, "wb"));
   if (o.f == nullptr) {
+    const int err = errno;
     close(fd);
-    return Error{o.openMsg};
+    return fileError(o, o.openMsg, err);
   }
-  return o.f;
+  return o.f.get();
 }
 
-status closeFile(outFile& o, bool wrote) {
-  wrote = wrote && fflush(o.f) == 0 && ferror(o.f) == 0;
-  if (fclose(o.f) != 0) wrote = false;
-  o.f = nullptr;
-  if (!wrote) return Error{o.writeMsg};
+status closeFile(outFile& o, bool wrote, int writeErr) {
+  int err = writeErr;
+  FILE* f = o.f.release();
+  if (wrote && (fflush(f) != 0 || ferror(f) != 0)) {
+    wrote = false;
+    err = errno;
+  }
+  if (fclose(f) != 0 && wrote) {
+    wrote = false;
+    err = errno;
+  }
+  if (!wrote) return fileError(o, o.writeMsg, err);
   return done;
 }
 
 status replaceFiles(std::span<outFile> files) {
   for (const outFile& o : files) {
     struct stat st {};
-    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) return Error{o.openMsg};
+    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) return fileError(o, o.openMsg, EISDIR);
   }
   // Everything that allocates comes before the signals are blocked.
   std::vector<member> members;
@@ -450,18 +481,20 @@ status replaceFiles(std::span<outFile> files) {
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &block, &old);
   const outFile* failed = nullptr;
+  int err = 0;
   size_t next = 0;
   for (outFile& o : files) {
     if (o.tmp == nullptr) continue;  // written in place
     member& m = members[next++];
     struct stat st {};
     m.existed = lstat(m.dest, &st) == 0;
-    if ((m.existed && !keepOld(m)) || rename(o.tmp, m.dest) != 0) {
+    if ((m.existed && !keepOld(m)) || rename(o.tmp.get(), m.dest) != 0) {
       failed = &o;
+      err = errno;
       break;
     }
     m.placed = true;
-    settle(o);
+    o.tmp.placed();
   }
   if (failed != nullptr) {
     members.resize(next);
@@ -472,7 +505,7 @@ status replaceFiles(std::span<outFile> files) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (failed != nullptr) return Error{failed->openMsg};
+  if (failed != nullptr) return fileError(*failed, failed->openMsg, err);
   for (outFile& o : files) {
     o.target.clear();
   }

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "core/error.hpp"
 
@@ -28,14 +30,54 @@ namespace romwright {
 // dangling link and a loop of links end the run with one line naming the
 // file, before anything is written.
 
+// The path of a temporary not yet in place, listed for a signal handler
+// while it is held. Going out of scope removes the file, unless it was put
+// in place: a run that fails leaves none of its temporaries behind.
+class temporaryPath {
+ public:
+  temporaryPath() = default;
+  temporaryPath(temporaryPath&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  temporaryPath& operator=(temporaryPath&& o) noexcept {
+    if (this != &o) {
+      drop();
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~temporaryPath() { drop(); }
+
+  const char* get() const { return p_; }
+  bool operator==(std::nullptr_t) const { return p_ == nullptr; }
+  // Takes over `p`, a path of malloc's already listed as pending.
+  void adopt(char* p) {
+    drop();
+    p_ = p;
+  }
+  // The file is in place: it is no temporary any more.
+  void placed();
+  // Removes the file and forgets it.
+  void drop();
+
+ private:
+  char* p_ = nullptr;
+};
+
+// Closes a stream that a failure left open.
+struct streamCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
 struct outFile {
   const char* name;      // the file to replace
   const char* openMsg;   // the temporary cannot be made or put in place
   const char* writeMsg;  // a write to it failed
-  FILE* f = nullptr;     // open while it is written
-  char* tmp = nullptr;   // the temporary's path while it is pending
-  std::string target = {}; // the file `name` names when a link was followed
-  bool resolved = false;   // `target` has been worked out
+  // The messages end with the system's reason (": No space left on
+  // device") before their newline.
+  bool withReason = false;
+  std::unique_ptr<FILE, streamCloser> f = {};  // open while it is written
+  temporaryPath tmp = {};    // the temporary while it is pending
+  std::string target = {};   // the file `name` names when a link was followed
+  bool resolved = false;     // `target` has been worked out
 };
 
 // Follows the links at the names of `files` (see above), so that a group
@@ -48,9 +90,9 @@ status resolveFiles(std::span<outFile> files);
 Result<FILE*> createFile(outFile& o);
 
 // Closes the temporary of `o`; fails with its `writeMsg` when `wrote` is
-// false or a write or the close failed. A temporary left by a failure is
-// removed when the run ends.
-status closeFile(outFile& o, bool wrote);
+// false (`writeErr` saying why, when the system did) or a write or the close
+// failed. A temporary left by a failure is removed with `o`.
+status closeFile(outFile& o, bool wrote, int writeErr = 0);
 
 // Puts the closed temporaries of `files` in place, in order, as one group:
 // either every file is replaced or none is. Every name is checked first, so

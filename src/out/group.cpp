@@ -23,7 +23,7 @@ std::string filePath(const char* pattern, uint32_t lane, uint32_t lanes, uint32_
 }
 
 outFile fileFor(const imageFile& f) {
-  return {f.path.c_str(), f.openMsg.c_str(), f.writeMsg.c_str()};
+  return {f.path.c_str(), f.openMsg.c_str(), f.writeMsg.c_str(), true};
 }
 
 imageFile describe(std::string path) {

@@ -41,7 +41,7 @@ Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
                          o.quiet || several, o.crop || several, o.overlapLater, several};
   std::string notes;
   const status placed = placeSegments(p, img, req, notes);
-  if (!notes.empty()) note(notes);
+  tell(note, notes);
   if (!placed) return placed.error();
 
   const uint64_t memWords = p.size / wordBytes;
@@ -148,7 +148,11 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
     if (m.o->output != nullptr) continue;
     for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
       sink s(standardOutput);
-      if (!write(s, m, 0, lane, false)) return Error{"Unable to write standard output\n"};
+      if (!write(s, m, 0, lane, false)) {
+        return Error{s.err != 0 ? strf("Unable to write standard output: %s\n", strerror(s.err))
+                                : std::string("Unable to write standard output\n"),
+                     ErrorKind::io, "standard output", s.err};
+      }
     }
   }
   for (size_t i = 0; i < files.size(); i++) {
@@ -156,7 +160,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
     if (!f) return f.error();
     sink s(*f);
     const bool wrote = write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header);
-    if (status c = closeFile(files[i], wrote); !c) return c;
+    if (status c = closeFile(files[i], wrote, s.err); !c) return c;
   }
   return replaceFiles(files);
 }

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "core/diag.hpp"
 #include "core/error.hpp"
 #include "core/image.hpp"
 #include "fields/fields.hpp"
@@ -24,9 +24,6 @@ struct memoryPlan {
   std::vector<insertField> inserts;  // in command-line order
   bool symbols = false;              // an address is given by name
 };
-
-// Where lines about segments left out or cut go as they come.
-using noteFn = std::function<void(const std::string&)>;
 
 // Writes the memory images of `plan` from `img`, every file of them as one
 // group; an image without a file goes to `standardOutput`. With several

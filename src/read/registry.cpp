@@ -112,7 +112,13 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
   in.name = name;
   in.index = static_cast<uint32_t>(img.inputs.size());
   in.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in.fd < 0) return failuref("unable to open %s\n", name.c_str());
+  if (in.fd < 0) {
+    // The fixed outputs' loader line is the one they always had; the memory
+    // images say why.
+    const int err = errno;
+    if (how == readAs::elf) return Error{strf("unable to open %s\n", name.c_str()), ErrorKind::unreadable, name, err};
+    return errorf(ErrorKind::unreadable, name, "unable to open %s: %s\n", name.c_str(), strerror(err));
+  }
   fdCloser input{in.fd};
   struct stat st {};
   in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
