@@ -74,7 +74,9 @@ std::vector<std::string> byGetopt(std::vector<std::string> args) {
       out.push_back(std::string(o->name) + (o->value != nullptr ? std::string("=") + optarg : ""));
     } else {
       const bool takesValue = c == 'f' || c == 'M' || c == 'L';
-      out.push_back(std::string(1, static_cast<char>(c)) + (takesValue ? std::string("=") + optarg : ""));
+      std::string item(1, static_cast<char>(c));
+      if (takesValue) item.append("=").append(optarg);
+      out.push_back(item);
     }
   }
   for (int i = optind; i < argc; i++) out.push_back(std::string("word ") + argv[static_cast<size_t>(i)]);

@@ -55,57 +55,48 @@ numberRead rawMerge(const char* arg, std::string& file, uint64_t& at) {
 
 }  // namespace
 
-status runJob(const job& j, const runIO& io) {
-  // The default length is a multiple of 4, so only a -L value can fail here.
-  if (j.ROMLen % 4 != 0) return failuref("ROM length 0x%x is not a multiple of 4\n", j.ROMLen);
+namespace {
 
-  Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
-  if (!checked) return checked.error();
-  const memoryPlan& plan = *checked;
-  const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
-                           j.dumpLen != 0     ? "-l"
-                           : j.dumpDest != 0  ? "-t"
-                           : j.dumpEntry != 0 ? "-e"
-                                            : nullptr};
-  if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
-
-  // The fixed outputs and the reports need the merged image of a 32-bit
-  // executable (and so does a run that asks for nothing else); a memory
-  // image takes any input.
-  const bool fixed = j.romOut || j.ROMOut || j.hexOut || j.dumpLen || j.dumpDest || j.dumpEntry || plan.memories.empty();
-  // Their load lines show as they always did, unless --quiet holds them;
-  // a memory-image run shows them with --verbose. Held lines are shown
-  // when the load fails.
-  const bool showLines = (fixed && !j.mem.quiet) || j.mem.verbose;
-  image img;
+// Reads the inputs of `j` into `img`: -f, then each --merge in order, with
+// the sections chosen. For the fixed outputs (`fixed`), the input is read as
+// a 32-bit ELF executable and merged into `merged`. The loader's lines go
+// to the notes as they come when `showLines`; otherwise those that came
+// before a failure lead its message.
+status readInputs(const job& j, bool fixed, bool showLines, bool symbols, const runIO& io, image& img,
+                  Result<elfImage>& merged) {
   std::string log;
   sectionChoice sections;
   sections.keep.assign(j.mem.section.begin(), j.mem.section.end());
   sections.remove.assign(j.mem.removeSection.begin(), j.mem.removeSection.end());
   sections.keepHits.assign(sections.keep.size(), 0);
   sections.removeHits.assign(sections.remove.size(), 0);
-  readContext ctx{log, sections, plan.symbols};
+  readContext ctx{log, sections, symbols};
 
-  status loaded = readInput(j.input, fixed ? readAs::elf : readAs::recognised, 0, img, ctx);
+  const readAs how = fixed ? readAs::elf : readAs::recognised;
+  status loaded = j.inputData != nullptr ? readInputBytes(j.input, *j.inputData, how, img, ctx)
+                                         : readInput(j.input, how, 0, img, ctx);
   const bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";
   std::string hint;
-  Result<elfImage> merged = Error{};
   if (loaded && fixed) {
     hint = whatItIs(img, j.input, true, fixed);
-    if (!hint.empty()) loaded = Error{};
+    if (!hint.empty()) loaded = Error{{}, ErrorKind::malformed, j.input};
   }
   if (loaded && fixed) {
     // The merger's warnings, one for every text segment after the first,
     // go out as they come when the lines are shown.
     if (showLines) tell(io.note, log), log.clear();
     merged = eatPh(img, log, showLines ? &io.note : nullptr);
-    if (!merged) loaded = merged.error();
+    if (!merged) loaded = withKind(merged.error(), ErrorKind::malformed, j.input);
   }
   if (!loaded) {
     if (hint.empty()) hint = whatItIs(img, j.input, false, fixed);
     std::string text = log + loaded.error().message;
     if (elfInput || fixed) text += strf("unable to load elf file %s\n", j.input);
-    return Error{text + hint};
+    Error e = loaded.error();
+    e.message = text + hint;
+    if (e.kind == ErrorKind::layout) e.kind = ErrorKind::malformed;
+    if (e.subject.empty()) e.subject = j.input;
+    return e;
   }
   if (showLines) tell(io.note, log);
   log.clear();
@@ -121,17 +112,59 @@ status runJob(const job& j, const runIO& io) {
     const bool raw = read == numberRead::ok;
     status s = readInput(file, raw ? readAs::raw : readAs::recognised, at, img, ctx);
     if (showLines) tell(io.note, log);
-    if (!s) return Error{(showLines ? "" : log) + s.error().message};
+    if (!s) {
+      Error e = s.error();
+      e.message = (showLines ? "" : log) + e.message;
+      if (e.kind == ErrorKind::layout) e.kind = ErrorKind::malformed;
+      if (e.subject.empty()) e.subject = file;
+      return e;
+    }
     log.clear();
   }
   for (size_t i = 0; i < sections.keep.size(); i++) {
-    if (sections.keepHits[i] == 0) return failuref("--section=%s: matches no section\n", sections.keep[i].c_str());
+    if (sections.keepHits[i] == 0) {
+      return errorf(ErrorKind::bad_argument, "--section", "--section=%s: matches no section\n",
+                    sections.keep[i].c_str());
+    }
   }
   for (size_t i = 0; i < sections.remove.size(); i++) {
     if (sections.removeHits[i] == 0) {
-      return failuref("--remove-section=%s: matches no section\n", sections.remove[i].c_str());
+      return errorf(ErrorKind::bad_argument, "--remove-section", "--remove-section=%s: matches no section\n",
+                    sections.remove[i].c_str());
     }
   }
+  return done;
+}
+
+}  // namespace
+
+status runJob(const job& j, const runIO& io) {
+  // The default length is a multiple of 4, so only a -L value can fail here.
+  if (j.ROMLen % 4 != 0) {
+    return errorf(ErrorKind::bad_argument, "-L", "ROM length 0x%x is not a multiple of 4\n", j.ROMLen);
+  }
+
+  Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
+  if (!checked) return checked.error();
+  const memoryPlan& plan = *checked;
+  const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
+                           j.dumpLen != 0     ? "-l"
+                           : j.dumpDest != 0  ? "-t"
+                           : j.dumpEntry != 0 ? "-e"
+                                              : nullptr};
+  if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
+
+  // The fixed outputs and the reports need the merged image of a 32-bit
+  // executable (and so does a run that asks for nothing else); a memory
+  // image takes any input.
+  const bool fixed = j.romOut || j.ROMOut || j.hexOut || j.dumpLen || j.dumpDest || j.dumpEntry || plan.memories.empty();
+  // Their load lines show as they always did, unless --quiet holds them;
+  // a memory-image run shows them with --verbose. Held lines are shown
+  // when the load fails.
+  const bool showLines = (fixed && !j.mem.quiet) || j.mem.verbose;
+  image img;
+  Result<elfImage> merged = Error{};
+  if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
 
   if (fixed) {
     const elfImage& elf = *merged;
@@ -160,6 +193,25 @@ status runJob(const job& j, const runIO& io) {
     if (j.dumpEntry) fprintf(io.out, "entry %d 0x%08x\n", static_cast<int32_t>(elf.entryAddr), elf.entryAddr);
   }
   return done;
+}
+
+Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
+  auto placed = std::make_unique<placedJob>();
+  Result<memoryPlan> checked = checkMemories(j.mem, false);
+  if (!checked) return checked.error();
+  placed->plan = std::move(*checked);
+  if (placed->plan.memories.empty()) {
+    return errorf(ErrorKind::bad_argument, "--format", "no memory image is asked for: give format or memory\n");
+  }
+  const runIO io{nullptr, note};
+  Result<elfImage> unused = Error{};
+  if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
+    return s.error();
+  }
+  Result<placedRun> run = placeRun(placed->plan, placed->img, note);
+  if (!run) return run.error();
+  placed->run = std::move(*run);
+  return placed;
 }
 
 }  // namespace romwright

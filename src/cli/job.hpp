@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 #include "cli/options.hpp"
 #include "core/diag.hpp"
 #include "core/error.hpp"
+#include "core/image.hpp"
+#include "out/images.hpp"
 
 namespace romwright {
 
@@ -20,5 +23,18 @@ struct runIO {
 // reports in their fixed order. A failure leaves the files already put in
 // place and removes the temporaries of those that were not.
 status runJob(const job& j, const runIO& io);
+
+// The memory images of a job placed, for callers that take them in memory
+// rather than as files: its inputs read, every memory placed and its fields
+// stored. Held in one place, so that what points into what stays put.
+struct placedJob {
+  image img;
+  memoryPlan plan;
+  placedRun run;
+};
+
+// Reads the inputs of `j` and places its memories (as many as --format or
+// --memory give); its notes go to `note`.
+Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note);
 
 }  // namespace romwright

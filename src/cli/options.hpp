@@ -51,6 +51,9 @@ struct memArgs {
 // Every default is here.
 struct job {
   const char* input = nullptr;  // -f
+  // The bytes of the input, when a caller gives them rather than a file;
+  // `input` names them. Kept alive by the caller for the run.
+  const std::vector<uint8_t>* inputData = nullptr;
   int romOut = 0;               // -r: rom.h and rom.c
   int ROMOut = 0;               // -R: tolvek.rom
   int hexOut = 0;               // -H: the hex word listing

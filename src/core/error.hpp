@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -51,6 +52,13 @@ __attribute__((format(printf, 1, 2))) inline std::string strf(const char* fmt, .
   std::string text = vstrf(fmt, ap);
   va_end(ap);
   return text;
+}
+
+// The system's words for errno `err` ("No space left on device"), the
+// same in every thread and locale.
+inline std::string reasonOf(int err) {
+  if (const char* text = strerrordesc_np(err)) return text;
+  return strf("Unknown error %d", err);
 }
 
 // An error of the default kind with a printf-style message.

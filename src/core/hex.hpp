@@ -17,21 +17,24 @@ struct hexTable {
 };
 inline constexpr hexTable hex;
 
-// Four digits for the 16-bit value b0 << 8 | b1, built on first use so that
-// runs that write no hex do not pay for it.
-inline const char (*hexPairs())[4] {
-  static char pairs[65536][4];
-  static bool ready = false;
-  if (!ready) {
+// Four digits for the 16-bit value b0 << 8 | b1, built on first use (once,
+// whichever thread comes first) so that runs that write no hex do not pay
+// for it.
+struct hexPairTable {
+  char d[65536][4];
+  hexPairTable() {
     for (int v = 0; v < 65536; v++) {
-      pairs[v][0] = hex.d[v >> 8][0];
-      pairs[v][1] = hex.d[v >> 8][1];
-      pairs[v][2] = hex.d[v & 255][0];
-      pairs[v][3] = hex.d[v & 255][1];
+      d[v][0] = hex.d[v >> 8][0];
+      d[v][1] = hex.d[v >> 8][1];
+      d[v][2] = hex.d[v & 255][0];
+      d[v][3] = hex.d[v & 255][1];
     }
-    ready = true;
   }
-  return pairs;
+};
+
+inline const char (*hexPairs())[4] {
+  static const hexPairTable table;
+  return table.d;
 }
 
 }  // namespace romwright

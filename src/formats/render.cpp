@@ -61,6 +61,20 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
   return done;
 }
 
+void eachWord(const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
+              const wordVisitor& fn) {
+  laneLayout l = layoutOf(o, p, depth, lane, little, 0, "");
+  // Word values, whatever order the format writes its bytes in.
+  l.r.memoryOrder = false;
+  const size_t size = (l.r.laneBits + 7) / 8;
+  for (uint64_t first = 0; first < depth;) {
+    const std::span<const uint8_t> w = nextWords(l.r, size_t{1} << 16);
+    const uint64_t count = w.size() / size;
+    fn(first, count, w);
+    first += count;
+  }
+}
+
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
                 bool little, uint32_t entry, const char* name, bool header) {
   laneLayout l = layoutOf(o, p, depth, lane, little, entry, name);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "core/error.hpp"
 #include "formats/memory.hpp"
@@ -22,5 +24,16 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
 // failed.
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
                 uint32_t entry, const char* name, bool header);
+
+// Takes the words of a memory a block at a time: `words` holds `count`
+// words from index `first`, each (lane width + 7) / 8 bytes, its value most
+// significant byte first (a word narrower than 8 bits in the low bits of
+// its byte).
+using wordVisitor = std::function<void(uint64_t first, uint64_t count, std::span<const uint8_t> words)>;
+
+// Hands the `depth` words of lane `lane` of the memory `p` holds, shaped as
+// `o` says, to `fn`.
+void eachWord(const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
+              const wordVisitor& fn);
 
 }  // namespace romwright

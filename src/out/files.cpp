@@ -161,7 +161,7 @@ Error fileError(const outFile& o, const char* msg, int err) {
   std::string text = msg;
   if (o.withReason && err != 0 && !text.empty() && text.back() == '\n') {
     text.pop_back();
-    text += std::string(": ") + strerror(err) + "\n";
+    text += std::string(": ") + reasonOf(err).c_str() + "\n";
   }
   return Error{std::move(text), ErrorKind::io, o.name, err};
 }

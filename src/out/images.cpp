@@ -22,14 +22,6 @@ namespace {
 
 constexpr uint64_t addressSpace = uint64_t{1} << 32;
 
-// A memory placed and checked, ready to be written.
-struct placedMemory {
-  const memOptions* o;
-  placement p;
-  uint64_t depth;
-  bool little;
-};
-
 Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool several, const noteFn& note) {
   const uint32_t wordBytes = o.width / 8;
   placedMemory m{&o, {}, 0, false};
@@ -71,28 +63,75 @@ Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
 
 }  // namespace
 
-status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note) {
-  std::vector<placedMemory> placed;
+Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note) {
+  placedRun run;
+  run.entry = img.entry;
   for (const memOptions& o : plan.memories) {
     Result<placedMemory> m = placeMemory(o, img, plan.several, note);
     if (!m) {
       if (o.label == nullptr) return m.error();
-      return Error{std::string("--memory=") + o.label + ": " + m.error().message};
+      return withKind(Error{std::string("--memory=") + o.label + ": " + m.error().message}, m.error().kind);
     }
-    placed.push_back(std::move(*m));
+    run.memories.push_back(std::move(*m));
   }
   if (plan.several && !plan.allowUnplaced) {
     std::vector<memoryRange> ranges;
     for (const memOptions& o : plan.memories) ranges.push_back({o.base, o.size, o.runAddresses});
     if (std::string lines = unplaced(img, ranges); !lines.empty()) return Error{lines};
   }
-  // The stored values, which the memories' runs point into.
-  std::deque<std::vector<uint8_t>> values;
   std::vector<fieldMemory> fieldMemories;
-  for (placedMemory& m : placed) {
+  for (placedMemory& m : run.memories) {
     fieldMemories.push_back({&m.p, m.depth, m.o->width / 8, m.o->runAddresses, m.little, m.o->fill});
   }
-  if (status s = storeInserts(plan.inserts, fieldMemories, img, values); !s) return s;
+  if (status s = storeInserts(plan.inserts, fieldMemories, img, run.values); !s) return s.error();
+  return run;
+}
+
+namespace {
+
+// Calls `fn(part, words)` with bank `bank` of `m`: the memory's words
+// [bank * depth / banks, ...) as a memory of its own from its first word's
+// address, which borrows the memory's runs while `fn` runs.
+template <class Fn>
+auto withBank(placedMemory& m, uint32_t bank, Fn fn) {
+  const memOptions& o = *m.o;
+  if (o.banks == 1) return fn(m.p, m.depth);
+  const uint32_t wordBytes = o.width / 8;
+  const uint64_t words = m.depth / o.banks;
+  const uint64_t skip = uint64_t{bank} * words * wordBytes;
+  placement part;
+  part.map = std::move(m.p.map);
+  part.base = m.p.base + skip;
+  part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
+  auto result = fn(part, words);
+  m.p.map = std::move(part.map);
+  return result;
+}
+
+}  // namespace
+
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header) {
+  const memOptions& o = *m.o;
+  std::string name = o.name;
+  if (o.banks > 1) name.append("_b").append(std::to_string(bank));
+  if (o.lanes > 1) name.append("_").append(std::to_string(lane));
+  return withBank(m, bank, [&](const placement& p, uint64_t words) {
+    return writeImage(s, o, p, words, lane, m.little, static_cast<uint32_t>(entry), name.c_str(), header);
+  });
+}
+
+void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn) {
+  withBank(m, bank, [&](const placement& p, uint64_t words) {
+    eachWord(*m.o, p, words, lane, m.little, fn);
+    return true;
+  });
+}
+
+status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note) {
+  Result<placedRun> placed = placeRun(plan, img, note);
+  if (!placed) return placed.error();
+  std::vector<placedMemory>& memories = placed->memories;
+  const uint64_t entry = placed->entry;
 
   // Every file of the run, each memory's banks, each bank's lanes, each
   // lane's image then its header: all names are resolved before the first
@@ -105,7 +144,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   };
   std::vector<imageFile> names;
   std::vector<memoryFile> what;
-  for (placedMemory& m : placed) {
+  for (placedMemory& m : memories) {
     const memOptions& o = *m.o;
     for (uint32_t bank = 0; bank < o.banks; bank++) {
       for (uint32_t lane = 0; lane < o.lanes; lane++) {
@@ -122,34 +161,12 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   for (const imageFile& f : names) files.push_back(fileFor(f));
   if (status s = resolveFiles(files); !s) return s;
 
-  const uint32_t entry = static_cast<uint32_t>(img.entry);
-  // Writes one bank and lane of a memory to `s`.
-  auto write = [&](sink& s, placedMemory& m, uint32_t bank, uint32_t lane, bool header) {
-    const memOptions& o = *m.o;
-    std::string name = o.name;
-    if (o.banks > 1) name.append("_b").append(std::to_string(bank));
-    if (o.lanes > 1) name.append("_").append(std::to_string(lane));
-    if (o.banks == 1) return writeImage(s, o, m.p, m.depth, lane, m.little, entry, name.c_str(), header);
-    // A bank is the memory's words [bank * depth / banks, ...): a memory of
-    // its own from its first word's address.
-    const uint32_t wordBytes = o.width / 8;
-    const uint64_t words = m.depth / o.banks;
-    const uint64_t skip = uint64_t{bank} * words * wordBytes;
-    // The bank borrows the memory's runs while it is written.
-    placement part;
-    part.map = std::move(m.p.map);
-    part.base = m.p.base + skip;
-    part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
-    const bool wrote = writeImage(s, o, part, words, lane, m.little, entry, name.c_str(), header);
-    m.p.map = std::move(part.map);
-    return wrote;
-  };
-  for (placedMemory& m : placed) {
+  for (placedMemory& m : memories) {
     if (m.o->output != nullptr) continue;
     for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
       sink s(standardOutput);
-      if (!write(s, m, 0, lane, false)) {
-        return Error{s.err != 0 ? strf("Unable to write standard output: %s\n", strerror(s.err))
+      if (!writeMemory(s, m, entry, 0, lane, false)) {
+        return Error{s.err != 0 ? strf("Unable to write standard output: %s\n", reasonOf(s.err).c_str())
                                 : std::string("Unable to write standard output\n"),
                      ErrorKind::io, "standard output", s.err};
       }
@@ -159,7 +176,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
     Result<FILE*> f = createFile(files[i]);
     if (!f) return f.error();
     sink s(*f);
-    const bool wrote = write(s, *what[i].m, what[i].bank, what[i].lane, what[i].header);
+    const bool wrote = writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane, what[i].header);
     if (status c = closeFile(files[i], wrote, s.err); !c) return c;
   }
   return replaceFiles(files);

@@ -82,7 +82,7 @@ Error readFailure(const inputSource& in, const lineReader& r) {
   if (r.error() < 0) {
     return lineFailure(in, r.number(), "a line longer than %zu characters", lineReader::longest);
   }
-  return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(r.error()));
+  return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(r.error()).c_str());
 }
 
 namespace {

@@ -74,12 +74,12 @@ status rewindable(inputSource& in, image& img, fdCloser& closer) {
   const Result<std::span<const uint8_t>> bytes = inputBytes(in, img);
   if (!bytes) return bytes.error();
   const int fd = memfd_create("romwright-input", MFD_CLOEXEC);
-  if (fd < 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+  if (fd < 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
   closer.fd = fd;
   for (size_t at = 0; at < bytes->size();) {
     const ssize_t n = write(fd, bytes->data() + at, bytes->size() - at);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+    if (n <= 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
     at += static_cast<size_t>(n);
   }
   img.owned.pop_back();
@@ -107,19 +107,14 @@ const char* recognisedKind(const std::string& name) {
   return "";
 }
 
-status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
+namespace {
+
+// Reads the input `name`, open as `fd`, as `how` says.
+status readOpened(const std::string& name, int fd, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
   inputSource in;
   in.name = name;
   in.index = static_cast<uint32_t>(img.inputs.size());
-  in.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in.fd < 0) {
-    // The fixed outputs' loader line is the one they always had; the memory
-    // images say why.
-    const int err = errno;
-    if (how == readAs::elf) return Error{strf("unable to open %s\n", name.c_str()), ErrorKind::unreadable, name, err};
-    return errorf(ErrorKind::unreadable, name, "unable to open %s: %s\n", name.c_str(), strerror(err));
-  }
-  fdCloser input{in.fd};
+  in.fd = fd;
   struct stat st {};
   in.regular = fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
   in.size = in.regular ? static_cast<uint64_t>(st.st_size) : 0;
@@ -150,6 +145,39 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
   return failuref("%s is neither an ELF executable, Intel HEX nor S-records; a raw binary needs "
                   "--merge=%s@ADDR\n",
                   name.c_str(), name.c_str());
+}
+
+}  // namespace
+
+status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx) {
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    // The fixed outputs' loader line is the one they always had; the memory
+    // images say why.
+    const int err = errno;
+    if (how == readAs::elf) return Error{strf("unable to open %s\n", name.c_str()), ErrorKind::unreadable, name, err};
+    return errorf(ErrorKind::unreadable, name, "unable to open %s: %s\n", name.c_str(), reasonOf(err).c_str());
+  }
+  const fdCloser input{fd};
+  return readOpened(name, fd, how, rawAt, img, ctx);
+}
+
+status readInputBytes(const std::string& name, std::span<const uint8_t> bytes, readAs how, image& img,
+                      readContext& ctx) {
+  // The readers take a file: the bytes become one, in memory.
+  const int fd = memfd_create("romwright-input", MFD_CLOEXEC);
+  if (fd < 0) return errorf(ErrorKind::unreadable, name, "%s: cannot read it: %s\n", name.c_str(), reasonOf(errno).c_str());
+  const fdCloser input{fd};
+  for (size_t at = 0; at < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return errorf(ErrorKind::unreadable, name, "%s: cannot read it: %s\n", name.c_str(), reasonOf(errno).c_str());
+    at += static_cast<size_t>(n);
+  }
+  if (lseek(fd, 0, SEEK_SET) != 0) {
+    return errorf(ErrorKind::unreadable, name, "%s: cannot read it: %s\n", name.c_str(), reasonOf(errno).c_str());
+  }
+  return readOpened(name, fd, how, 0, img, ctx);
 }
 
 }  // namespace romwright

@@ -60,4 +60,9 @@ const char* recognisedKind(const std::string& name);
 // says. A failure says why, naming the file where the reader does.
 status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img, readContext& ctx);
 
+// The same for an input given as its bytes rather than a file, `name`
+// naming it in messages.
+status readInputBytes(const std::string& name, std::span<const uint8_t> bytes, readAs how, image& img,
+                      readContext& ctx);
+
 }  // namespace romwright

@@ -40,7 +40,7 @@ Result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img) {
       // its reader says what it misses; one that fails part way is an
       // error, never a shorter input.
       if (buf.empty()) break;
-      return failuref("%s: cannot read it: %s\n", in.name.c_str(), strerror(errno));
+      return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
     }
     buf.insert(buf.end(), block, block + n);
   }
