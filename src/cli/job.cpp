@@ -196,6 +196,7 @@ status runJob(const job& j, const runIO& io) {
 }
 
 Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
+  if (j.input == nullptr) return errorf(ErrorKind::bad_argument, "input", "no input: give input, as -f FILE\n");
   auto placed = std::make_unique<placedJob>();
   Result<memoryPlan> checked = checkMemories(j.mem, false);
   if (!checked) return checked.error();

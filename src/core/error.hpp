@@ -1,6 +1,7 @@
 // Failures as values: a step that can fail returns a Result, and the error
 // travels up to whoever called the library: the command line prints its
-// message and sets the status; a program or a script tests its kind.
+// message and sets the status; a program or a script tests its kind. The
+// types are the library's public ones; here are the helpers that make them.
 #pragma once
 
 #include <cstdarg>
@@ -11,29 +12,9 @@
 #include <utility>
 #include <variant>
 
+#include "romwright/error.hpp"
+
 namespace romwright {
-
-// What went wrong, in the terms a caller acts on.
-enum class ErrorKind {
-  bad_argument,  // an option or a value the caller gave
-  unreadable,    // an input that cannot be opened or read
-  malformed,     // an input whose content is not what its kind must hold
-  layout,        // the bytes do not fit the memories, fields or formats asked for
-  io,            // an output that cannot be written
-};
-
-// Why a step failed. `message` is the whole text the command line writes
-// to standard error: one or more lines, each ending in a newline.
-struct Error {
-  Error() = default;
-  explicit Error(std::string text, ErrorKind k = ErrorKind::layout, std::string about = {}, int err = 0)
-      : message(std::move(text)), kind(k), subject(std::move(about)), errnum(err) {}
-
-  std::string message;
-  ErrorKind kind = ErrorKind::layout;
-  std::string subject;  // the file, option or address it is about, when one is
-  int errnum = 0;       // the system's errno behind it, or 0
-};
 
 // printf into a string.
 inline std::string vstrf(const char* fmt, va_list ap) {
@@ -87,46 +68,6 @@ inline Error withKind(Error e, ErrorKind kind, std::string subject = {}) {
   if (!subject.empty()) e.subject = std::move(subject);
   return e;
 }
-
-// A value, or the error that kept it from being made. Result<void> (and
-// its name `status`) is the result of a step that makes nothing.
-template <class T = void>
-class [[nodiscard]] Result {
-  using stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
-
- public:
-  Result() = default;
-  Result(stored value) : v_(std::move(value)) {}
-  Result(Error e) : v_(std::move(e)) {}
-
-  bool ok() const { return v_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-
-  template <class U = T>
-  std::enable_if_t<!std::is_void_v<U>, U&> value() & {
-    return std::get<0>(v_);
-  }
-  template <class U = T>
-  std::enable_if_t<!std::is_void_v<U>, const U&> value() const& {
-    return std::get<0>(v_);
-  }
-  template <class U = T>
-  std::enable_if_t<!std::is_void_v<U>, U&&> value() && {
-    return std::get<0>(std::move(v_));
-  }
-  template <class U = T>
-  std::enable_if_t<std::is_void_v<U>> value() const {}
-
-  stored& operator*() { return std::get<0>(v_); }
-  const stored& operator*() const { return std::get<0>(v_); }
-  stored* operator->() { return &std::get<0>(v_); }
-  const stored* operator->() const { return &std::get<0>(v_); }
-  const Error& error() const { return std::get<1>(v_); }
-  Error& error() { return std::get<1>(v_); }
-
- private:
-  std::variant<stored, Error> v_;
-};
 
 using status = Result<void>;
 inline constexpr std::monostate done{};

@@ -156,7 +156,7 @@ status readInput(const std::string& name, readAs how, uint64_t rawAt, image& img
     // images say why.
     const int err = errno;
     if (how == readAs::elf) return Error{strf("unable to open %s\n", name.c_str()), ErrorKind::unreadable, name, err};
-    return errorf(ErrorKind::unreadable, name, "unable to open %s: %s\n", name.c_str(), reasonOf(err).c_str());
+    return Error{strf("unable to open %s: %s\n", name.c_str(), reasonOf(err).c_str()), ErrorKind::unreadable, name, err};
   }
   const fdCloser input{fd};
   return readOpened(name, fd, how, rawAt, img, ctx);
