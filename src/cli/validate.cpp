@@ -241,7 +241,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   // asked for; vmem only with --sparse.
   const std::string fmt = o.format->name;
   o.sparse = a.sparse != 0 || (o.format->addresses && a.fill == nullptr);
-  if (a.sparse != 0 && !writesSparse(*o.format)) {
+  if (a.sparse != 0 && !o.format->sparse) {
     return failuref("--sparse: the %s format writes every word\n", o.format->name);
   }
   if (a.rebase != nullptr) {
@@ -266,7 +266,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     o.recordBytes = static_cast<uint32_t>(v);
   }
   o.srecS3 = a.srecS3 != 0;
-  if (o.srecS3 && fmt != "srec") return failuref("--srec-s3: only with --format=srec\n");
+  if (o.srecS3 && (o.format->uses & useS3) == 0) return failuref("--srec-s3: only with --format=srec\n");
   return o;
 }
 

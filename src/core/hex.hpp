@@ -1,5 +1,6 @@
-// Tables of lower-case hex digits, for formats that write many numbers:
-// two digits for every byte value, and four for every pair of bytes.
+// Tables of hex digits, for the outputs that write many numbers: two
+// lower-case digits for every byte value, two upper-case ones, and four
+// lower-case ones for every pair of bytes.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,21 @@ struct hexTable {
   }
 };
 inline constexpr hexTable hex;
+
+// Upper-case digits for every byte value, for the formats whose makers show
+// them so (MIF, Intel HEX, S-records).
+struct upperTable {
+  char d[256][2];
+  constexpr upperTable() : d{} {
+    for (int b = 0; b < 256; b++) {
+      for (int i = 0; i < 2; i++) {
+        const char c = hex.d[b][i];
+        d[b][i] = c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c;
+      }
+    }
+  }
+};
+inline constexpr upperTable upper;
 
 // Four digits for the 16-bit value b0 << 8 | b1, built on first use (once,
 // whichever thread comes first) so that runs that write no hex do not pay

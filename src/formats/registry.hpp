@@ -1,6 +1,7 @@
 // The formats of the memory-image mode. Each is one function that writes a
-// memory (or one byte lane of it) from the words a reader hands it, and one
-// row of the table that names it and says what it can hold.
+// memory (or one byte lane of it) from the words a reader hands it (one
+// file per family of formats), and one row of the table that names it and
+// says, column by column, what it can hold and do.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +39,11 @@ enum formatUse : unsigned {
   useName = 1u << 0,    // --name: the identifier it declares
   useBinary = 1u << 1,  // --radix=2: it writes binary digits too
   useFamily = 1u << 2,  // --uf2-family
+  useS3 = 1u << 3,      // --srec-s3
 };
+
+// Whether a format writes its addresses from another origin (--rebase).
+enum class rebasing { never, always, whenSparse };
 
 using formatWriter = bool (*)(sink& s, const memLayout& m, wordReader& r);
 
@@ -58,6 +63,11 @@ struct memFormat {
   bool byteSpan;         // without --width, --depth, --region or --lanes the
                          // memory is the placed span to the byte, not whole
                          // 32-bit words
+  bool sparse;           // can leave out the words that hold no placed byte
+  rebasing rebase;       // --rebase moves the addresses it writes
+  // The highest address the file writes, for a format of 32-bit addresses
+  // (`addresses`): its last data byte's or its start address.
+  uint64_t (*highest)(const memLayout& m, const wordReader& r) = nullptr;
 };
 
 // Every format, in the order the help lists them.
@@ -78,16 +88,8 @@ std::span<const uf2FamilyName> uf2Families();
 // The family called `name` (in any case), or null.
 const uf2FamilyName* findUf2Family(const char* name);
 
-// Whether `f` can leave out the words that hold no placed byte.
-bool writesSparse(const memFormat& f);
-
 // Why `f` cannot write its addresses from another origin (--rebase), or
 // null when it can; `sparse` says whether only placed words are written.
 const char* rebaseProblem(const memFormat& f, bool sparse);
-
-// The highest address a format of 32-bit addresses (ihex, srec) writes for
-// the memory: the last data byte's or the start address, whichever is
-// higher. The reader is left where it was.
-uint64_t highestAddress(const memLayout& m, const wordReader& r);
 
 }  // namespace romwright

@@ -53,7 +53,7 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
   // Every lane's image writes the same addresses.
   laneLayout l = layoutOf(o, p, depth, 0, true, entry, "");
   l.m.hasStart = false;
-  const uint64_t last = highestAddress(l.m, l.r);
+  const uint64_t last = o.format->highest(l.m, l.r);
   if (last > 0xFFFFFFFF) {
     return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
                     static_cast<unsigned long long>(last));
