@@ -314,7 +314,7 @@ library() {
   read -r _ one < <("$root/build-bench/api_bench" "$x.elf" "$runs" format=vmem | grep '^one')
   read -r _ two < <("$root/build-bench/api_bench" "$x.elf" "$runs" format=vmem | grep '^two')
   { read -r _ py; read -r _ pyw; } < <(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$here/python_bench.py" \
-    "$x.elf" "$runs" format=vmem region=0x10000:16M)
+    "$x.elf" "$runs" format=vmem)
   # The rows take seconds, as hyperfine's CSVs do.
   printf 'command,mean,stddev,median\nC++ render,0,0,%s\n' "$(awk -v m="$one" 'BEGIN{print m/1000}')" > "$out/csv/w11-cpp.csv"
   printf 'command,mean,stddev,median\nPython render,0,0,%s\n' "$(awk -v m="$py" 'BEGIN{print m/1000}')" > "$out/csv/w11-py.csv"

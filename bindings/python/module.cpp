@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/words.hpp"
+#include "api/internal.hpp"
 #include "romwright/romwright.hpp"
 
 namespace py = pybind11;
@@ -141,12 +141,28 @@ class Error(Exception):
       "render",
       [](const py::object& input, const py::kwargs& kwargs) {
         const rw::Options o = optionsOf(input, kwargs);
-        rw::Result<std::vector<std::uint8_t>> r = [&] {
+        // The image is made straight into the bytes object, sized for the
+        // most it can take and then cut to what it took: no copy of it.
+        PyObject* bytes = nullptr;
+        std::vector<std::uint8_t> overflow;
+        rw::Result<std::size_t> r = [&] {
           py::gil_scoped_release unlocked;
-          return rw::render(o);
+          return rw::renderTo(o, {}, [&](std::size_t bound) -> std::uint8_t* {
+            py::gil_scoped_acquire locked;
+            bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
+            if (bytes == nullptr) {
+              PyErr_Clear();
+              return nullptr;
+            }
+            return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes));
+          }, overflow);
         }();
-        const std::vector<std::uint8_t> bytes = valueOr(std::move(r));
-        return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        py::object owned = py::reinterpret_steal<py::object>(bytes);
+        const std::size_t size = valueOr(std::move(r));
+        if (!overflow.empty()) return py::bytes(reinterpret_cast<const char*>(overflow.data()), overflow.size());
+        PyObject* cut = owned.release().ptr();
+        if (_PyBytes_Resize(&cut, static_cast<Py_ssize_t>(size)) != 0) throw py::error_already_set();
+        return py::reinterpret_steal<py::bytes>(cut);
       },
       py::arg("input"),
       "The bytes the command line would write for one memory, its options as keywords "

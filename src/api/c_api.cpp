@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/words.hpp"
+#include "api/internal.hpp"
 #include "romwright/romwright.hpp"
 
 namespace {

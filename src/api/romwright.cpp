@@ -5,12 +5,13 @@
 #include <elf.h>
 
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string_view>
 
 #include "api/select.hpp"
-#include "api/words.hpp"
+#include "api/internal.hpp"
 #include "cli/job.hpp"
 #include "cli/options.hpp"
 #include "cli/response.hpp"
@@ -106,7 +107,7 @@ Result<std::vector<std::uint8_t>> render(const Options& options, const Notes& no
                   [](placedMemory& m, uint32_t bank, uint32_t lane,
                      unsigned long long entry) -> Result<std::vector<std::uint8_t>> {
                     std::vector<std::uint8_t> out;
-                    sink s(out);
+                    sink s(out, static_cast<size_t>(outputBound(m)));
                     if (!writeMemory(s, m, entry, bank, lane, false) || !flush(s)) {
                       return Error{"out of memory\n", ErrorKind::io, {}, ENOMEM};
                     }
@@ -146,6 +147,33 @@ Result<void> eachWord(const Options& options, const Notes& notes,
                       for (uint64_t k = 0; k < count; k++) fn(first + k, w.data() + k * size, size);
                     });
                     return done;
+                  });
+}
+
+Result<std::size_t> renderTo(const Options& options, const Notes& notes,
+                             const std::function<std::uint8_t*(std::size_t bound)>& room,
+                             std::vector<std::uint8_t>& overflow) {
+  return onPicked(options, notes,
+                  [&](placedMemory& m, uint32_t bank, uint32_t lane, unsigned long long entry) -> Result<std::size_t> {
+                    const size_t bound = static_cast<size_t>(outputBound(m));
+                    std::uint8_t* to = room(bound);
+                    if (to == nullptr) return Error{"out of memory\n", ErrorKind::io, {}, ENOMEM};
+                    adviseLargePages(to, bound);
+                    size_t size = 0;
+                    sink s([&](const char* bytes, size_t n) {
+                      if (overflow.empty() && n <= bound - size) {
+                        memcpy(to + size, bytes, n);
+                      } else {
+                        if (overflow.empty()) overflow.assign(to, to + size);
+                        overflow.insert(overflow.end(), bytes, bytes + n);
+                      }
+                      size += n;
+                      return true;
+                    });
+                    if (!writeMemory(s, m, entry, bank, lane, false) || !flush(s)) {
+                      return Error{"out of memory\n", ErrorKind::io, {}, ENOMEM};
+                    }
+                    return size;
                   });
 }
 

@@ -1,9 +1,12 @@
 // Sinks that own their buffers.
 #include "core/sink.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace romwright {
@@ -15,11 +18,28 @@ sink::sink(FILE* f)
     : sink(std::make_unique_for_overwrite<char[]>(outBlock),
            [f](const char* bytes, size_t n) { return fwrite(bytes, n, 1, f) == 1; }) {}
 
-sink::sink(std::vector<uint8_t>& out)
+sink::sink(std::vector<uint8_t>& out, size_t expected)
     : sink(std::make_unique_for_overwrite<char[]>(outBlock), [&out](const char* bytes, size_t n) {
         out.insert(out.end(), reinterpret_cast<const uint8_t*>(bytes), reinterpret_cast<const uint8_t*>(bytes) + n);
         return true;
-      }) {}
+      }) {
+  // Room for all of it at once: the vector never moves what it holds, and
+  // pages it never touches cost nothing. Large pages where the system gives
+  // them make the touching cheap.
+  if (expected <= out.capacity()) return;
+  try {
+    out.reserve(expected);
+  } catch (const std::bad_alloc&) {
+    return;  // it grows as it goes
+  }
+  adviseLargePages(out.data(), out.capacity());
+}
+
+void adviseLargePages(void* p, size_t n) {
+  const uintptr_t page = 4096, from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+  if (to > from + (size_t{2} << 20)) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
 
 sink::sink(emitter emit) : sink(std::make_unique_for_overwrite<char[]>(outBlock), std::move(emit)) {}
 

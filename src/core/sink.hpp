@@ -24,7 +24,8 @@ class sink {
   using emitter = std::function<bool(const char* bytes, size_t n)>;
 
   explicit sink(FILE* f);
-  explicit sink(std::vector<uint8_t>& out);
+  // Appends to `out`, with room made at once for `expected` bytes.
+  explicit sink(std::vector<uint8_t>& out, size_t expected = 0);
   explicit sink(emitter emit);
   sink(const sink&) = delete;
   sink& operator=(const sink&) = delete;
@@ -44,6 +45,10 @@ class sink {
   emitter emit_;
   sink(std::unique_ptr<char[]> storage, emitter emit);
 };
+
+// Asks for large pages over [p, p + n) where the system gives them on
+// request: touching fresh memory then costs one fault a large page.
+void adviseLargePages(void* p, size_t n);
 
 // Writes what the buffer holds.
 bool flush(sink& s);

@@ -120,6 +120,16 @@ bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32
   });
 }
 
+uint64_t outputBound(const placedMemory& m) {
+  // Per word: its bits as binary digits and a line end, or its bytes as
+  // records of one byte each (13 characters), and room for a header.
+  const uint64_t words = m.depth / m.o->banks;
+  const uint64_t laneBits = m.o->width / m.o->lanes, laneBytes = (laneBits + 7) / 8;
+  const uint64_t perWord = std::max(laneBits + 16, 13 * laneBytes + 16);
+  constexpr uint64_t most = uint64_t{1} << 30;
+  return words > (most - 65536) / perWord ? most : words * perWord + 65536;
+}
+
 void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn) {
   withBank(m, bank, [&](const placement& p, uint64_t words) {
     eachWord(*m.o, p, words, lane, m.little, fn);

@@ -54,6 +54,10 @@ Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteF
 // `s` in the memory's format; false when a write failed.
 bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header);
 
+// The most bytes a format can write for one lane of one bank of `m`, for
+// making room in memory at once; far more than most formats write.
+uint64_t outputBound(const placedMemory& m);
+
 // Hands the words of bank `bank`, lane `lane` of `m` to `fn`, in order.
 void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn);
 
