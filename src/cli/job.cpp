@@ -37,8 +37,7 @@ std::string whatItIs(const image& img, const std::string& name, bool loaded, boo
   const char* kind = recognisedKind(name);
   if (kind == nullptr || strcmp(kind, "ELF") == 0) return {};
   if (*kind == '\0') {
-    return name + " is neither an ELF executable, Intel HEX nor S-records; a raw binary needs --merge=" + name +
-           "@ADDR\n";
+    return noKnownKind(name);
   }
   return name + " is " + kind + "; -H, -r, -R and the reports take 32-bit ELF executables (--format takes it)\n";
 }

@@ -6,6 +6,7 @@
 
 #include "core/numbers.hpp"
 #include "formats/registry.hpp"
+#include "read/registry.hpp"
 
 namespace romwright {
 
@@ -29,8 +30,8 @@ void countVerbose(job& j, const char*) { j.verbose++; }
 constexpr optionRow table[] = {
     {'f', nullptr, "FILE",
      "the input (required): for the fixed outputs a 32-bit\n"
-     "ELF executable; for memory images also a 64-bit one,\n"
-     "Intel HEX or S-records",
+     "ELF executable; for memory images any of %k\n"
+     "(ELF of either class)",
      "The fixed outputs: the text image of a 32-bit ELF executable, segments\n"
      "placed at their run addresses",
      false, false, nullptr, nullptr, nullptr, setInput},
@@ -72,7 +73,7 @@ constexpr optionRow table[] = {
      "with --memory: leave out bytes that land in no memory",
      nullptr, true, false, nullptr, nullptr, &memArgs::allowUnplaced, nullptr},
     {0, "merge", "FILE[@ADDR]",
-     "also place the bytes of FILE (ELF, Intel HEX or S-records), or of\n"
+     "also place the bytes of FILE (%k), or of\n"
      "the raw binary FILE from ADDR; repeatable, placed in order",
      nullptr, true, false, nullptr, &memArgs::merge, nullptr, nullptr},
     {0, "overlap", "refuse|later",
@@ -382,6 +383,7 @@ std::string helpText(const std::string& program) {
     if (o.value != nullptr) left += strf(o.letter != 0 ? " %s" : "=%s", o.value);
     std::string what = o.help;
     if (const size_t at = what.find("%s"); at != std::string::npos) what.replace(at, 2, formatList());
+    if (const size_t at = what.find("%k"); at != std::string::npos) what.replace(at, 2, inputKindList());
     for (size_t from = 0; from <= what.size();) {
       const size_t nl = std::min(what.find('\n', from), what.size());
       // A long option stands on a line of its own, its text below it.

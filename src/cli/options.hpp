@@ -82,7 +82,7 @@ struct optionRow {
   char letter;          // the short option, or 0
   const char* name;     // the long option without "--", or null
   const char* value;    // what its value is called in --help; null for none
-  const char* help;     // its line(s) in --help ("%s": the formats); null: not listed
+  const char* help;     // its line(s) in --help ("%s": the formats, "%k": the input kinds); null: not listed
   const char* heading;  // a heading --help puts before it, or null
   bool needsFormat;     // refused without --format
   bool perMemory;       // a key of --memory too

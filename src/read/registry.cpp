@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "read/elf.hpp"
 
@@ -25,9 +27,9 @@ status ihexRow(inputSource& in, image& img, readContext&) { return readIhex(in, 
 status srecRow(inputSource& in, image& img, readContext&) { return readSrec(in, img); }
 
 constexpr inputKind kinds[] = {
-    {"ELF", isElf, elfRow},
-    {"Intel HEX", isIhex, ihexRow},
-    {"S-records", isSrec, srecRow},
+    {"ELF", "an ELF executable", isElf, elfRow},
+    {"Intel HEX", "Intel HEX", isIhex, ihexRow},
+    {"S-records", "S-records", isSrec, srecRow},
 };
 
 // Raw bytes, the first at `at`: one segment of every byte of the file.
@@ -64,6 +66,27 @@ struct fdCloser {
 }  // namespace
 
 std::span<const inputKind> inputKinds() { return kinds; }
+
+namespace {
+
+// The kinds' `field`s joined: "A, B or C", "neither A, B nor C".
+std::string joined(const char* inputKind::*field, const char* last) {
+  std::string text;
+  for (size_t i = 0; i < std::size(kinds); i++) {
+    if (i > 0) text += i + 1 == std::size(kinds) ? last : ", ";
+    text += kinds[i].*field;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string inputKindList() { return joined(&inputKind::name, " or "); }
+
+std::string noKnownKind(const std::string& name) {
+  return name + " is neither " + joined(&inputKind::described, " nor ") + "; a raw binary needs --merge=" + name +
+         "@ADDR\n";
+}
 
 namespace {
 
@@ -142,9 +165,7 @@ status readOpened(const std::string& name, int fd, readAs how, uint64_t rawAt, i
       return k.read(in, img, ctx);
     }
   }
-  return failuref("%s is neither an ELF executable, Intel HEX nor S-records; a raw binary needs "
-                  "--merge=%s@ADDR\n",
-                  name.c_str(), name.c_str());
+  return Error{noKnownKind(name), ErrorKind::malformed, name};
 }
 
 }  // namespace

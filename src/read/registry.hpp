@@ -37,12 +37,20 @@ struct readContext {
 // One kind of input: its name, how its content is recognised, its reader.
 struct inputKind {
   const char* name;
+  const char* described;  // as a message names a file of the kind: "an ELF executable"
   bool (*recognise)(std::span<const uint8_t> head);
   status (*read)(inputSource& in, image& img, readContext& ctx);
 };
 
 // Every kind recognised by content, in the order they are tried.
 std::span<const inputKind> inputKinds();
+
+// The kinds as a list for the help: "ELF, Intel HEX or S-records".
+std::string inputKindList();
+
+// The line for a file of none of the kinds: "NAME is neither an ELF
+// executable, Intel HEX nor S-records; a raw binary needs --merge=NAME@ADDR".
+std::string noKnownKind(const std::string& name);
 
 // How an input is to be read.
 enum class readAs {
