@@ -66,16 +66,12 @@ bool lineReader::next(std::string_view& line) {
 }
 
 Error lineFailure(const inputSource& in, uint64_t line, const char* fmt, ...) {
-  va_list a, b;
-  va_start(a, fmt);
-  va_copy(b, a);
-  const int n = vsnprintf(nullptr, 0, fmt, a);
-  va_end(a);
-  std::string what(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  vsnprintf(what.data(), what.size() + 1, fmt, b);
-  va_end(b);
-  return failuref("%s:%llu: %s\n", in.name.c_str(), static_cast<unsigned long long>(line),
-                  what.c_str());
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string what = vstrf(fmt, ap);
+  va_end(ap);
+  return Error{strf("%s:%llu: %s\n", in.name.c_str(), static_cast<unsigned long long>(line), what.c_str()),
+               ErrorKind::malformed, in.name};
 }
 
 Error readFailure(const inputSource& in, const lineReader& r) {
