@@ -179,6 +179,8 @@ Result<std::size_t> renderTo(const Options& options, const Notes& notes,
 
 Result<void> build(const std::vector<std::string>& args, const Notes& notes) {
   try {
+    // The run's standard output is the process's, as the command line's is.
+    const runIO io{stdout, notes};
     std::deque<std::string> words;
     if (status s = expandArguments(args, words); !s) return withKind(s.error(), ErrorKind::bad_argument);
     job j;
@@ -192,17 +194,17 @@ Result<void> build(const std::vector<std::string>& args, const Notes& notes) {
         tell(notes, parsed.diagnostics + usageText("romwright"));
         return done;
       case parseOutcome::end::help:
-        fputs(helpText("romwright").c_str(), stdout);
+        fputs(helpText("romwright").c_str(), io.out);
         return done;
       case parseOutcome::end::version:
-        fprintf(stdout, "romwright %s\n", version());
+        fputs(strf("romwright %s\n", version()).c_str(), io.out);
         return done;
       case parseOutcome::end::run:
         break;
     }
     tell(notes, parsed.diagnostics);
-    if (status s = runJob(j, {stdout, notes}); !s) return s.error();
-    if (fflush(stdout) != 0) {
+    if (status s = runJob(j, io); !s) return s.error();
+    if (fflush(io.out) != 0) {
       return Error{"Unable to write standard output: " + reasonOf(errno) + "\n", ErrorKind::io, "standard output",
                    errno};
     }
