@@ -6,8 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "checksum.hpp"
+#include "fields/checksum.hpp"
 #include "fields/digest.hpp"
+
+using namespace romwright;
 
 namespace {
 

@@ -15,6 +15,8 @@
 
 #include "fields/digest.hpp"
 
+using namespace romwright;
+
 namespace {
 
 std::vector<uint8_t> randomBytes(size_t n, unsigned seed = 7) {
@@ -140,7 +142,7 @@ std::string firstWord(const std::string& out) { return out.substr(0, out.find_fi
 
 std::vector<uint8_t> finished(digest& d) {
   auto r = d.finish();
-  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message);
   return r.ok() ? *r : std::vector<uint8_t>{};
 }
 
@@ -160,7 +162,7 @@ TEST(DigestKind, ReadsTheNamesAndRefusesOthers) {
   for (const std::string bad : {"", "SHA256", "sha-256", "sha256 ", "sha3-256", "sha", "md4", "crc32"}) {
     const auto parsed = parseDigestKind(bad);
     ASSERT_FALSE(parsed.ok()) << bad;
-    EXPECT_EQ(parsed.error().text, notAKind) << bad;
+    EXPECT_EQ(parsed.error().message, notAKind) << bad;
   }
 }
 
@@ -213,20 +215,20 @@ TEST(DigestStreaming, FeedingOrFinishingAfterFinishFails) {
   fedLate.feed(randomBytes(3));
   const auto again = fedLate.finish();
   ASSERT_FALSE(again.ok());
-  EXPECT_EQ(again.error().text, "the digest was fed after it was finished");
+  EXPECT_EQ(again.error().message, "the digest was fed after it was finished");
 
   digest twice(*parseDigestKind("sha1"));
   ASSERT_TRUE(twice.finish().ok());
   const auto second = twice.finish();
   ASSERT_FALSE(second.ok());
-  EXPECT_EQ(second.error().text, "the digest was finished twice");
+  EXPECT_EQ(second.error().message, "the digest was finished twice");
 }
 
 // ---- Signatures -------------------------------------------------------------------
 
 signatureKind signKind(const std::string& text) {
   auto k = parseSignatureKind(text);
-  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().text);
+  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().message);
   return k.ok() ? *k : signatureKind{};
 }
 
@@ -277,7 +279,7 @@ TEST(SignatureKind, RefusesMalformedTextsWithAReason) {
   for (const auto& c : cases) {
     const auto k = parseSignatureKind(c.text);
     ASSERT_FALSE(k.ok()) << c.text;
-    EXPECT_EQ(k.error().text, c.reason) << c.text;
+    EXPECT_EQ(k.error().message, c.reason) << c.text;
   }
 }
 
@@ -327,11 +329,11 @@ class Signature : public ::testing::Test {
 
   static std::vector<uint8_t> sign(const std::string& kindText, const stream& s) {
     auto sig = signer::open(signKind(kindText));
-    EXPECT_TRUE(sig.ok()) << (sig.ok() ? "" : sig.error().text);
+    EXPECT_TRUE(sig.ok()) << (sig.ok() ? "" : sig.error().message);
     if (!sig.ok()) return {};
     s.feedTo(*sig);
     auto value = sig->finish();
-    EXPECT_TRUE(value.ok()) << (value.ok() ? "" : value.error().text);
+    EXPECT_TRUE(value.ok()) << (value.ok() ? "" : value.error().message);
     if (!value.ok()) return {};
     EXPECT_EQ(value->size(), sig->width());
     return *value;
@@ -434,9 +436,9 @@ TEST_F(Signature, DigestGivenWholeVerifiesWithPkeyutl) {
     const std::string hashFile = dir->write("hash", hash);
 
     auto ecdsa = signer::open(signKind("sign:ecdsa-p256,der=yes,key=" + key("p256.pem")));
-    ASSERT_TRUE(ecdsa.ok()) << ecdsa.error().text;
+    ASSERT_TRUE(ecdsa.ok()) << ecdsa.error().message;
     const auto der = ecdsa->signDigest(hash);
-    ASSERT_TRUE(der.ok()) << der.error().text;
+    ASSERT_TRUE(der.ok()) << der.error().message;
     ASSERT_EQ(der->size(), 72u);
     const std::string derFile = dir->write("sig.der", *der);
     EXPECT_TRUE(verifies("openssl pkeyutl -verify -pubin -inkey " + key("p256.pub") + " -sigfile " + derFile +
@@ -447,9 +449,9 @@ TEST_F(Signature, DigestGivenWholeVerifiesWithPkeyutl) {
     }
 
     auto ed = signer::open(signKind("sign:ed25519,key=" + key("ed.pem")));
-    ASSERT_TRUE(ed.ok()) << ed.error().text;
+    ASSERT_TRUE(ed.ok()) << ed.error().message;
     const auto sig = ed->signDigest(hash);
-    ASSERT_TRUE(sig.ok()) << sig.error().text;
+    ASSERT_TRUE(sig.ok()) << sig.error().message;
     EXPECT_TRUE(verifies("openssl pkeyutl -verify -rawin -pubin -inkey " + key("ed.pub") + " -sigfile " +
                          dir->write("sig", *sig) + " -in " + hashFile))
         << kind;
@@ -467,7 +469,7 @@ TEST_F(Signature, Ed25519RefusesAMessageOverItsLimit) {
     sig->feed(randomBytes(5));
     const auto value = sig->finish();
     ASSERT_FALSE(value.ok());
-    EXPECT_EQ(value.error().text, "sign:ed25519 with key file " + key("ed.pem") +
+    EXPECT_EQ(value.error().message, "sign:ed25519 with key file " + key("ed.pem") +
                                       ": ed25519 signs its message whole, at most 268435456 bytes (256 MiB), and "
                                       "is given more: sign a digest field (of=) instead");
   }
@@ -515,10 +517,10 @@ TEST_F(Signature, RefusesKeyFilesThatCannotSign) {
     ASSERT_FALSE(s.ok()) << c.file;
     const std::string want = "key file " + path + c.reason;
     if (c.reason.ends_with(": ")) {
-      EXPECT_TRUE(s.error().text.starts_with(want)) << s.error().text;
-      EXPECT_GT(s.error().text.size(), want.size()) << s.error().text;
+      EXPECT_TRUE(s.error().message.starts_with(want)) << s.error().message;
+      EXPECT_GT(s.error().message.size(), want.size()) << s.error().message;
     } else {
-      EXPECT_EQ(s.error().text, want) << c.file;
+      EXPECT_EQ(s.error().message, want) << c.file;
     }
   }
 }

@@ -2,12 +2,9 @@
 // the library hands out is held by a unique_ptr with its free function, so
 // that no path leaks one. All of it runs in a library context of its own
 // with the built-in default provider, so that no provider module is loaded
-// and the machine's openssl.cnf changes nothing here. Where libcrypto is
-// linked in from its static archive (ROMWRIGHT_CRYPTO_STATIC), that copy is
-// this program's alone, and it is also kept from reading openssl.cnf for
-// its default context (which its decoders touch): a configuration written
-// for the shared library, naming its modules, is no business of a static
-// binary.
+// and the machine's openssl.cnf changes nothing here. A program that links
+// libcrypto from its static archive keeps that copy from reading openssl.cnf
+// with keepCryptoConfigOut().
 #include "fields/digest.hpp"
 
 #include <errno.h>
@@ -25,6 +22,8 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+
+namespace romwright {
 
 namespace {
 
@@ -49,9 +48,6 @@ struct cryptoContext {
   OSSL_LIB_CTX* ctx = nullptr;
   OSSL_PROVIDER* provider = nullptr;
   cryptoContext() {
-#ifdef ROMWRIGHT_CRYPTO_STATIC
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-#endif
     ctx = OSSL_LIB_CTX_new();
     if (ctx != nullptr) provider = OSSL_PROVIDER_load(ctx, "default");
   }
@@ -117,7 +113,7 @@ std::string_view digestKind::name() const { return infoOf(what).name; }
 std::string_view digestKindNames() { return digestNames; }
 std::string_view signatureKindNames() { return signatureNames; }
 
-result<digestKind> parseDigestKind(std::string_view text) {
+Result<digestKind> parseDigestKind(std::string_view text) {
   for (const digestInfo& d : digests)
     if (text == d.name) return digestKind{d.what};
   return failuref("not a kind: %.*s", static_cast<int>(digestNames.size()), digestNames.data());
@@ -164,15 +160,15 @@ void digest::feedRepeated(uint8_t byte, uint64_t count) {
   }
 }
 
-result<std::vector<uint8_t>> digest::finish() {
+Result<std::vector<uint8_t>> digest::finish() {
   if (s_->finished && !s_->error) s_->error = "the digest was finished twice";
   s_->finished = true;
-  if (s_->error) return failure{*s_->error};
+  if (s_->error) return Error{*s_->error};
   std::vector<uint8_t> out(EVP_MAX_MD_SIZE);
   unsigned n = 0;
   if (EVP_DigestFinal_ex(s_->ctx.get(), out.data(), &n) != 1 || n != width()) {
     s_->error = strf("%s failed: %s", kind_.name().data(), cryptoReason().c_str());
-    return failure{*s_->error};
+    return Error{*s_->error};
   }
   out.resize(n);
   return out;
@@ -183,7 +179,7 @@ result<std::vector<uint8_t>> digest::finish() {
 unsigned signatureKind::width() const { return what == type::ecdsaP256 && der ? ecdsaP256DerWidth : 64; }
 std::string_view signatureKind::name() const { return what == type::ed25519 ? "ed25519" : "ecdsa-p256"; }
 
-result<bool> takeSignatureItem(signatureKind& k, std::string_view item) {
+Result<bool> takeSignatureItem(signatureKind& k, std::string_view item) {
   if (item.starts_with("key=")) {
     if (!k.keyFile.empty()) return failuref("key= is given twice");
     if (item.size() == 4) return failuref("key= names a PEM private key file, not nothing");
@@ -206,7 +202,7 @@ status checkSignatureKind(const signatureKind& k) {
   return done;
 }
 
-result<signatureKind> parseSignatureKind(std::string_view text) {
+Result<signatureKind> parseSignatureKind(std::string_view text) {
   if (!text.starts_with("sign:")) return failuref("not a kind: %s", signatureNames.data());
   text.remove_prefix(5);
   const size_t comma = text.find(',');
@@ -219,7 +215,7 @@ result<signatureKind> parseSignatureKind(std::string_view text) {
     const size_t end = text.find(',', next + 1);
     const std::string_view item = text.substr(next + 1, end == std::string_view::npos ? end : end - next - 1);
     next = end;
-    result<bool> took = takeSignatureItem(k, item);
+    Result<bool> took = takeSignatureItem(k, item);
     if (!took) return took.error();
     if (!*took) return failuref("not key=FILE or der=yes|no: %s", std::string(item).c_str());
   }
@@ -236,7 +232,7 @@ namespace {
 // before any of it is decoded.
 constexpr size_t keyFileLimit = 64 << 10;
 
-result<std::string> readKeyFile(const std::string& path) {
+Result<std::string> readKeyFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return failuref("key file %s: %s", path.c_str(), strerror(errno));
   std::string text;
@@ -289,9 +285,9 @@ bool isP256(EVP_PKEY* key) {
   return named && (strcmp(group, "prime256v1") == 0 || strcmp(group, "P-256") == 0);
 }
 
-result<pkeyPtr> loadKey(const signatureKind& k) {
+Result<pkeyPtr> loadKey(const signatureKind& k) {
   const std::string& path = k.keyFile;
-  result<std::string> text = readKeyFile(path);
+  Result<std::string> text = readKeyFile(path);
   if (!text) return text.error();
   if (text->find("-----BEGIN ") == std::string::npos)
     return failuref("key file %s: not PEM (no -----BEGIN line)", path.c_str());
@@ -339,10 +335,10 @@ signer::~signer() = default;
 signer::signer(signer&&) noexcept = default;
 signer& signer::operator=(signer&&) noexcept = default;
 
-result<signer> signer::open(const signatureKind& k) {
+Result<signer> signer::open(const signatureKind& k) {
   status whole = checkSignatureKind(k);
   if (!whole) return whole.error();
-  result<pkeyPtr> key = loadKey(k);
+  Result<pkeyPtr> key = loadKey(k);
   if (!key) return key.error();
   auto s = std::make_unique<state>();
   s->key = std::move(*key);
@@ -390,51 +386,51 @@ std::string signFailure(const signatureKind& k, const char* step) {
 }
 
 // Pure Ed25519 over `message`.
-result<std::vector<uint8_t>> signEd25519(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> message) {
+Result<std::vector<uint8_t>> signEd25519(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> message) {
   const mdCtxPtr ctx(EVP_MD_CTX_new());
   if (ctx == nullptr || EVP_DigestSignInit_ex(ctx.get(), nullptr, nullptr, libctx(), nullptr, key, nullptr) != 1)
-    return failure{signFailure(k, "starting the signature")};
+    return Error{signFailure(k, "starting the signature")};
   std::vector<uint8_t> sig(64);
   size_t len = sig.size();
   const uint8_t none = 0;
   if (EVP_DigestSign(ctx.get(), sig.data(), &len, message.empty() ? &none : message.data(), message.size()) != 1 ||
       len != sig.size())
-    return failure{signFailure(k, "signing")};
+    return Error{signFailure(k, "signing")};
   return sig;
 }
 
 // One ECDSA signature of `hash` as the hash, in DER.
-result<std::vector<uint8_t>> signEcdsaDer(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> hash) {
+Result<std::vector<uint8_t>> signEcdsaDer(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> hash) {
   const pkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(libctx(), key, nullptr));
-  if (ctx == nullptr || EVP_PKEY_sign_init(ctx.get()) != 1) return failure{signFailure(k, "starting the signature")};
+  if (ctx == nullptr || EVP_PKEY_sign_init(ctx.get()) != 1) return Error{signFailure(k, "starting the signature")};
   size_t len = 0;
   if (EVP_PKEY_sign(ctx.get(), nullptr, &len, hash.data(), hash.size()) != 1)
-    return failure{signFailure(k, "signing")};
+    return Error{signFailure(k, "signing")};
   std::vector<uint8_t> der(len);
   if (EVP_PKEY_sign(ctx.get(), der.data(), &len, hash.data(), hash.size()) != 1)
-    return failure{signFailure(k, "signing")};
+    return Error{signFailure(k, "signing")};
   der.resize(len);
   return der;
 }
 
 // r and s of a DER signature, 32 bytes each, big-endian.
-result<std::vector<uint8_t>> rawOfDer(const signatureKind& k, const std::vector<uint8_t>& der) {
+Result<std::vector<uint8_t>> rawOfDer(const signatureKind& k, const std::vector<uint8_t>& der) {
   const unsigned char* p = der.data();
   const ecdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
-  if (sig == nullptr) return failure{signFailure(k, "reading the signature")};
+  if (sig == nullptr) return Error{signFailure(k, "reading the signature")};
   const BIGNUM* r = nullptr;
   const BIGNUM* s = nullptr;
   ECDSA_SIG_get0(sig.get(), &r, &s);
   std::vector<uint8_t> raw(64);
   if (BN_bn2binpad(r, raw.data(), 32) != 32 || BN_bn2binpad(s, raw.data() + 32, 32) != 32)
-    return failure{signFailure(k, "writing r and s")};
+    return Error{signFailure(k, "writing r and s")};
   return raw;
 }
 
-result<std::vector<uint8_t>> signEcdsa(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> hash) {
+Result<std::vector<uint8_t>> signEcdsa(const signatureKind& k, EVP_PKEY* key, std::span<const uint8_t> hash) {
   if (hash.empty()) return failuref("sign:%s: there is no digest to sign", k.name().data());
   if (!k.der) {
-    result<std::vector<uint8_t>> der = signEcdsaDer(k, key, hash);
+    Result<std::vector<uint8_t>> der = signEcdsaDer(k, key, hash);
     if (!der) return der;
     return rawOfDer(k, *der);
   }
@@ -442,9 +438,9 @@ result<std::vector<uint8_t>> signEcdsa(const signatureKind& k, EVP_PKEY* key, st
   // header for the odds and what is stored otherwise.
   std::vector<uint8_t> last;
   for (int attempt = 0; attempt < 256; ++attempt) {
-    result<std::vector<uint8_t>> der = signEcdsaDer(k, key, hash);
+    Result<std::vector<uint8_t>> der = signEcdsaDer(k, key, hash);
     if (!der) return der;
-    if (der->size() > ecdsaP256DerWidth) return failure{signFailure(k, "signing (a DER longer than 72 bytes)")};
+    if (der->size() > ecdsaP256DerWidth) return Error{signFailure(k, "signing (a DER longer than 72 bytes)")};
     last = std::move(*der);
     if (last.size() == ecdsaP256DerWidth) return last;
   }
@@ -454,22 +450,26 @@ result<std::vector<uint8_t>> signEcdsa(const signatureKind& k, EVP_PKEY* key, st
 
 }  // namespace
 
-result<std::vector<uint8_t>> signer::signDigest(std::span<const uint8_t> digestBytes) {
+Result<std::vector<uint8_t>> signer::signDigest(std::span<const uint8_t> digestBytes) {
   if (kind_.what == signatureKind::type::ed25519) return signEd25519(kind_, s_->key.get(), digestBytes);
   return signEcdsa(kind_, s_->key.get(), digestBytes);
 }
 
-result<std::vector<uint8_t>> signer::finish() {
+Result<std::vector<uint8_t>> signer::finish() {
   state& s = *s_;
   if (s.finished && !s.error) s.error = "the signer was finished twice";
   s.finished = true;
   if (s.error) return failuref("sign:%s with key file %s: %s", kind_.name().data(), kind_.keyFile.c_str(), s.error->c_str());
   if (!s.sha256) {
-    result<std::vector<uint8_t>> sig = signEd25519(kind_, s.key.get(), s.message);
+    Result<std::vector<uint8_t>> sig = signEd25519(kind_, s.key.get(), s.message);
     std::vector<uint8_t>().swap(s.message);
     return sig;
   }
-  result<std::vector<uint8_t>> hash = s.sha256->finish();
-  if (!hash) return failuref("sign:%s with key file %s: %s", kind_.name().data(), kind_.keyFile.c_str(), hash.error().text.c_str());
+  Result<std::vector<uint8_t>> hash = s.sha256->finish();
+  if (!hash) return failuref("sign:%s with key file %s: %s", kind_.name().data(), kind_.keyFile.c_str(), hash.error().message.c_str());
   return signEcdsa(kind_, s.key.get(), *hash);
 }
+
+void keepCryptoConfigOut() { OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr); }
+
+}  // namespace romwright

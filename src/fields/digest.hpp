@@ -30,7 +30,9 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "core/error.hpp"
+
+namespace romwright {
 
 // ---- Digests --------------------------------------------------------------------
 
@@ -46,7 +48,7 @@ struct digestKind {
 
 // Reads sha1, sha224, sha256, sha384, sha512 or md5 (lower case, as the
 // checksum kinds). Anything else: "not a kind: " and the names.
-result<digestKind> parseDigestKind(std::string_view text);
+Result<digestKind> parseDigestKind(std::string_view text);
 
 // The digest kinds and the signature kinds, comma separated, for messages
 // (to follow checksumKindNames() in a list of every kind).
@@ -71,7 +73,7 @@ class digest {
   // finish fails. A failure of the crypto library on any step (none is
   // expected: an algorithm missing from its build, no memory) is kept and
   // returned here.
-  result<std::vector<uint8_t>> finish();
+  Result<std::vector<uint8_t>> finish();
 
   unsigned width() const { return kind_.width(); }
 
@@ -109,13 +111,13 @@ struct signatureKind {
 // Reads sign:ALG followed by ",key=FILE" and, for ecdsa-p256, ",der=yes" or
 // ",der=no", the items in any order, each at most once; key= is required.
 // The key file is not read here (see signer::open).
-result<signatureKind> parseSignatureKind(std::string_view text);
+Result<signatureKind> parseSignatureKind(std::string_view text);
 
 // One item of a signature kind, key=FILE or der=yes|no: true when it was
 // one and has been stored in `k`, false when the item is something else (a
 // caller's own), a failure when it is one of them but malformed or given
 // twice.
-result<bool> takeSignatureItem(signatureKind& k, std::string_view item);
+Result<bool> takeSignatureItem(signatureKind& k, std::string_view item);
 
 // Checks that a kind built item by item is whole: a key given, der= only
 // with ecdsa-p256. parseSignatureKind does this itself.
@@ -149,7 +151,7 @@ class signer {
   // the kind's algorithm. The failures name the file: it cannot be read
   // (the system's reason), is not PEM, is encrypted, holds a public key
   // only, or a key of another type or curve.
-  static result<signer> open(const signatureKind& k);
+  static Result<signer> open(const signatureKind& k);
   ~signer();
   signer(signer&&) noexcept;
   signer& operator=(signer&&) noexcept;
@@ -157,10 +159,10 @@ class signer {
   void feed(std::span<const uint8_t> bytes);
   void feedRepeated(uint8_t byte, uint64_t count);
   // The signature of everything fed. Ends the signer for feeding.
-  result<std::vector<uint8_t>> finish();
+  Result<std::vector<uint8_t>> finish();
 
   // The signature of a digest given whole; independent of what was fed.
-  result<std::vector<uint8_t>> signDigest(std::span<const uint8_t> digestBytes);
+  Result<std::vector<uint8_t>> signDigest(std::span<const uint8_t> digestBytes);
 
   unsigned width() const { return kind_.width(); }
 
@@ -170,3 +172,13 @@ class signer {
   signatureKind kind_;
   std::unique_ptr<state> s_;
 };
+
+// For a program that links libcrypto from its static archive: that copy is
+// the program's own, and a configuration written for the system's shared
+// library (naming its modules) is none of its business. Keeps it from
+// reading openssl.cnf, for its default context too (which its key decoders
+// touch). Call first in main; the library itself never calls it, so that a
+// host program's OpenSSL is left as the host set it up.
+void keepCryptoConfigOut();
+
+}  // namespace romwright
