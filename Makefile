@@ -4,6 +4,7 @@ BUILD   ?= build
 ASAN    ?= build-asan
 FUZZ    ?= build-fuzz
 VG      ?= build-valgrind
+TSAN    ?= build-tsan
 JOBS    ?= $(shell nproc)
 SHELL   := /bin/bash
 EXAMPLE ?= testdata/blink-mips.elf
@@ -20,7 +21,7 @@ FUZZ_RECORDS_FLAGS = -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
 VALGRIND   = valgrind -q --error-exitcode=99 --leak-check=full \
              --errors-for-leak-kinds=definite --log-file=$(CURDIR)/$(VG)/valgrind.%p.log
 
-.PHONY: all deps build run test unit-tests sanitize fuzz-build fuzz-smoke fuzz valgrind clean
+.PHONY: all deps build run test unit-tests sanitize tsan fuzz-build fuzz-smoke fuzz valgrind clean
 
 all: build
 
@@ -37,7 +38,7 @@ run: build
 
 # Every test: the suite on the normal build, again under ASan and UBSan, the
 # end-to-end tests under valgrind, and a bounded fuzzing run.
-test: unit-tests sanitize valgrind fuzz-smoke
+test: unit-tests sanitize tsan valgrind fuzz-smoke
 
 unit-tests: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -46,6 +47,12 @@ sanitize: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DROMWRIGHT_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+# The library's calls in several threads at once, under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DROMWRIGHT_TSAN=ON
+	cmake --build $(TSAN) -j $(JOBS) --target romwright_unit_tests
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN)/tests/romwright_unit_tests --gtest_filter='Library.*'
 
 # valgrind needs a dynamically linked tool to watch its heap.
 valgrind: deps
@@ -79,4 +86,4 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-smoke
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG) $(TSAN)

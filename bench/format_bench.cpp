@@ -6,8 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "checksum.hpp"
-#include "main.hpp"
+#include "fields/checksum.hpp"
+#include "fixed/fixed.hpp"
+
+using namespace romwright;
 
 namespace {
 

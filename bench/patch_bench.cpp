@@ -27,6 +27,8 @@
 #include "patch/bitstream.hpp"
 #include "patch/seed.hpp"
 
+using namespace romwright;
+
 namespace {
 
 // The file at `path`, mapped (as the tool maps its inputs).
@@ -135,7 +137,7 @@ int main(int argc, char** argv) {
     m.depth = std::strtoull(f[2].c_str(), nullptr, 0);
     const auto seed = seedWords(m.name, m.width, m.depth, std::strtoull(f[3].c_str(), nullptr, 0));
     if (!seed) {
-      std::fputs(seed.error().text.c_str(), stderr);
+      std::fputs(seed.error().message.c_str(), stderr);
       return 1;
     }
     const std::span<const uint8_t> text = mapFile(f[4].c_str());
@@ -152,7 +154,7 @@ int main(int argc, char** argv) {
   patchNotes notes;
   const auto edits = ice40Family.patch(config, memories, notes);
   if (!edits) {
-    std::fputs(edits.error().text.c_str(), stderr);
+    std::fputs(edits.error().message.c_str(), stderr);
     return 1;
   }
   if (getenv("PATCH_NOTES") != nullptr) {

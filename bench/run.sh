@@ -14,6 +14,7 @@
 #   BENCH_ONLY=memimage bench/run.sh  # W8 alone, a few minutes
 #   BENCH_ONLY=records bench/run.sh   # W9 alone: hex, S-record and ELF64 inputs
 #   BENCH_ONLY=memories bench/run.sh  # W10 alone: three memories, a CRC32
+#   BENCH_ONLY=library bench/run.sh   # W11 alone: the library in process, C++ and Python
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -28,7 +29,7 @@ work=${BENCH_WORK:-/dev/shm/romwright-bench}
 "$root/tools/install-deps" hyperfine time xxd srecord binutils-mips-linux-gnu binutils-arm-none-eabi
 # The seed writer builds W7's inputs from the test fixtures' descriptions.
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$root/build-bench" -j "$(nproc)" --target romwright romwright_make_seeds >/dev/null
+cmake --build "$root/build-bench" -j "$(nproc)" --target romwright romwright_make_seeds api_bench romwright_python >/dev/null
 rw=$root/build-bench/romwright
 
 targets=$out/targets  # W8's ratios and memory targets, for the report
@@ -299,6 +300,34 @@ memories() {
   rm -rf "$work/w10"
 }
 
+# W11: the library in process. render of the 16 MiB program to vmem against
+# the command line writing the same file on tmpfs (no process start, no
+# file), Python's render against C++'s, two threads against one, and the
+# words of 4 Mi 32-bit words as a Python list.
+library() {
+  local x=$out/in/mem-16-le one two py pyw
+  mkdir -p "$work/w11"
+  cd "$work"
+  g="W11 library"
+  bench w11-cli "$runs" "$rw -f $x.elf --format=vmem --quiet --output=w11/cli.vmem"
+  row "$g" "command line vmem on tmpfs" "$(split_csv "$out/csv/w11-cli.csv" 1)" "$(size w11/cli.vmem)" ""
+  read -r _ one < <("$root/build-bench/api_bench" "$x.elf" "$runs" format=vmem | grep '^one')
+  read -r _ two < <("$root/build-bench/api_bench" "$x.elf" "$runs" format=vmem | grep '^two')
+  { read -r _ py; read -r _ pyw; } < <(PYTHONPATH="$root/build-bench/python" /usr/bin/python3 "$here/python_bench.py" \
+    "$x.elf" "$runs" format=vmem)
+  # The rows take seconds, as hyperfine's CSVs do.
+  printf 'command,mean,stddev,median\nC++ render,0,0,%s\n' "$(awk -v m="$one" 'BEGIN{print m/1000}')" > "$out/csv/w11-cpp.csv"
+  printf 'command,mean,stddev,median\nPython render,0,0,%s\n' "$(awk -v m="$py" 'BEGIN{print m/1000}')" > "$out/csv/w11-py.csv"
+  printf 'command,mean,stddev,median\nPython words,0,0,%s\n' "$(awk -v m="$pyw" 'BEGIN{print m/1000}')" > "$out/csv/w11-pyw.csv"
+  row "$g" "C++ render in memory" "$out/csv/w11-cpp.csv" "$(size w11/cli.vmem)" ""
+  row "$g" "Python render in memory" "$out/csv/w11-py.csv" "$(size w11/cli.vmem)" ""
+  row "$g" "Python words, 4 Mi as ints" "$out/csv/w11-pyw.csv" 0 ""
+  echo "T|$g|render|C++ render in memory|command line vmem on tmpfs|<=|1|command line" >> "$targets"
+  echo "T|$g|python|Python render in memory|C++ render in memory|<=|1.15|C++" >> "$targets"
+  echo "N|W11: two threads make $two times the renders of one (target >= 1.6); Python words of 4 Mi words: $pyw ms (target < 1000)" >> "$targets"
+  rm -rf "$work/w11"
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
@@ -385,8 +414,13 @@ case ${BENCH_ONLY:-} in
     memories
     report
     exit 0 ;;
+  library)
+    "$here/make-inputs.sh" "$out/in" mem
+    library
+    report
+    exit 0 ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage, records or memories, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records, memories or library, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086
@@ -482,6 +516,7 @@ row "W6 1 GiB room" "romwright -l" "$(split_csv "$out/csv/w6.csv" 1)" 0 "$(rss "
 memimage
 records
 memories
+library
 rm -rf "$work"
 hostile
 report

@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <string>
 
-#include "elf.hpp"
-#include "formats.hpp"
-#include "inputs.hpp"
-#include "main.hpp"
-#include "memimage.hpp"
-#include "place.hpp"
+#include "read/elf.hpp"
+#include "formats/registry.hpp"
+#include "read/registry.hpp"
+#include "fixed/fixed.hpp"
+#include "formats/render.hpp"
+#include "out/images.hpp"
+#include "place/place.hpp"
+
+using namespace romwright;
 
 namespace {
 
@@ -82,13 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t depth = fits(p.base, words * (o.width / 8), uint64_t{1} << 32) ? words
                                                                                   : p.size / (o.width / 8);
     for (uint32_t lane = 0; lane < o.lanes; lane++) {
-      sink s{devNull(), 0, true};
+      sink s(devNull());
       writeImage(s, o, p, depth, lane, (pick & 4) != 0, static_cast<uint32_t>(img.entry), o.name, false);
     }
   }
 
   if (img.elfClass != 32) return 0;
-  result<elfImage> merged = eatPh(img, log);
+  Result<elfImage> merged = eatPh(img, log);
   if (!merged) return 0;
   const elfImage& im = *merged;
   // What the driver computes and checks before it writes anything.

@@ -10,7 +10,9 @@
 #include <map>
 #include <string>
 
-#include "inputs.hpp"
+#include "read/registry.hpp"
+
+using namespace romwright;
 
 namespace {
 
@@ -29,7 +31,7 @@ void check(inputReader reader, size_t size, uint32_t index) {
   const status s = reader(in, img);
   if (!s) {
     // One line, ending in its only newline; nothing kept.
-    const std::string& t = s.error().text;
+    const std::string& t = s.error().message;
     if (t.empty() || t.back() != '\n' || t.find('\n') != t.size() - 1) abort();
     if (!img.segments.empty() || !img.owned.empty()) abort();
     return;

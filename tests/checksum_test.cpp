@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "checksum.hpp"
+#include "fields/checksum.hpp"
+
+using namespace romwright;
 
 namespace {
 
 checksumKind kindOf(const std::string& text) {
   auto k = parseChecksumKind(text);
-  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().text);
+  EXPECT_TRUE(k.ok()) << text << ": " << (k.ok() ? "" : k.error().message);
   return k.ok() ? *k : checksumKind{};
 }
 
@@ -178,8 +180,8 @@ TEST(ChecksumKind, RefusesMalformedKindsWithAReason) {
       {"crc:16:0x:0:false:false:0", "CRC poly " + number + "\"0x\""},
       {"crc:16:-1:0:false:false:0", "CRC poly " + number + "\"-1\""},
       {"crc:16:0x1021g:0:false:false:0", "CRC poly " + number + "\"0x1021g\""},
-      {"crc:64:0x1ffffffffffffffff:0:false:false:0", "CRC poly " + number + "\"0x1ffffffffffffffff\""},
-      {"crc:64:18446744073709551616:0:false:false:0", "CRC poly " + number + "\"18446744073709551616\""},
+      {"crc:64:0x1ffffffffffffffff:0:false:false:0", "CRC poly \"0x1ffffffffffffffff\" is too large"},
+      {"crc:64:18446744073709551616:0:false:false:0", "CRC poly \"18446744073709551616\" is too large"},
       {"crc:16:0x11021:0:false:false:0", "CRC poly \"0x11021\" does not fit 16 bits"},
       {"crc:16:0x1021:0x10000:false:false:0", "CRC init \"0x10000\" does not fit 16 bits"},
       {"crc:12:0x80f:0:false:false:4096", "CRC xorout \"4096\" does not fit 12 bits"},
@@ -190,7 +192,7 @@ TEST(ChecksumKind, RefusesMalformedKindsWithAReason) {
   for (const auto& c : cases) {
     const auto k = parseChecksumKind(c.text);
     ASSERT_FALSE(k.ok()) << c.text;
-    EXPECT_EQ(k.error().text, c.reason) << c.text;
+    EXPECT_EQ(k.error().message, c.reason) << c.text;
   }
 }
 

@@ -61,7 +61,7 @@ TEST(CommandLine, UsageAndRejectedOptions) {
   };
   Workspace ws;
   for (const Case& c : cases) {
-    Result r = ws(c.args);
+    Outcome r = ws(c.args);
     std::string cmd;
     for (const auto& a : c.args) cmd += a + " ";
     EXPECT_EQ(r.err, c.err) << cmd;
@@ -74,14 +74,14 @@ TEST(CommandLine, UsageShowsTheProgramNameAsGiven) {
   if (wrapped()) GTEST_SKIP() << "the wrapper sets the program name";
   Workspace ws;
   EXPECT_EQ(ws({}, {.argv0 = "/opt/tools/bin/romwright"}).err, usage("/opt/tools/bin/romwright"));
-  Result r = ws({}, {.noArgv = true});
+  Outcome r = ws({}, {.noArgv = true});
   EXPECT_EQ(r.err, usage("romwright"));
   EXPECT_EQ(r.status, 1);
 }
 
 TEST(CommandLine, LoadFailureAddsTheDriversLine) {
   Workspace ws;
-  Result r = ws({"-f", "missing.elf", "-l"});
+  Outcome r = ws({"-f", "missing.elf", "-l"});
   EXPECT_EQ(r.err, "unable to open missing.elf\nunable to load elf file missing.elf\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
@@ -107,7 +107,7 @@ TEST(Reports, PrintInFixedOrderWithSignedDecimals) {
   };
   for (const Case& c : cases) {
     Workspace ws(c.segs, {.entry = c.entry});
-    Result r = ws({"-e", "-t", "-f", "in.elf", "-l"});
+    Outcome r = ws({"-e", "-t", "-f", "in.elf", "-l"});
     EXPECT_EQ(r.out, c.out) << c.what;
     EXPECT_EQ(r.status, 0) << c.what << r.err;
   }
@@ -115,14 +115,14 @@ TEST(Reports, PrintInFixedOrderWithSignedDecimals) {
 
 TEST(Reports, EachCounterOptionPrintsOnce) {
   Workspace ws;
-  Result r = ws({"-t", "-t", "-f", "in.elf", "-vv"});
+  Outcome r = ws({"-t", "-t", "-f", "in.elf", "-vv"});
   EXPECT_EQ(r.out, "text 256 0x00000100\n");
   EXPECT_EQ(r.err, loadLinesLittle);
 }
 
 TEST(Reports, FailedWriteToStandardOutputFails) {
   Workspace ws;
-  Result r = ws({"-f", "in.elf", "-l"}, {.stdoutPath = "/dev/full"});
+  Outcome r = ws({"-f", "in.elf", "-l"}, {.stdoutPath = "/dev/full"});
   EXPECT_EQ(r.err, loadLinesLittle + "Unable to write standard output\n");
   EXPECT_EQ(r.status, 1);
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "inputs.hpp"
+#include "read/registry.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +19,7 @@ LoadedElf* elfRead(const char* path) {
   readContext ctx{log, none};
   status s = readInput(path, readAs::elf, 0, loaded->model, ctx);
   if (s) {
-    result<elfImage> merged = eatPh(loaded->model, log);
+    Result<elfImage> merged = eatPh(loaded->model, log);
     if (merged) {
       static_cast<elfImage&>(*loaded) = std::move(*merged);
     } else {
@@ -28,7 +28,7 @@ LoadedElf* elfRead(const char* path) {
   }
   fputs(log.c_str(), stderr);
   if (!s) {
-    fputs(s.error().text.c_str(), stderr);
+    fputs(s.error().message.c_str(), stderr);
     return nullptr;
   }
   return loaded.release();

@@ -14,10 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "elf.hpp"
-#include "image.hpp"
+#include "core/image.hpp"
+#include "fixed/merge.hpp"
+#include "read/elf.hpp"
 
 namespace fixture {
+
+// The tests speak of the library's own names.
+using namespace romwright;
 
 // A load image as the fixed outputs get it, with the image model its bytes
 // point into, owned by a test.

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "elf.hpp"
+#include "read/elf.hpp"
 #include "elf_fixture.hpp"
 
 using namespace fixture;

@@ -5,7 +5,8 @@
 #include <cstdio>
 
 #include "listing.hpp"
-#include "main.hpp"
+#include "core/numbers.hpp"
+#include "fixed/fixed.hpp"
 
 using namespace fixture;
 

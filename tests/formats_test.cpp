@@ -10,12 +10,14 @@
 #include <regex>
 #include <sstream>
 
-#include "elf.hpp"
+#include "read/elf.hpp"
 #include "elf_fixture.hpp"
-#include "formats.hpp"
-#include "inputs.hpp"
+#include "formats/registry.hpp"
+#include "read/registry.hpp"
 #include "image_model.hpp"
-#include "memimage.hpp"
+#include "cli/validate.hpp"
+#include "formats/render.hpp"
+#include "out/images.hpp"
 
 using namespace fixture;
 using model::Shape;
@@ -611,11 +613,11 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
   std::string log;
   sectionChoice none;
   readContext ctx{log, none};
-  const result<memoryPlan> o = checkMemories(a, false);
+  const Result<memoryPlan> o = checkMemories(a, false);
   status s2 = o ? readInput(elf, readAs::recognised, 0, img, ctx) : status(o.error());
-  if (s2) s2 = dumpMemImages(*o, img);
+  if (s2) s2 = dumpMemImages(*o, img, stdout, [](const std::string& n) { fputs(n.c_str(), stderr); });
   if (!s2) {
-    ADD_FAILURE() << s2.error().text;
+    ADD_FAILURE() << s2.error().message;
     return {};
   }
 

@@ -97,7 +97,7 @@ TEST_P(InputsElf64, MemoryImageIsObjcopysBinary) {
     copyIn(dir.path, elf);
     std::vector<std::string> args = {"-f", elf, "--format=bin", "--width=8", "--output=x.bin"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const std::string got = slurp(dir.path / "x.bin");
@@ -115,7 +115,7 @@ TEST_P(InputsElf64, WordsTakeTheExecutablesByteOrder) {
   const Real64& x = GetParam();
   const bool big = std::string(x.bfd) == "elf64-big";
   TempDir dir;
-  const Result r = run({"-f", (testdata / (std::string(x.name) + ".elf")).string(), "--format=vmem",
+  const Outcome r = run({"-f", (testdata / (std::string(x.name) + ".elf")).string(), "--format=vmem",
                         "--output=image.vmem"},
                        {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -143,7 +143,7 @@ TEST(InputsElf64Fill, GapsInsideASegmentKeepTheSegmentsBytes) {
     TempDir dir;
     const std::string elf = std::string(c.name) + ".elf";
     copyIn(dir.path, elf);
-    const Result r =
+    const Outcome r =
         run({"-f", elf, "--format=bin", "--width=8", "--fill=0xff", "--output=x.bin"}, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string want = slurp(testdata / (std::string(c.name) + ".gapfill.bin"));
@@ -169,7 +169,7 @@ TEST_P(InputsElf64, FixedOutputsRefuseItAndWriteNothing) {
     copyIn(dir.path, elf);
     std::vector<std::string> all = {"-f", elf};
     all.insert(all.end(), args.begin(), args.end());
-    const Result r = run(all, {.cwd = dir.path});
+    const Outcome r = run(all, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, want);
     EXPECT_EQ(r.out, "");
@@ -178,7 +178,7 @@ TEST_P(InputsElf64, FixedOutputsRefuseItAndWriteNothing) {
   // An input without sections (Intel HEX) has none for a name to match.
   TempDir dir;
   copyIn(dir.path, "romcopy-arm.objcopy.hex");
-  const Result r = run({"-f", "romcopy-arm.objcopy.hex", "--format=bin", "--output=x.bin", "--section=.text"},
+  const Outcome r = run({"-f", "romcopy-arm.objcopy.hex", "--format=bin", "--output=x.bin", "--section=.text"},
                        {.cwd = dir.path});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "--section=.text: matches no section\n");
@@ -212,7 +212,7 @@ TEST(InputsSection, DataOfA32BitExecutableAtLoadAndRunAddresses) {
     runAt.insert(runAt.end(), {"--addresses=run", "--region=" + vma + ":" + std::to_string(data.size()),
                                "--output=run.bin"});
     for (const auto& args : {load, runAt}) {
-      const Result r = run(args, {.cwd = dir.path});
+      const Outcome r = run(args, {.cwd = dir.path});
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.err, "");
     }
@@ -242,7 +242,7 @@ TEST(InputsSection, NameThatMatchesNoSectionIsRefused) {
     copyIn(dir.path, elf);
     std::vector<std::string> args = {"-f", elf, "--format=bin", "--output=x.bin"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.msg);
     EXPECT_EQ(listDir(dir.path), std::vector<std::string>{elf});
@@ -263,7 +263,7 @@ TEST(InputsRefused, RelocatableObjectIsToBeLinkedFirst) {
              {"-H"}, {"-H", "--quiet"}, {"--format=vmem", "--output=x.vmem"}, {"--format=bin", "--quiet"}}) {
       SCOPED_TRACE(std::string(name(order)) + " " + args[0]);
       const Workspace w({text(0x100, {1, 2, 3, 4})}, {.type = ET_REL, .entry = 0x100}, {"-f", "in.elf"}, order);
-      const Result r = w(args);
+      const Outcome r = w(args);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err, want);
       EXPECT_EQ(r.out, "");
@@ -297,7 +297,7 @@ TEST(InputsRefused, FileOfNoKnownKindNeedsAnAddress) {
     // ELF's magic with one byte changed, then bytes of no format.
     w.put("blob", std::string("\x7f" "ELG\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x08\0", 20));
     w.put("empty", "");
-    const Result r = w(c.args);
+    const Outcome r = w(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.msg);
     EXPECT_EQ(r.out, "");
@@ -325,7 +325,7 @@ TEST(InputsRefused, FixedOutputsSayWhatAnotherKindOfFileIs) {
        "--merge=notes.txt@ADDR\n"},
   };
   for (const auto& [file, last] : cases) {
-    const Result r = w({"-f", file, "-H"});
+    const Outcome r = w({"-f", file, "-H"});
     EXPECT_EQ(r.status, 1) << file;
     EXPECT_TRUE(r.err.ends_with("unable to load elf file " + file + "\n" + last)) << r.err;
     EXPECT_EQ(r.out, "") << file;
@@ -365,7 +365,7 @@ TEST(QuietRuns, StandardErrorOfARunThatSucceeds) {
     for (const auto& a : c.args) trace += a + " ";
     SCOPED_TRACE(trace);
     const InputDir w(c.segs, {.entry = 0x100});
-    const Result r = w(c.args);
+    const Outcome r = w(c.args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, c.err);
   }
@@ -378,7 +378,7 @@ TEST(QuietRuns, FailedLoadShowsTheHeldLines) {
        std::vector<std::vector<std::string>>{{"--format=bin", "--output=x.bin"}, {"--format=vmem", "--quiet"}}) {
     SCOPED_TRACE(args.back());
     const InputDir w({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100, .truncate = 60});
-    const Result r = w(args);
+    const Outcome r = w(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, loadLines + "unable to read program headers\nunable to load elf file in.elf\n");
     EXPECT_EQ(listDir(w.dir.path), std::vector<std::string>{"in.elf"});
@@ -392,7 +392,7 @@ TEST(InputsMerge, RawBinaryAfterTheExecutable) {
   TempDir dir;
   copyIn(dir.path, "romcopy-arm.elf");
   copyIn(dir.path, "blob.bin");
-  const Result r = run({"-f", "romcopy-arm.elf", "--format=bin", "--width=8", "--merge=blob.bin@0x08000200",
+  const Outcome r = run({"-f", "romcopy-arm.elf", "--format=bin", "--width=8", "--merge=blob.bin@0x08000200",
                         "--output=x.bin"},
                        {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -423,7 +423,7 @@ TEST_P(InputsMergeOrders, SecondExecutableIsPlacedBesideTheFirst) {
     TempDir dir;
     writeElf(dir.path, a, GetParam());
     writeElf(dir.path, b, GetParam());
-    const Result r = run({"-f", first, "--merge=" + std::string(second), "--format=bin", "--width=8",
+    const Outcome r = run({"-f", first, "--merge=" + std::string(second), "--format=bin", "--width=8",
                           "--fill=0xee", "--output=x.bin"},
                          {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -470,7 +470,7 @@ TEST_P(InputsMergeOrders, OverlapIsRefusedOrTheLaterInputWins) {
     const std::vector<std::string> before = listDir(dir.path);
     std::vector<std::string> args = k.args;
     args.insert(args.end(), {"--format=bin", "--width=8", "--output=x.bin"});
-    Result r = run(args, {.cwd = dir.path});
+    Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, k.refusal);
     EXPECT_EQ(listDir(dir.path), before);
@@ -489,7 +489,7 @@ TEST(InputsMerge, RawBinaryOverwritesTheExecutableWithOverlapLater) {
   TempDir dir;
   copyIn(dir.path, "romcopy-arm.elf");
   copyIn(dir.path, "blob.bin");
-  const Result r = run({"-f", "romcopy-arm.elf", "--format=bin", "--width=8", "--merge=blob.bin@0x08000100",
+  const Outcome r = run({"-f", "romcopy-arm.elf", "--format=bin", "--width=8", "--merge=blob.bin@0x08000100",
                         "--overlap=later", "--output=x.bin"},
                        {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -517,7 +517,7 @@ TEST(InputsOptions, BadValuesAndMissingPartnersAreRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.msg);
     const InputDir w;
-    const Result r = w(c.args);
+    const Outcome r = w(c.args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.msg);
     EXPECT_EQ(r.out, "");
@@ -559,7 +559,7 @@ TEST(InputsCrop, RegionThatCutsSegments) {
     const std::string elf = std::string(c.name) + ".elf";
     copyIn(dir.path, elf);
     std::vector<std::string> args = {"-f", elf, "--format=bin", "--width=8", c.region, "--output=x.bin"};
-    Result r = run(args, {.cwd = dir.path});
+    Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.refusal);
     EXPECT_EQ(listDir(dir.path), std::vector<std::string>{elf});
@@ -580,7 +580,7 @@ TEST(InputsCrop, RegionThatCutsSegments) {
 TEST(InputsCrop, RunAddressesKeepTheZeroTailInsideTheRegion) {
   TempDir dir;
   copyIn(dir.path, "romcopy-rv64.elf");
-  const Result r = run({"-f", "romcopy-rv64.elf", "--format=bin", "--width=8", "--addresses=run",
+  const Outcome r = run({"-f", "romcopy-rv64.elf", "--format=bin", "--width=8", "--addresses=run",
                         "--region=0x80000000:0x80", "--crop", "--fill=0xff", "--output=x.bin"},
                        {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;

@@ -110,7 +110,7 @@ std::string binOf(const fs::path& dir, const Romcopy& x, const std::vector<std::
   std::vector<std::string> args = {"-f", elfOf(x), "--format=bin", "--width=8", "--region=" + region,
                                    "--output=x.bin"};
   args.insert(args.end(), more.begin(), more.end());
-  const Result r = run(args, {.cwd = dir});
+  const Outcome r = run(args, {.cwd = dir});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   return r.status == 0 ? slurp(dir / "x.bin") : std::string();
@@ -254,9 +254,9 @@ TEST(InsertSymbols, FieldAtASymbolFollowsTheMemorysAddresses) {
     std::vector<std::string> args = plainArgs;
     args[4] = "--output=x.bin";
     args.push_back("--insert=crc32@" + c.where);
-    const Result plain = run(plainArgs, {.cwd = dir.path});
+    const Outcome plain = run(plainArgs, {.cwd = dir.path});
     ASSERT_EQ(plain.status, 0) << plain.err;
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string before = slurp(dir.path / "plain.bin"), got = slurp(dir.path / "x.bin");
     const uint64_t want = crcmod(dir.path, before.substr(0, c.at) + before.substr(c.at + 4, c.end - c.at - 4), {crc32})[0];
@@ -276,7 +276,7 @@ TEST(InsertFormats, FieldIsInEveryFormatAndEveryLane) {
   const std::vector<std::string> common = {"-f", elf, "--region=0x08000000:0x300", "--insert=crc32@0x08000200"};
   auto tool = [&](std::vector<std::string> more) {
     more.insert(more.begin(), common.begin(), common.end());
-    const Result r = run(more, {.cwd = dir.path});
+    const Outcome r = run(more, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
   };
   tool({"--format=bin", "--width=8", "--output=ref.bin"});
@@ -371,7 +371,7 @@ TEST(InsertCoverage, LengthCountsUpToWhatItsWidthHolds) {
   const std::string got = binOf(dir.path, arm, {"--insert=length16@0x08010000,over=0x08000000..0x0800fffe"}, region);
   EXPECT_EQ(stored(got, 0x10000, 2, true), 0xffffu);
   const std::string text = "length16@0x08010000,over=0x08000000..0x0800ffff";
-  const Result r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=" + region, "--output=y.bin",
+  const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=" + region, "--output=y.bin",
                         "--insert=" + text},
                        {.cwd = dir.path});
   EXPECT_EQ(r.status, 1);
@@ -433,7 +433,7 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
     std::vector<std::string> args = {"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x200",
                                      "--output=x.bin"};
     for (const std::string& i : c.inserts) args.push_back("--insert=" + i);
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
@@ -441,7 +441,7 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
   }
   // A field belongs to a memory image.
   TempDir dir;
-  const Result r = run({"-f", elfOf(arm), "-r", "--insert=crc32@0x08000000"}, {.cwd = dir.path});
+  const Outcome r = run({"-f", elfOf(arm), "-r", "--insert=crc32@0x08000000"}, {.cwd = dir.path});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "--insert=crc32@0x08000000: only with --format\n");
   EXPECT_EQ(listDir(dir.path), std::vector<std::string>{});
@@ -461,7 +461,7 @@ TEST(InsertMemories, FieldBelongsToTheMemoryHoldingIt) {
     TempDir dir;
     std::vector<std::string> args = two;
     args.push_back("--insert=crc32@0x080001f8");
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(dir.path / "lo.bin"), load.substr(0, 0x100));
     const std::string hi = slurp(dir.path / "hi.bin");
@@ -474,7 +474,7 @@ TEST(InsertMemories, FieldBelongsToTheMemoryHoldingIt) {
     std::vector<std::string> args = two;
     const std::string text = "crc32@0x080001f8,over=0x080000f0..0x080001f3";
     args.push_back("--insert=" + text);
-    const Result r = run(args, {.cwd = dir.path});
+    const Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "--insert=" + text +
                          ": over= covers bytes outside the memory holding the field, 0x08000100..0x080001ff\n");
@@ -487,10 +487,10 @@ TEST(InsertMemories, FieldBelongsToTheMemoryHoldingIt) {
   for (bool flashFirst : {true, false}) {
     SCOPED_TRACE(flashFirst ? "flash first" : "ram first");
     TempDir dir;
-    const Result plain = run({"-f", elfOf(arm), "--format=bin", "--width=8", flash, ram}, {.cwd = dir.path});
+    const Outcome plain = run({"-f", elfOf(arm), "--format=bin", "--width=8", flash, ram}, {.cwd = dir.path});
     ASSERT_EQ(plain.status, 0) << plain.err;
     const std::string flashPlain = slurp(dir.path / "flash.bin"), ramPlain = slurp(dir.path / "ram.bin");
-    const Result r = run({"-f", elfOf(arm), "--format=bin", "--width=8", flashFirst ? flash : ram,
+    const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", flashFirst ? flash : ram,
                           flashFirst ? ram : flash, "--insert=crc32@sym:calib"},
                          {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -513,7 +513,7 @@ TEST(InsertDepth, FieldPastThePlacedBytesWithinDepthIsWritten) {
   const std::string load = loadOf(arm);
   for (const char* format : {"bin", "ihex"}) {
     SCOPED_TRACE(format);
-    const Result r = run({"-f", elfOf(arm), std::string("--format=") + format, "--width=32", "--depth=0x80",
+    const Outcome r = run({"-f", elfOf(arm), std::string("--format=") + format, "--width=32", "--depth=0x80",
                           "--output=x", "--insert=crc32@0x080001f8"},
                          {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -541,7 +541,7 @@ TEST(InsertSymbols, SymbolPlusOffsetPastTheAddressSpaceIsRefused) {
   put(dir.path / "top.elf", elf);
   // 0xfffffffff0000010 + 0x30000000 wraps to 0x20000010, inside the image.
   const std::string text = "crc32@sym:top+0x30000000";
-  const Result r = run({"-f", "top.elf", "--format=bin", "--width=8", "--output=x.bin", "--insert=" + text},
+  const Outcome r = run({"-f", "top.elf", "--format=bin", "--width=8", "--output=x.bin", "--insert=" + text},
                        {.cwd = dir.path});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "--insert=" + text + ": top+0x30000000 lies past the end of the address space\n");

@@ -52,7 +52,7 @@ TEST_P(MalformedInput, RefusedWithReasonAndNoOutput) {
   };
   for (const Case& c : cases) {
     Workspace ws(c.segs, c.h);
-    Result r = ws({"-r", "-R", "-H", "-l", "-t", "-e", "-f", "in.elf"});
+    Outcome r = ws({"-r", "-R", "-H", "-l", "-t", "-e", "-f", "in.elf"});
     EXPECT_TRUE(r.err.ends_with(c.why + "unable to load elf file in.elf\n")) << c.what << ":\n" << r.err;
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_EQ(r.out, "") << c.what;
@@ -90,7 +90,7 @@ TEST(MalformedInput, FilesThatAreNotExecutables) {
   };
   const auto before = listDir(ws.dir.path);
   for (const Probe& p : probes) {
-    Result r = ws({"-r", "-R", "-H", "-l", "-f", p.path});
+    Outcome r = ws({"-r", "-R", "-H", "-l", "-f", p.path});
     EXPECT_EQ(r.err, p.err) << p.path;
     EXPECT_EQ(r.status, 1) << p.path;
     EXPECT_EQ(r.out, "") << p.path;
@@ -105,7 +105,7 @@ TEST(FuzzFindings, HugeDataRoomBeforeAShortReadFailsFast) {
   // of file bytes are missing: found as a time-out when the data buffer
   // held whole declared rooms.
   TempDir dir;
-  Result r = run({"-f", ROMWRIGHT_CORPUS "/regress-huge-data-room-then-short-read.elf", "-l"},
+  Outcome r = run({"-f", ROMWRIGHT_CORPUS "/regress-huge-data-room-then-short-read.elf", "-l"},
                  {.cwd = dir.path});
   EXPECT_TRUE(r.err.ends_with("unable to read segment 2\nunable to load elf file " ROMWRIGHT_CORPUS
                               "/regress-huge-data-room-then-short-read.elf\n"))

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "elf_fixture.hpp"
-#include "options.hpp"
+#include "cli/options.hpp"
 #include "run_tool.hpp"
 
 using namespace fixture;
@@ -148,7 +148,7 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
     const std::vector<std::string> before = listDir(ws.dir.path);
     RunOptions opt;
     if (c.stdoutFile != nullptr) opt.stdoutPath = (ws.dir.path / c.stdoutFile).string();
-    Result r = ws(c.args, opt);
+    Outcome r = ws(c.args, opt);
     EXPECT_TRUE(r.err.starts_with(c.msg)) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     EXPECT_EQ(r.status, 1) << c.msg;
@@ -166,7 +166,7 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
 // counts only when the run writes to it.
 TEST(MemoryImageOptions, DevicesAndAnUnwrittenStandardOutputMayBeNamedAgain) {
   InputDir ws;
-  Result r = ws({"--format=c", "--output=/dev/null", "--header=/dev/null", "-H"}, {.stdoutPath = "/dev/null"});
+  Outcome r = ws({"--format=c", "--output=/dev/null", "--header=/dev/null", "-H"}, {.stdoutPath = "/dev/null"});
   EXPECT_EQ(r.status, 0) << r.err;
   r = ws({"-r"}, {.stdoutPath = (ws.dir.path / "rom.c").string()});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -219,7 +219,7 @@ TEST_P(MemoryImage, PlacesSegmentsByLoadOrRunAddressInWordsOfEveryShape) {
        joined({"1122", "3344", "5566", "7788"})},
   };
   for (const Case& c : cases) {
-    Result r = ws(c.args);
+    Outcome r = ws(c.args);
     EXPECT_EQ(r.out, little ? c.little : c.big) << testing::PrintToString(c.args);
     EXPECT_EQ(r.status, 0) << r.err;
   }
@@ -232,7 +232,7 @@ TEST_P(MemoryImage, LaterSegmentWinsWhereSegmentsOverlap) {
   below.paddr = 0xFE;
   Workspace ws({text(0x100, counting(8)), middle, below}, {}, {"-f", "in.elf", "--format=vmem"},
                GetParam());
-  Result r = ws({"--width=8"});
+  Outcome r = ws({"--width=8"});
   EXPECT_EQ(r.out, joined({"c1", "c2", "c3", "02", "aa", "bb", "05", "06", "07", "08"}));
   // At 32 bits the span starts at the word holding 0xFE.
   r = ws({"--byte-order=big"});
@@ -264,7 +264,7 @@ TEST_P(MemoryImage, RegionLeavesOutSegmentsOutsideItAndRefusesOnesItCuts) {
        "--depth=64: passes the end of the 32-bit address space\n", 1},
   };
   for (const Case& c : cases) {
-    Result r = ws(c.args);
+    Outcome r = ws(c.args);
     EXPECT_EQ(r.out, c.out) << c.err;
     if (c.args.back() == "--quiet") {
       EXPECT_EQ(r.err, "");
@@ -298,7 +298,7 @@ TEST_P(MemoryImage, SegmentsThatCannotBePlacedAreRefused) {
   };
   for (const Case& c : cases) {
     Workspace ws(c.segs, {}, {"-f", "in.elf", "--format=vmem", "--output=out.vmem"}, GetParam());
-    Result r = ws({});
+    Outcome r = ws({});
     EXPECT_TRUE(r.err.ends_with(c.msg)) << c.what << ": " << r.err;
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"}) << c.what;
@@ -307,7 +307,7 @@ TEST_P(MemoryImage, SegmentsThatCannotBePlacedAreRefused) {
 
 TEST(MemoryImage, QuietDropsTheLoadLinesOfASuccessfulLoadOnly) {
   Workspace ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x104}, {"-f", "in.elf", "--quiet"});
-  Result r = ws({"--format=vmem"});
+  Outcome r = ws({"--format=vmem"});
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "04030201\n");
   r = ws({"-l"});
@@ -324,7 +324,7 @@ TEST(MemoryImage, QuietDropsTheLoadLinesOfASuccessfulLoadOnly) {
 
 TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
   Workspace ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100}, {"-f", "in.elf"});
-  Result r = ws({"-l", "--format=vmem", "--output=rom.vmem", "-R", "-r"});
+  Outcome r = ws({"-l", "--format=vmem", "--output=rom.vmem", "-R", "-r"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "len 4\n");
   EXPECT_EQ(ws.file("rom.vmem"), "04030201\n");
@@ -358,7 +358,7 @@ TEST(MemoryImage, BinKeepsTheSpanToTheByteUnlessWordsAreAskedFor) {
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--format=bin", "--output=image.bin", "--fill=0xee", "--quiet"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Result r = ws(args);
+    const Outcome r = ws(args);
     ASSERT_EQ(r.status, 0) << r.err;
     if (c.args.size() == 2) {
       // Lanes of the 32-bit word: lane 1 holds the bytes at 0x101 and 0x105.
@@ -374,12 +374,13 @@ TEST(MemoryImage, BinKeepsTheSpanToTheByteUnlessWordsAreAskedFor) {
 TEST(MemoryImageOptions, EveryLongOptionIsListedAndTheMemoryOnesNeedFormat) {
   InputDir ws;
   const std::string help = ws({"--help"}).out;
-  for (const longOption& o : longOptions()) {
+  for (const optionRow& o : options()) {
+    if (o.name == nullptr) continue;
     const std::string shown = std::string("  --") + o.name + (o.value != nullptr ? std::string("=") + o.value : "");
     EXPECT_NE(help.find(shown), std::string::npos) << shown;
     if (!o.needsFormat) continue;
     const std::string arg = std::string("--") + o.name + (o.value != nullptr ? "=x" : "");
-    Result r = ws({arg});
+    Outcome r = ws({arg});
     EXPECT_EQ(r.err, arg + ": only with --format\n") << arg;
     EXPECT_EQ(r.status, 1) << arg;
   }
@@ -387,7 +388,7 @@ TEST(MemoryImageOptions, EveryLongOptionIsListedAndTheMemoryOnesNeedFormat) {
 
 TEST(MemoryImage, HelpAndVersionGoToStandardOutput) {
   Workspace ws;
-  Result r = ws({"--version"});
+  Outcome r = ws({"--version"});
   EXPECT_EQ(r.out, "romwright " ROMWRIGHT_VERSION "\n");
   EXPECT_EQ(r.status, 0);
   r = ws({"-x", "--help", "-f"});  // like -h: at once, whatever came before
@@ -407,11 +408,11 @@ TEST(MemoryImage, HelpAndVersionGoToStandardOutput) {
 TEST(MemoryImage, LanesRecombineToTheWholeImage) {
   const fs::path elf = testdata / "romcopy-riscv.elf";
   TempDir dir;
-  Result whole = run({"-f", elf.string(), "--format=vmem", "--quiet"}, {.cwd = dir.path});
+  Outcome whole = run({"-f", elf.string(), "--format=vmem", "--quiet"}, {.cwd = dir.path});
   ASSERT_EQ(whole.status, 0) << whole.err;
   const std::vector<std::string> words = lines(whole.out);
   for (int lanes : {2, 4, 8, 32}) {
-    Result r = run({"-f", elf.string(), "--format=vmem", "--quiet", "--lanes=" + std::to_string(lanes),
+    Outcome r = run({"-f", elf.string(), "--format=vmem", "--quiet", "--lanes=" + std::to_string(lanes),
                     "--output=lane%d.vmem"},
                    {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -501,7 +502,7 @@ TEST(MemoryImageReaders, IcarusVerilogReadsTheWordsTheCpuReads) {
           const std::vector<std::string> want =
               cpuWords(readFile(testdata / (std::string(name) + ".load.bin")), width, little);
           const fs::path image = dir.path / "image.vmem";
-          Result r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
+          Outcome r = run({"-f", (testdata / (std::string(name) + ".elf")).string(), "--quiet",
                           "--format=vmem", "--width=" + std::to_string(width), std::string("--radix=") + radix,
                           little ? "--byte-order=little" : "--byte-order=big", "--output=" + image.string()},
                          {.cwd = dir.path});

@@ -107,7 +107,7 @@ TEST_P(Memories, WholeSystemInOneRunMatchesOneRunPerMemory) {
     SCOPED_TRACE(b.elf);
     TempDir dir;
     const std::string elf = (testdata / b.elf).string();
-    Result r = run({"-f", elf, order(), "--memory=rom:" + std::string(b.rom) + ",format=bin,output=rom.bin",
+    Outcome r = run({"-f", elf, order(), "--memory=rom:" + std::string(b.rom) + ",format=bin,output=rom.bin",
                     "--memory=ram:" + std::string(b.ram) + ",format=vmem,output=ram.vmem,addresses=run,width=" +
                         b.ramWidth},
                    {.cwd = dir.path});
@@ -178,7 +178,7 @@ TEST(Memories, UnplacedBytesAreRefusedUnlessAllowed) {
     const std::vector<std::string> before = listDir(dir.path);
     std::vector<std::string> args = {"-f", "in.elf"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = run(args, {.cwd = dir.path});
+    Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(listDir(dir.path), before);
@@ -192,7 +192,7 @@ TEST(Memories, UnplacedBytesAreRefusedUnlessAllowed) {
   // What lands is what a single memory of the same region holds.
   TempDir dir;
   const std::string elf = (testdata / "romcopy-arm.elf").string();
-  Result r = run({"-f", elf, flash, "--allow-unplaced"}, {.cwd = dir.path});
+  Outcome r = run({"-f", elf, flash, "--allow-unplaced"}, {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(slurp(dir.path / "flash.bin"), objcopyBinary(dir.path, "romcopy-arm.elf", "elf32-little").substr(0, 0x100));
 }
@@ -210,7 +210,7 @@ TEST_P(Memories, SegmentSpanningAdjacentMemoriesIsSplitBetweenThem) {
     snprintf(a, sizeof a, "--memory=a:0x08000000:0x%x,format=bin,output=a.bin", split);
     snprintf(b, sizeof b, "--memory=b:0x%x:0x%x,format=vmem,output=b.vmem,fill=0xee", 0x08000000u + split,
              0x200u - split);
-    Result r = run({"-f", (testdata / "romcopy-arm.elf").string(), order(), a, b}, {.cwd = dir.path});
+    Outcome r = run({"-f", (testdata / "romcopy-arm.elf").string(), order(), a, b}, {.cwd = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(dir.path / "a.bin"), load.substr(0, split));
     std::string high = load.substr(split);
@@ -273,7 +273,7 @@ TEST(Memories, BadMemoriesAreRefusedWithTheirMessages) {
     fs::copy_file(testdata / "romcopy-arm.elf", dir.path / "in.elf");
     std::vector<std::string> args = {"-f", "in.elf", "--allow-unplaced"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = run(args, {.cwd = dir.path});
+    Outcome r = run(args, {.cwd = dir.path});
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 1);
@@ -287,7 +287,7 @@ TEST(Memories, BadMemoriesAreRefusedWithTheirMessages) {
 TEST_P(Memories, BanksOfLanesRecombineToTheWholeImage) {
   TempDir dir;
   const std::string elf = (testdata / "romcopy-arm.elf").string();
-  Result r = run({"-f", elf, order(), "--format=vmem", "--region=0x08000000:0x200", "--output=whole.vmem"},
+  Outcome r = run({"-f", elf, order(), "--format=vmem", "--region=0x08000000:0x200", "--output=whole.vmem"},
                  {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> whole = lines(slurp(dir.path / "whole.vmem"));
@@ -317,7 +317,7 @@ TEST(Memories, ResponseFileGivesTheSameRun) {
   const std::vector<std::string> args = {
       "-f", elf, "--byte-order=big", "--memory=flash:0x08000000:64K,format=ihex,output=flash.hex",
       "--memory=ram:0x20000000:8K,format=vmem,output=ram%b.vmem,addresses=run,banks=2"};
-  Result r = run(args, {.cwd = direct.path});
+  Outcome r = run(args, {.cwd = direct.path});
   ASSERT_EQ(r.status, 0) << r.err;
   put(indirect.path / "system.rsp",
       "# the board's memory map\r\n"
@@ -350,7 +350,7 @@ TEST(Memories, ResponseFilesThatCannotBeReadAreRefused) {
       {"@loop.rsp", "@loop.rsp: response files nest deeper than 16\n"},
   };
   for (const Case& c : cases) {
-    Result r = run({"-f", (testdata / "romcopy-arm.elf").string(), "--format=bin", "--output=x.bin", c.arg},
+    Outcome r = run({"-f", (testdata / "romcopy-arm.elf").string(), "--format=bin", "--output=x.bin", c.arg},
                    {.cwd = dir.path});
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, 1);
@@ -371,7 +371,7 @@ TEST(Memories, ResponseFileReadErrorEndsTheRun) {
   put(dir.path / "report.rsp", "-l\n");
   for (const char* when : {"1", "2"}) {
     SCOPED_TRACE(when);
-    Result r = run({"-f", (testdata / "romcopy-arm.elf").string(), "@report.rsp"},
+    Outcome r = run({"-f", (testdata / "romcopy-arm.elf").string(), "@report.rsp"},
                    {.cwd = dir.path,
                     .launcher = {"strace", "-o", "/dev/null", "-e", "trace=read", "-e",
                                  std::string("inject=read:error=EIO:when=") + when}});
@@ -389,7 +389,7 @@ TEST(Memories, ResponseFileOutOfMemoryEndsTheRun) {
 #endif
   TempDir dir;
   const std::string elf = (testdata / "romcopy-arm.elf").string();
-  Result r = run({"-f", elf, "-l", "@/dev/zero"}, {.cwd = dir.path, .addressSpaceLimit = 256ul << 20});
+  Outcome r = run({"-f", elf, "-l", "@/dev/zero"}, {.cwd = dir.path, .addressSpaceLimit = 256ul << 20});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 1);
 }
@@ -405,7 +405,7 @@ TEST(Memories, FailedRenameLeavesEveryMemoryOld) {
     TempDir dir;
     for (const std::string& n : names) put(dir.path / n, "old " + n);
     const auto before = snapshot(dir.path);
-    Result r = run({"-f", (testdata / "romcopy-arm.elf").string(),
+    Outcome r = run({"-f", (testdata / "romcopy-arm.elf").string(),
                     "--memory=flash:0x08000000:64K,format=bin,output=flash.bin",
                     "--memory=ram:0x20000000:8K,format=vmem,output=ram%b.vmem,addresses=run,banks=2"},
                    {.cwd = dir.path,
@@ -413,7 +413,7 @@ TEST(Memories, FailedRenameLeavesEveryMemoryOld) {
                                  "trace=rename,renameat,renameat2", "-e",
                                  "inject=rename,renameat,renameat2:error=EPERM:when=" + std::to_string(when)}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Unable to open image file " + names[static_cast<size_t>(when - 1)] + "\n");
+    EXPECT_EQ(r.err, "Unable to open image file " + names[static_cast<size_t>(when - 1)] + ": Operation not permitted\n");
     EXPECT_EQ(snapshot(dir.path), before);
   }
 }
@@ -434,7 +434,7 @@ TEST(Memories, SignalDuringTheRenamesLeavesEveryMemoryNew) {
     SCOPED_TRACE(when);
     TempDir dir;
     for (const auto& [n, bytes] : expected) put(dir.path / n, "old " + n);
-    Result r = run(args, {.cwd = dir.path,
+    Outcome r = run(args, {.cwd = dir.path,
                           .launcher = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
                                  "trace=rename,renameat,renameat2", "-e",
                                        "inject=rename,renameat,renameat2:signal=TERM:when=" + std::to_string(when)}});
@@ -449,7 +449,7 @@ TEST(Memories, SignalDuringTheRenamesLeavesEveryMemoryNew) {
 TEST_P(Memories, IcarusVerilogReadsTheRamImage) {
   TempDir dir;
   const Board& b = boards[0];
-  Result r = run({"-f", (testdata / b.elf).string(), order(), "--memory=rom:0x08000000:64K,format=bin,output=rom.bin",
+  Outcome r = run({"-f", (testdata / b.elf).string(), order(), "--memory=rom:0x08000000:64K,format=bin,output=rom.bin",
                   "--memory=ram:0x20000000:8K,format=vmem,output=ram.vmem,addresses=run"},
                  {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -498,7 +498,7 @@ TEST(Memories, InputsThatCannotBePlacedAreRefusedAsForOneMemory) {
     // One memory of --format: the reference.
     std::vector<std::string> one = args;
     one.insert(one.end(), {"--format=bin", "--region=0:0x2000", "--output=one.bin"});
-    Result r = run(one, {.cwd = dir.path});
+    Outcome r = run(one, {.cwd = dir.path});
     EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
     EXPECT_EQ(r.status, 1);
     args.insert(args.end(), {"--memory=a:0:0x2000,format=bin,output=a.bin",
@@ -546,7 +546,7 @@ TEST(Memories, BanksCostTheirFilesNotBanksTimesInputPieces) {
   put(dir.path / "dense.hex", ":0100000000FF\n:00000001FF\n");
   auto seconds = [&](const char* input) {
     const auto start = std::chrono::steady_clock::now();
-    Result r = run({"-f", input, "--quiet", "--memory=m:0:2M,format=bin,banks=4096,output=bank%b.bin"}, {.cwd = dir.path});
+    Outcome r = run({"-f", input, "--quiet", "--memory=m:0:2M,format=bin,banks=4096,output=bank%b.bin"}, {.cwd = dir.path});
     EXPECT_EQ(r.status, 0) << r.err;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };

@@ -135,7 +135,7 @@ TEST(Signals, ListingIntoAPipeWithoutReaderEndsQuietlyBySigpipe) {
 
 TEST(Limits, ListingPastTheFileSizeLimitFailsWithTheUsualMessage) {
   InputDir ws;
-  Result r = ws({"-H", "-M", "0x100000"},
+  Outcome r = ws({"-H", "-M", "0x100000"},
                 {.stdoutPath = (ws.dir.path / "listing").string(), .fileSizeLimit = 4096});
   EXPECT_EQ(r.err, loadLines + "Unable to write standard output\n");
   EXPECT_EQ(r.status, 1);
@@ -158,7 +158,7 @@ TEST(StandardStreams, ClosedStandardOutputFailsOnlyARunThatWritesToIt) {
   };
   for (const Case& c : cases) {
     InputDir ws;
-    Result r = ws(c.args, {.stdoutClosed = true});
+    Outcome r = ws(c.args, {.stdoutClosed = true});
     EXPECT_EQ(r.err, c.err) << c.args.size();
     EXPECT_EQ(r.status, c.status) << c.args.size();
     if (!c.args.empty() && c.args[0] == "-r") {
@@ -196,7 +196,7 @@ TEST(Permissions, ReadOnlyOutputFilesAreReplaced) {
     ws.put(name, "old");
     fs::permissions(ws.dir.path / name, fs::perms::owner_read);
   }
-  Result r = ws({"-r", "-R"});
+  Outcome r = ws({"-r", "-R"});
   EXPECT_EQ(r.status, 0) << r.err;
   for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) EXPECT_NE(ws.file(name), "old") << name;
 }
@@ -211,7 +211,7 @@ TEST(OutputFiles, LinksAreFollowedAndFifosWrittenInPlace) {
   fs::create_symlink("real/rom.vmem", dir / "link.vmem");
   ws.put("real/tolvek.rom", "old");
   fs::create_symlink("real/tolvek.rom", dir / "tolvek.rom");
-  Result r = ws({"--format=vmem", "--output=link.vmem", "-R", "-L", "8"});
+  Outcome r = ws({"--format=vmem", "--output=link.vmem", "-R", "-L", "8"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::is_symlink(dir / "link.vmem"));
   EXPECT_EQ(ws.file("real/rom.vmem"), "04030201\n");
@@ -234,7 +234,7 @@ TEST(OutputFiles, LinksAreFollowedAndFifosWrittenInPlace) {
 
 TEST(StandardStreams, QuietStillSaysWhyAFileCannotBeOpened) {
   InputDir ws;
-  Result r = ws({"--quiet", "-f", "missing.elf", "-l"});
+  Outcome r = ws({"--quiet", "-f", "missing.elf", "-l"});
   EXPECT_EQ(r.err, "unable to open missing.elf\nunable to load elf file missing.elf\n");
   EXPECT_EQ(r.status, 1);
 }

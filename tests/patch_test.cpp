@@ -19,6 +19,8 @@
 #include "patch/seed.hpp"
 #include "run_tool.hpp"
 
+using namespace romwright;
+
 using namespace fixture;
 namespace fs = std::filesystem;
 
@@ -75,7 +77,7 @@ std::vector<uint64_t> firmware(uint32_t width, uint64_t depth, uint64_t salt) {
 
 std::vector<uint64_t> seedOf(const char* name, uint32_t width, uint64_t depth, uint64_t seed) {
   auto w = seedWords(name, width, depth, seed);
-  EXPECT_TRUE(w.ok()) << (w.ok() ? "" : w.error().text);
+  EXPECT_TRUE(w.ok()) << (w.ok() ? "" : w.error().message);
   return w.ok() ? *w : std::vector<uint64_t>(depth);
 }
 
@@ -91,7 +93,7 @@ std::string patched(const std::string& asc, const std::vector<patchMemory>& memo
   auto out = patchConfig(ice40Family, bytesOf(asc), memories, n);
   if (!out) {
     EXPECT_TRUE(n.empty()) << "notes from a failed patch";
-    return "FAILED: " + out.error().text;
+    return "FAILED: " + out.error().message;
   }
   if (notes != nullptr) *notes = n;
   return {out->begin(), out->end()};
@@ -136,7 +138,7 @@ TEST(SeedWords, RulesHoldForLargeAndCrowdedShapes) {
                         {16, 65534}, {16, 65536}, {17, 65536}, {32, 65536}, {64, 65536}, {63, 7}, {64, 8},
                         {31, 6}, {15, 5}, {7, 4}, {36, 4096}}) {
     auto w = seedWords("mem", s.width, s.depth, 42);
-    ASSERT_TRUE(w.ok()) << s.width << " x " << s.depth << ": " << w.error().text;
+    ASSERT_TRUE(w.ok()) << s.width << " x " << s.depth << ": " << w.error().message;
     ASSERT_EQ(w->size(), s.depth);
     EXPECT_EQ(seedFault(*w, s.width), "") << s.width << " x " << s.depth;
   }
@@ -197,8 +199,8 @@ TEST(SeedWords, RefusalsNameTheReason) {
                           {32, maxSeedDepth + 1, "is too large"}}) {
     auto w = seedWords("m", r.width, r.depth, 0);
     ASSERT_FALSE(w.ok()) << r.width << " x " << r.depth;
-    EXPECT_NE(w.error().text.find(r.says), std::string::npos) << w.error().text;
-    EXPECT_EQ(w.error().text.back(), '\n');
+    EXPECT_NE(w.error().message.find(r.says), std::string::npos) << w.error().message;
+    EXPECT_EQ(w.error().message.back(), '\n');
   }
 }
 
@@ -654,7 +656,7 @@ TEST(Ice40Patch, DamagedTextFailsCleanlyOrChangesOnlyDigits) {
     auto out = patchConfig(ice40Family, bytesOf(text), mem, notes);
     if (!out) {
       ++failed;
-      const std::string& why = out.error().text;
+      const std::string& why = out.error().message;
       ASSERT_FALSE(why.empty());
       ASSERT_EQ(why.back(), '\n') << why;
       ASSERT_EQ(std::count(why.begin(), why.end(), '\n'), 1) << why;

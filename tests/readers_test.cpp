@@ -27,7 +27,7 @@ const fs::path testdata = ROMWRIGHT_TESTDATA;
 // Runs the tool in `dir`; a failure is a test failure.
 void tool(const fs::path& dir, std::vector<std::string> args) {
   args.push_back("--quiet");
-  const Result r = run(args, {.cwd = dir});
+  const Outcome r = run(args, {.cwd = dir});
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
@@ -457,7 +457,7 @@ TEST(MemoryFormatLimits, RefusedWithTheLimit) {
   };
   Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
   for (const Case& c : cases) {
-    const Result r = ws(c.args);
+    const Outcome r = ws(c.args);
     EXPECT_EQ(r.status, 1) << c.message;
     EXPECT_TRUE(r.err.ends_with(c.message)) << r.err;
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
@@ -710,13 +710,13 @@ TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
   };
   Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
   for (const Case& c : cases) {
-    const Result r = ws(c.args);
+    const Outcome r = ws(c.args);
     EXPECT_EQ(r.status, 1) << c.message;
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
   }
   // The highest address that fits is written.
-  const Result r = ws({"--format=ihex", "--rebase=0xffffffac"});
+  const Outcome r = ws({"--format=ihex", "--rebase=0xffffffac"});
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
@@ -731,7 +731,7 @@ TEST(MemoryFormatLimits, SparseImageOfAThreeGiBGapCostsWhatItsBytesCost) {
     SCOPED_TRACE(args[0]);
     std::vector<std::string> all = args;
     if (args.size() < 4) all.push_back("--output=image");
-    const Result r = ws(all, {.launcher = {"prlimit", "--cpu=1"}});
+    const Outcome r = ws(all, {.launcher = {"prlimit", "--cpu=1"}});
     EXPECT_EQ(r.status, 0) << r.err;
     const bool lanes = args.size() == 4;
     EXPECT_LT(fs::file_size(ws.dir.path / (lanes ? "lane1" : "image")), 1000u);

@@ -5,7 +5,7 @@
 #include <regex>
 #include <sstream>
 
-#include "elf.hpp"
+#include "read/elf.hpp"
 #include "elf_fixture.hpp"
 #include "run_tool.hpp"
 
@@ -108,7 +108,7 @@ TEST_P(RealExecutable, OutputsCarryObjcopysBytes) {
   const std::vector<uint8_t> text = readFile(testdata / (name + ".text.bin"));
   const std::string words = readText(testdata / (name + ".text.words"));
   TempDir dir;
-  Result r = run({"-f", (testdata / (name + ".elf")).string(), "-r", "-R", "-H"}, {.cwd = dir.path});
+  Outcome r = run({"-f", (testdata / (name + ".elf")).string(), "-r", "-R", "-H"}, {.cwd = dir.path});
   if (name.starts_with("counter")) {
     EXPECT_TRUE(r.err.ends_with("Has a data segment!\n")) << r.err;
     EXPECT_EQ(r.status, 1);
@@ -129,7 +129,7 @@ TEST_P(RealExecutable, ReportsMatchReadelf) {
   const std::string name = GetParam();
   const Readelf want = readelf(name);
   TempDir dir;
-  Result r = run({"-f", (testdata / (name + ".elf")).string(), "-l", "-t", "-e"}, {.cwd = dir.path});
+  Outcome r = run({"-f", (testdata / (name + ".elf")).string(), "-l", "-t", "-e"}, {.cwd = dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
   // The length runs from the text address to the end of the data that
   // objcopy's .data holds up to its last nonzero byte, or is the text's size.

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "elf_fixture.hpp"
-#include "inputs.hpp"
+#include "read/registry.hpp"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -28,7 +28,7 @@ const fs::path testdata = ROMWRIGHT_TESTDATA;
 struct Read {
   status st;
   image img;
-  std::string err() const { return st ? "" : st.error().text; }
+  std::string err() const { return st ? "" : st.error().message; }
 };
 
 // Reads `text` as the input `name` (a regular file, or a pipe) with `reader`.
@@ -380,7 +380,7 @@ TEST(RecordRead, ReadErrorNamesTheFileAndTheCause) {
   const status s = readIhex(in, img);
   close(in.fd);
   ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().text, "boot.hex: cannot read it: Is a directory\n");
+  EXPECT_EQ(s.error().message, "boot.hex: cannot read it: Is a directory\n");
 }
 
 TEST(RecordRead, RefusesALineLongerThanTheLongestTaken) {

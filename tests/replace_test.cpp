@@ -104,7 +104,7 @@ TEST(SharedDirectories, LinkOfAnotherUserIsNotFollowed) {
     const auto before = snapshot(ws.dir.path);
     std::vector<std::string> args = c.args;
     args.push_back("--quiet");
-    Result r = ws(args);
+    Outcome r = ws(args);
     EXPECT_EQ(r.err, c.message + refused);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(snapshot(ws.dir.path), before);
@@ -119,7 +119,7 @@ TEST(SharedDirectories, LinkOfAnotherUserIsNotFollowed) {
   fs::permissions(ws.dir.path, fs::perms::all | fs::perms::sticky_bit);
   linkOwnedBy(ws.dir.path / "hop", safe.path / "victim", other);
   fs::create_symlink("hop", ws.dir.path / "out.bin");
-  Result r = ws({"--format=bin", "--output=out.bin", "--quiet"});
+  Outcome r = ws({"--format=bin", "--output=out.bin", "--quiet"});
   EXPECT_EQ(r.err, "out.bin" + refused);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(snapshot(safe.path), (std::map<std::string, std::string>{{"victim", "secret"}}));
@@ -141,7 +141,7 @@ TEST(SharedDirectories, LinkOfTheCallerOrTheDirectoryOwnerIsFollowed) {
     const uid_t owner = directoryOwner ? nobody() : geteuid();
     ASSERT_EQ(chown(ws.dir.path.c_str(), owner, static_cast<gid_t>(-1)), 0);
     linkOwnedBy(ws.dir.path / "out.bin", victim, owner);
-    Result r = ws({"--format=bin", "--output=out.bin"});
+    Outcome r = ws({"--format=bin", "--output=out.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(victim), (std::vector<uint8_t>{1, 2, 3, 4}));
     EXPECT_EQ(modeOf(victim), 0644u);
@@ -167,7 +167,7 @@ TEST(OutputLinks, DanglingLinksAndLoopsAreRefused) {
     InputDir ws;
     for (const auto& [name, to] : c.links) fs::create_symlink(to, ws.dir.path / name);
     const auto before = snapshot(ws.dir.path);
-    Result r = ws({"--format=bin", "--output=out.bin", "--quiet"});
+    Outcome r = ws({"--format=bin", "--output=out.bin", "--quiet"});
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(snapshot(ws.dir.path), before);
@@ -193,7 +193,7 @@ const Group groups[] = {
 // What a plain run writes for `g`.
 std::map<std::string, std::string> newFiles(const Group& g) {
   InputDir ws;
-  Result r = ws(g.args);
+  Outcome r = ws(g.args);
   EXPECT_EQ(r.status, 0) << r.err;
   std::map<std::string, std::string> files = snapshot(ws.dir.path);
   files.erase("in.elf");
@@ -218,11 +218,11 @@ TEST(Groups, FailedRenameLeavesTheWholeGroupOld) {
       InputDir ws;
       for (const std::string& f : g.files) ws.put(f.c_str(), "old " + f);
       const auto before = snapshot(ws.dir.path);
-      Result r = ws(g.args, {.launcher = injecting("error=EPERM:when=" + std::to_string(when))});
+      Outcome r = ws(g.args, {.launcher = injecting("error=EPERM:when=" + std::to_string(when))});
       EXPECT_EQ(r.status, 1);
       EXPECT_TRUE(r.err.ends_with(g.files[0] == "rom.h" && when == 1 ? "Unable to open ROM hdr file\n"
                                   : g.files[0] == "rom.h"           ? "Unable to open ROM data file\n"
-                                  : "Unable to open image file " + g.files[when - 1] + "\n"))
+                                  : "Unable to open image file " + g.files[when - 1] + ": Operation not permitted\n"))
           << r.err;
       EXPECT_EQ(snapshot(ws.dir.path), before);
     }
@@ -246,7 +246,7 @@ TEST(Groups, WithoutHardLinksTheGroupIsStillWholeOrUndone) {
     std::vector<std::string> launcher = {"env", leakCheckOff, "strace", "-f", "-o", "/dev/null", "-e",
                                          "inject=link,linkat:error=EPERM"};
     if (renameFails) launcher.insert(launcher.end(), {"-e", "inject=rename,renameat:error=EPERM:when=2"});
-    Result r = ws(g.args, {.launcher = launcher});
+    Outcome r = ws(g.args, {.launcher = launcher});
     EXPECT_EQ(r.status, renameFails ? 1 : 0) << r.err;
     EXPECT_EQ(snapshot(ws.dir.path), expected);
   }
@@ -265,7 +265,7 @@ TEST(Groups, SignalDuringTheRenamesLeavesTheWholeGroupNew) {
       SCOPED_TRACE(g.files[0] + " group, SIGTERM at rename " + std::to_string(when));
       InputDir ws;
       for (const std::string& f : g.files) ws.put(f.c_str(), "old " + f);
-      Result r = ws(g.args, {.launcher = injecting("signal=TERM:when=" + std::to_string(when))});
+      Outcome r = ws(g.args, {.launcher = injecting("signal=TERM:when=" + std::to_string(when))});
       EXPECT_EQ(r.signal, SIGTERM) << r.status << r.err;
       std::map<std::string, std::string> got = snapshot(ws.dir.path);
       got["in.elf"] = "";
@@ -323,7 +323,7 @@ TEST(Resources, OutOfMemoryIsAMessage) {
     SCOPED_TRACE(format);
     ws.put("out.img", "old");
     // A fill makes Intel HEX and S-records dense over the region as well.
-    Result r = ws({"--format=" + std::string(format), "--region=0:16M", "--fill=0", "--output=out.img", "--quiet"},
+    Outcome r = ws({"--format=" + std::string(format), "--region=0:16M", "--fill=0", "--output=out.img", "--quiet"},
                   {.addressSpaceLimit = limit});
     EXPECT_EQ(r.err, "out of memory\n");
     EXPECT_EQ(r.status, 1);
@@ -372,7 +372,7 @@ TEST(OutputFiles, NameOfTheLongestLengthWorks) {
   InputDir ws;
   const std::string name(255, 'n');
   for (int run = 0; run < 2; run++) {
-    Result r = ws({"--format=vmem", "--output=" + name});
+    Outcome r = ws({"--format=vmem", "--output=" + name});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ws.file(name.c_str()), "04030201\n");
     EXPECT_EQ(listDir(ws.dir.path), (std::vector<std::string>{"in.elf", name}));

@@ -27,7 +27,7 @@ bool wrapped() {
   return wrapper != nullptr && *wrapper != '\0';
 }
 
-Result run(const std::vector<std::string>& args, const RunOptions& opt) {
+Outcome run(const std::vector<std::string>& args, const RunOptions& opt) {
   TempDir capture;
   const std::string outPath = opt.stdoutPath.value_or((capture.path / "out").string());
   // Standard error comes through a pipe, read to its end before the wait:
@@ -78,7 +78,7 @@ Result run(const std::vector<std::string>& args, const RunOptions& opt) {
     _exit(127);
   }
   close(errPipe[1]);
-  Result r;
+  Outcome r;
   char buf[4096];
   for (ssize_t n; (n = read(errPipe[0], buf, sizeof buf)) != 0;) {
     if (n > 0) r.err.append(buf, static_cast<size_t>(n));
@@ -103,7 +103,7 @@ Workspace::Workspace(std::vector<Seg> segs, Header h, std::vector<std::string> p
   writeFile(dir.path / "in.elf", build(order, segs, h));
 }
 
-Result Workspace::operator()(std::vector<std::string> args, RunOptions opt) const {
+Outcome Workspace::operator()(std::vector<std::string> args, RunOptions opt) const {
   opt.cwd = dir.path;
   args.insert(args.begin(), prefix.begin(), prefix.end());
   return run(args, opt);

@@ -29,7 +29,7 @@ struct RunOptions {
   mode_t umask = 022;
 };
 
-struct Result {
+struct Outcome {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or -1 when it did not exit normally
@@ -42,7 +42,7 @@ const char* toolPath();
 // True when the tool runs under a wrapper, which sets its argv[0] itself.
 bool wrapped();
 
-Result run(const std::vector<std::string>& args, const RunOptions& opt);
+Outcome run(const std::vector<std::string>& args, const RunOptions& opt);
 
 // A fresh directory holding "in.elf", built from `segs` (little-endian
 // unless `order` says otherwise), in which the tool runs with `prefix`
@@ -53,7 +53,7 @@ struct Workspace {
   explicit Workspace(std::vector<Seg> segs = {text(0x100, {1, 2, 3, 4})},
                      Header h = {.entry = 0x100}, std::vector<std::string> prefix = {},
                      Order order = Order::Little);
-  Result operator()(std::vector<std::string> args, RunOptions opt = {}) const;
+  Outcome operator()(std::vector<std::string> args, RunOptions opt = {}) const;
   std::string file(const char* name) const;
   void put(const char* name, const std::string& contents) const;
 };

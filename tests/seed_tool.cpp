@@ -9,6 +9,8 @@
 
 #include "patch/seed.hpp"
 
+using namespace romwright;
+
 int main(int argc, char** argv) {
   if (argc != 5) {
     std::fputs("usage: romwright_seed NAME WIDTH DEPTH SEED\n", stderr);
@@ -17,7 +19,7 @@ int main(int argc, char** argv) {
   const auto words = seedWords(argv[1], static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 0)),
                                std::strtoull(argv[3], nullptr, 0), std::strtoull(argv[4], nullptr, 0));
   if (!words) {
-    std::fputs(words.error().text.c_str(), stderr);
+    std::fputs(words.error().message.c_str(), stderr);
     return 1;
   }
   const std::string text = seedText(*words, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 0)));

@@ -36,13 +36,13 @@ TEST(HexListing, RunWithExtentVerboseAndBootWarning) {
       {{"-M", " -0x1", "-M", "200", "-Hv"}, 48, "max 0x200 text 0x100\nmax 0x40\n"},
   };
   for (const Case& c : cases) {
-    Result r = ws(c.args);
+    Outcome r = ws(c.args);
     EXPECT_EQ(r.out, wordLines(16) + zeros(c.zeroLines)) << c.args.back();
     EXPECT_EQ(r.err, loadLines + c.err) << c.args.back();
     EXPECT_EQ(r.status, 0);
   }
   InputDir late({text(0x100, words(2))}, {.entry = 0x104});
-  Result r = late({"-H", "-e"});
+  Outcome r = late({"-H", "-e"});
   EXPECT_EQ(r.err, loadLines +
                        "This elf file has a text address of 0x00000100, entry 0x00000104\n"
                        "If the file is intended to be a bootable image, this can\n"
@@ -66,7 +66,7 @@ TEST(HexListing, BootWarningComesBeforeTheRefusal) {
   };
   for (const Case& c : cases) {
     InputDir ws(c.segs, {.entry = c.entry});
-    Result r = ws({"-H", "-l"});
+    Outcome r = ws({"-H", "-l"});
     EXPECT_NE(r.err.find("This elf file has a text address"), std::string::npos);
     EXPECT_TRUE(r.err.ends_with("entry point to the same address.\n" + std::string(c.refusal)));
     EXPECT_EQ(r.out, "");
@@ -76,14 +76,14 @@ TEST(HexListing, BootWarningComesBeforeTheRefusal) {
 
 TEST(HexListing, FailedWriteToStandardOutputFails) {
   InputDir ws;
-  Result r = ws({"-H", "-M", "0xFFFFFFFF"}, {.stdoutPath = "/dev/full"});
+  Outcome r = ws({"-H", "-M", "0xFFFFFFFF"}, {.stdoutPath = "/dev/full"});
   EXPECT_EQ(r.err, loadLines + "Unable to write standard output\n");
   EXPECT_EQ(r.status, 1);
 }
 
 TEST(CSource, WritesHeaderAndDataFiles) {
   InputDir ws({text(0x100, {0xaa, 0xbb, 0xcc})}, {.entry = 0x100});
-  Result r = ws({"-r"});
+  Outcome r = ws({"-r"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ws.file("rom.h"),
             "/* Generated File, do not edit */\n\n#include <types.h>\n\n"
@@ -115,7 +115,7 @@ TEST(RawRom, FileHasTheRomLengthFromDashL) {
                         {{"-R", "-L", "4"}, 8}};
   InputDir ws({text(0x100, {1, 2, 3, 4, 5})}, {.entry = 0x100});
   for (const Case& c : cases) {
-    Result r = ws(c.args);
+    Outcome r = ws(c.args);
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<uint8_t> rom = readFile(ws.dir.path / "tolvek.rom");
     ASSERT_EQ(rom.size(), c.size) << c.args.back();
@@ -144,7 +144,7 @@ TEST(Writers, RefusalsTouchNothing) {
     for (const char* opt : {"-r", "-R", "-H"}) {
       InputDir ws(c.segs, {.entry = 0x100});
       for (const char* name : {"rom.h", "rom.c", "tolvek.rom"}) ws.put(name, "old");
-      Result r = ws({opt, "-l"});
+      Outcome r = ws({opt, "-l"});
       EXPECT_TRUE(r.err.ends_with(c.msg)) << opt << ": " << r.err;
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, "");
@@ -182,7 +182,7 @@ TEST(Writers, FailuresKeepEarlierFilesAndLeaveNoTemporary) {
         ws.put(name, "old");
       }
     }
-    Result r = ws(c.args, {.fileSizeLimit = c.limit});
+    Outcome r = ws(c.args, {.fileSizeLimit = c.limit});
     EXPECT_EQ(r.err, loadLines + c.msg) << c.what;
     EXPECT_EQ(r.status, 1) << c.what;
     EXPECT_EQ(r.out, "") << c.what;
@@ -204,7 +204,7 @@ TEST(Writers, FailuresKeepEarlierFilesAndLeaveNoTemporary) {
 TEST(Writers, RomFillWriteFailureIsADataFileFailure) {
   InputDir ws({text(0x100, counting(16))}, {.entry = 0x100});
   ws.put("tolvek.rom", "old");
-  Result r = ws({"-R"}, {.fileSizeLimit = 4096});
+  Outcome r = ws({"-R"}, {.fileSizeLimit = 4096});
   EXPECT_EQ(r.err, loadLines + "Unable to write ROM data file\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ws.file("tolvek.rom"), "old");
@@ -213,7 +213,7 @@ TEST(Writers, RomFillWriteFailureIsADataFileFailure) {
 
 TEST(Writers, RunOrderIsFixedWhateverTheCommandLine) {
   InputDir ws({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100});
-  Result r = ws({"-e", "-t", "-l", "-H", "-R", "-r"});
+  Outcome r = ws({"-e", "-t", "-l", "-H", "-R", "-r"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "01020304\n" + zeros(511) + "len 4\ntext 256 0x00000100\nentry 256 0x00000100\n");
   EXPECT_EQ(listDir(ws.dir.path),

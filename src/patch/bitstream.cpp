@@ -1,6 +1,8 @@
-#include "bitstream.hpp"
+#include "patch/bitstream.hpp"
 
-#include "columns.hpp"
+#include "patch/columns.hpp"
+
+namespace romwright {
 
 std::span<const bitstreamFamily> bitstreamFamilies() {
   static const bitstreamFamily families[] = {ice40Family};
@@ -37,7 +39,7 @@ std::vector<uint8_t> applyEdits(std::span<const uint8_t> config, const configEdi
   return out;
 }
 
-result<std::vector<uint8_t>> patchConfig(const bitstreamFamily& family, std::span<const uint8_t> config,
+Result<std::vector<uint8_t>> patchConfig(const bitstreamFamily& family, std::span<const uint8_t> config,
                                          std::span<const patchMemory> memories, patchNotes& notes) {
   auto edits = family.patch(config, memories, notes);
   if (!edits) return edits.error();
@@ -55,7 +57,7 @@ std::vector<uint8_t> packWords(std::span<const uint64_t> words, uint32_t width) 
   return bytes;
 }
 
-result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed) {
+Result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed) {
   const char* what = seed ? "placeholder" : "new";
   if (m.width < 1 || m.width > 64) {
     return failuref("memory %s: words of %u bits cannot be patched (1 to 64)\n", m.name.c_str(), m.width);
@@ -80,3 +82,5 @@ result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed) {
   }
   return words;
 }
+
+}  // namespace romwright

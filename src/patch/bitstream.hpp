@@ -13,7 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "core/error.hpp"
+
+namespace romwright {
 
 // One memory of a patch. `seed` holds the placeholder words the design was
 // built with, `words` the words to put in their place; both are `depth`
@@ -55,7 +57,7 @@ struct bitstreamFamily {
   // line per fault, naming the memory) when a memory's bits are not all
   // found exactly once, when two memories claim the same bits, or when
   // `config` is malformed; then there are no edits at all.
-  result<configEdits> (*patch)(std::span<const uint8_t> config, std::span<const patchMemory> memories,
+  Result<configEdits> (*patch)(std::span<const uint8_t> config, std::span<const patchMemory> memories,
                                patchNotes& notes);
 };
 
@@ -63,7 +65,7 @@ struct bitstreamFamily {
 std::vector<uint8_t> applyEdits(std::span<const uint8_t> config, const configEdits& edits);
 
 // The new configuration: `family`'s patch of `config`, made.
-result<std::vector<uint8_t>> patchConfig(const bitstreamFamily& family, std::span<const uint8_t> config,
+Result<std::vector<uint8_t>> patchConfig(const bitstreamFamily& family, std::span<const uint8_t> config,
                                          std::span<const patchMemory> memories, patchNotes& notes);
 
 // Every family this build knows.
@@ -82,9 +84,11 @@ std::vector<uint8_t> packWords(std::span<const uint64_t> words, uint32_t width);
 // A memory's placeholder (`seed` true) or new words, unpacked; fails, naming
 // the memory, when the width is not 1 to 64, when the bytes are not `depth`
 // whole words, or when a word has bits above the width.
-result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed);
+Result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed);
 
 // iCE40 (ice40.cpp): the ASCII configuration that nextpnr-ice40 and the
 // open iCE40 tools write, whose 4-kbit block RAMs' contents are its
 // `.ram_data` blocks.
 extern const bitstreamFamily ice40Family;
+
+}  // namespace romwright

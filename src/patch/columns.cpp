@@ -1,6 +1,8 @@
-#include "columns.hpp"
+#include "patch/columns.hpp"
 
 #include <algorithm>
+
+namespace romwright {
 
 namespace {
 
@@ -45,3 +47,5 @@ bitColumns toColumns(std::span<const uint64_t> words, uint32_t width) {
   }
   return c;
 }
+
+}  // namespace romwright

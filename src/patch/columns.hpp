@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+namespace romwright {
+
 // Transposes a 64 x 64 bit matrix in place: bit j of a[i] becomes bit i of
 // a[j].
 void transpose64(uint64_t a[64]);
@@ -32,3 +34,5 @@ bitColumns toColumns(std::span<const uint64_t> words, uint32_t width);
 inline uint64_t widthMask(uint32_t width) {
   return width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
 }
+
+}  // namespace romwright

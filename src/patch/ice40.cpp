@@ -46,8 +46,10 @@
 #include <bit>
 #include <cstring>
 
-#include "bitstream.hpp"
-#include "columns.hpp"
+#include "patch/bitstream.hpp"
+#include "patch/columns.hpp"
+
+namespace romwright {
 
 namespace {
 
@@ -110,7 +112,7 @@ bool parseCoordinate(std::string_view& s, unsigned& v) {
 
 // Reads the block whose `.ram_data` line starts at `at`; `next` is where the
 // line after the block starts.
-result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
+Result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
   ramTile t;
   t.at = at;
   const std::string_view line0 = lineAt(text, at, next);
@@ -180,7 +182,7 @@ result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
 }
 
 // Every `.ram_data` block of `text`, in order.
-result<std::vector<ramTile>> parseRams(std::string_view text) {
+Result<std::vector<ramTile>> parseRams(std::string_view text) {
   static constexpr std::string_view directive = ".ram_data";
   std::vector<ramTile> tiles;
   for (size_t at = 0; at < text.size();) {
@@ -449,7 +451,7 @@ bool recogniseAsc(std::span<const uint8_t> config) {
   return false;
 }
 
-result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const patchMemory> memories,
+Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const patchMemory> memories,
                              patchNotes& notes) {
   const std::string_view text(reinterpret_cast<const char*>(config.data()), config.size());
   if (!recogniseAsc(config)) {
@@ -608,7 +610,7 @@ result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
                      name, static_cast<unsigned long long>(twice), seg.bit, segmentWords(seg).c_str(), a.x, a.y);
     }
   }
-  if (!faults.empty()) return failure{faults};
+  if (!faults.empty()) return Error{faults};
 
   // The new words' bits in place of the placeholder's, then the patched
   // tiles' lines written anew.
@@ -671,3 +673,5 @@ result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
 }  // namespace
 
 const bitstreamFamily ice40Family = {"ice40", "iCE40 ASCII configuration (.asc)", recogniseAsc, patchAsc};
+
+}  // namespace romwright

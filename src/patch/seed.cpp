@@ -1,10 +1,12 @@
-#include "seed.hpp"
+#include "patch/seed.hpp"
 
 #include <algorithm>
 #include <unordered_set>
 #include <utility>
 
-#include "columns.hpp"
+#include "patch/columns.hpp"
+
+namespace romwright {
 
 namespace {
 
@@ -213,7 +215,7 @@ bool columnsFirst(std::vector<uint64_t>& words, uint32_t width, uint64_t depth, 
 
 }  // namespace
 
-result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
+Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
                                         uint64_t seed) {
   if (width < 1 || width > 64) return failuref("placeholder words are 3 to 64 bits wide, not %u\n", width);
   if (width < 3) {
@@ -261,3 +263,5 @@ std::string seedText(std::span<const uint64_t> words, uint32_t width) {
   }
   return text;
 }
+
+}  // namespace romwright

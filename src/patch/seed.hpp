@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "core/error.hpp"
+
+namespace romwright {
 
 // The most words a placeholder holds: far beyond any FPGA's block RAM, and
 // small enough that a request cannot ask for gigabytes.
@@ -44,9 +46,11 @@ inline uint64_t seedValues(uint32_t width) {
 // differ from each other and from each other's complements: 3 bits need 3
 // words, 7 bits 4, 15 bits 5, 31 bits 6, 63 bits 7, 64 bits 8); more than
 // maxSeedDepth words.
-result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
+Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
                                         uint64_t seed);
 
 // The `$readmemh` text of `words`: one word a line, lower-case hex digits,
 // width / 4 digits rounded up, each line ending in "\n", nothing else.
 std::string seedText(std::span<const uint64_t> words, uint32_t width);
+
+}  // namespace romwright

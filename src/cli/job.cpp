@@ -1,0 +1,217 @@
+// One run of the tool, in its fixed order: the input read, the fixed
+// outputs, the memory images, the reports.
+#include "cli/job.hpp"
+
+#include <elf.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "cli/validate.hpp"
+#include "core/numbers.hpp"
+#include "fixed/fixed.hpp"
+#include "fixed/merge.hpp"
+#include "out/group.hpp"
+#include "out/images.hpp"
+#include "read/elf.hpp"
+#include "read/registry.hpp"
+
+namespace romwright {
+
+namespace {
+
+// A line that says what the input given to the fixed outputs is when it
+// is not what they take, or empty.
+std::string whatItIs(const image& img, const std::string& name, bool loaded, bool fixed) {
+  if (img.elfType == ET_REL) {
+    return name + " is a relocatable object file, not an executable; link it first\n";
+  }
+  if (loaded && img.elfClass == 64) {
+    return name + " is a 64-bit ELF executable; -H, -r, -R and the reports take 32-bit ones "
+                  "(--format takes both)\n";
+  }
+  // A file of another kind, read as ELF by the fixed outputs, whose header
+  // the loader refused.
+  if (loaded || !fixed || img.elfType == ET_EXEC) return {};
+  const char* kind = recognisedKind(name);
+  if (kind == nullptr || strcmp(kind, "ELF") == 0) return {};
+  if (*kind == '\0') {
+    return noKnownKind(name);
+  }
+  return name + " is " + kind + "; -H, -r, -R and the reports take 32-bit ELF executables (--format takes it)\n";
+}
+
+// Splits --merge's FILE[@ADDR]: a raw binary when the text after the last @
+// is an address (`raw` set), otherwise a file of a kind recognised by its
+// content.
+numberRead rawMerge(const char* arg, std::string& file, uint64_t& at) {
+  const char* sign = strrchr(arg, '@');
+  const numberRead read = sign == nullptr ? numberRead::malformed : readNumber(sign + 1, false, at);
+  file = read == numberRead::ok ? std::string(arg, static_cast<size_t>(sign - arg)) : std::string(arg);
+  return read;
+}
+
+}  // namespace
+
+namespace {
+
+// Reads the inputs of `j` into `img`: -f, then each --merge in order, with
+// the sections chosen. For the fixed outputs (`fixed`), the input is read as
+// a 32-bit ELF executable and merged into `merged`. The loader's lines go
+// to the notes as they come when `showLines`; otherwise those that came
+// before a failure lead its message.
+status readInputs(const job& j, bool fixed, bool showLines, bool symbols, const runIO& io, image& img,
+                  Result<elfImage>& merged) {
+  std::string log;
+  sectionChoice sections;
+  sections.keep.assign(j.mem.section.begin(), j.mem.section.end());
+  sections.remove.assign(j.mem.removeSection.begin(), j.mem.removeSection.end());
+  sections.keepHits.assign(sections.keep.size(), 0);
+  sections.removeHits.assign(sections.remove.size(), 0);
+  readContext ctx{log, sections, symbols};
+
+  const readAs how = fixed ? readAs::elf : readAs::recognised;
+  status loaded = j.inputData != nullptr ? readInputBytes(j.input, *j.inputData, how, img, ctx)
+                                         : readInput(j.input, how, 0, img, ctx);
+  const bool elfInput = !img.inputs.empty() && std::string_view(img.inputs[0].kind) == "ELF";
+  std::string hint;
+  if (loaded && fixed) {
+    hint = whatItIs(img, j.input, true, fixed);
+    if (!hint.empty()) loaded = Error{{}, ErrorKind::malformed, j.input};
+  }
+  if (loaded && fixed) {
+    // The merger's warnings, one for every text segment after the first,
+    // go out as they come when the lines are shown.
+    if (showLines) tell(io.note, log), log.clear();
+    merged = eatPh(img, log, showLines ? &io.note : nullptr);
+    if (!merged) loaded = withKind(merged.error(), ErrorKind::malformed, j.input);
+  }
+  if (!loaded) {
+    if (hint.empty()) hint = whatItIs(img, j.input, false, fixed);
+    std::string text = log + loaded.error().message;
+    if (elfInput || fixed) text += strf("unable to load elf file %s\n", j.input);
+    Error e = loaded.error();
+    e.message = text + hint;
+    if (e.kind == ErrorKind::layout) e.kind = ErrorKind::malformed;
+    if (e.subject.empty()) e.subject = j.input;
+    return e;
+  }
+  if (showLines) tell(io.note, log);
+  log.clear();
+
+  // Further inputs of the memory image, in order.
+  for (const char* arg : j.mem.merge) {
+    std::string file;
+    uint64_t at = 0;
+    const numberRead read = rawMerge(arg, file, at);
+    if (read == numberRead::tooLarge) {
+      return errorf(ErrorKind::bad_argument, "--merge", "--merge=%s: %s is too large\n", arg, strrchr(arg, '@') + 1);
+    }
+    const bool raw = read == numberRead::ok;
+    status s = readInput(file, raw ? readAs::raw : readAs::recognised, at, img, ctx);
+    if (showLines) tell(io.note, log);
+    if (!s) {
+      Error e = s.error();
+      e.message = (showLines ? "" : log) + e.message;
+      if (e.kind == ErrorKind::layout) e.kind = ErrorKind::malformed;
+      if (e.subject.empty()) e.subject = file;
+      return e;
+    }
+    log.clear();
+  }
+  for (size_t i = 0; i < sections.keep.size(); i++) {
+    if (sections.keepHits[i] == 0) {
+      return errorf(ErrorKind::bad_argument, "--section", "--section=%s: matches no section\n",
+                    sections.keep[i].c_str());
+    }
+  }
+  for (size_t i = 0; i < sections.remove.size(); i++) {
+    if (sections.removeHits[i] == 0) {
+      return errorf(ErrorKind::bad_argument, "--remove-section", "--remove-section=%s: matches no section\n",
+                    sections.remove[i].c_str());
+    }
+  }
+  return done;
+}
+
+}  // namespace
+
+status runJob(const job& j, const runIO& io) {
+  // The default length is a multiple of 4, so only a -L value can fail here.
+  if (j.ROMLen % 4 != 0) {
+    return errorf(ErrorKind::bad_argument, "-L", "ROM length 0x%x is not a multiple of 4\n", j.ROMLen);
+  }
+
+  Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
+  if (!checked) return checked.error();
+  const memoryPlan& plan = *checked;
+  const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
+                           j.dumpLen != 0     ? "-l"
+                           : j.dumpDest != 0  ? "-t"
+                           : j.dumpEntry != 0 ? "-e"
+                                              : nullptr};
+  if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
+
+  // The fixed outputs and the reports need the merged image of a 32-bit
+  // executable (and so does a run that asks for nothing else); a memory
+  // image takes any input.
+  const bool fixed = j.romOut || j.ROMOut || j.hexOut || j.dumpLen || j.dumpDest || j.dumpEntry || plan.memories.empty();
+  // Their load lines show as they always did, unless --quiet holds them;
+  // a memory-image run shows them with --verbose. Held lines are shown
+  // when the load fails.
+  const bool showLines = (fixed && !j.mem.quiet) || j.mem.verbose;
+  image img;
+  Result<elfImage> merged = Error{};
+  if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+
+  if (fixed) {
+    const elfImage& elf = *merged;
+    if (j.romOut) {
+      if (status s = dumpRom(elf); !s) return s;
+    }
+    if (j.ROMOut) {
+      if (status s = dumpROM(elf, j.ROMLen); !s) return s;
+    }
+    if (j.hexOut) {
+      if (elf.textAddr != elf.entryAddr) tell(io.note, boot_warning(elf.textAddr, elf.entryAddr));
+      if (status s = dumpHex(elf, j.hexMax, j.verbose != 0, io.out, io.note); !s) return s;
+    }
+  }
+  if (!plan.memories.empty()) {
+    if (status s = dumpMemImages(plan, img, io.out, io.note); !s) return s;
+  }
+  if (fixed) {
+    const elfImage& elf = *merged;
+    if (j.dumpLen) {
+      // The text+data length, in 32-bit arithmetic.
+      const uint32_t len = elf.dataLen != 0 ? elf.dataAddr + elf.dataLen - elf.textAddr : elf.textLen;
+      fprintf(io.out, "len %d\n", static_cast<int32_t>(len));
+    }
+    if (j.dumpDest) fprintf(io.out, "text %d 0x%08x\n", static_cast<int32_t>(elf.textAddr), elf.textAddr);
+    if (j.dumpEntry) fprintf(io.out, "entry %d 0x%08x\n", static_cast<int32_t>(elf.entryAddr), elf.entryAddr);
+  }
+  return done;
+}
+
+Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
+  if (j.input == nullptr) return errorf(ErrorKind::bad_argument, "input", "no input: give input, as -f FILE\n");
+  auto placed = std::make_unique<placedJob>();
+  Result<memoryPlan> checked = checkMemories(j.mem, false);
+  if (!checked) return checked.error();
+  placed->plan = std::move(*checked);
+  if (placed->plan.memories.empty()) {
+    return errorf(ErrorKind::bad_argument, "--format", "no memory image is asked for: give format or memory\n");
+  }
+  const runIO io{nullptr, note};
+  Result<elfImage> unused = Error{};
+  if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
+    return s.error();
+  }
+  Result<placedRun> run = placeRun(placed->plan, placed->img, note);
+  if (!run) return run.error();
+  placed->run = std::move(*run);
+  return placed;
+}
+
+}  // namespace romwright

@@ -1,0 +1,405 @@
+// The table of options and the parser of a command line.
+#include "cli/options.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/numbers.hpp"
+#include "formats/registry.hpp"
+#include "read/registry.hpp"
+
+namespace romwright {
+
+const char* job::keep(std::string_view s) { return text.emplace_back(s).c_str(); }
+
+namespace {
+
+// The short options' actions: counters count, -M and -L read hex as strtoul
+// does, -f names the input (a later one replacing an earlier one).
+void setInput(job& j, const char* v) { j.input = v; }
+void countRom(job& j, const char*) { j.romOut++; }
+void countROM(job& j, const char*) { j.ROMOut++; }
+void countHex(job& j, const char*) { j.hexOut++; }
+void setHexMax(job& j, const char* v) { j.hexMax = parseHex32(v); }
+void setROMLen(job& j, const char* v) { j.ROMLen = parseHex32(v); }
+void countLen(job& j, const char*) { j.dumpLen++; }
+void countDest(job& j, const char*) { j.dumpDest++; }
+void countEntry(job& j, const char*) { j.dumpEntry++; }
+void countVerbose(job& j, const char*) { j.verbose++; }
+
+constexpr optionRow table[] = {
+    {'f', nullptr, "FILE",
+     "the input (required): for the fixed outputs a 32-bit\n"
+     "ELF executable; for memory images any of %k\n"
+     "(ELF of either class)",
+     "The fixed outputs: the text image of a 32-bit ELF executable, segments\n"
+     "placed at their run addresses",
+     false, false, nullptr, nullptr, nullptr, setInput},
+    {'H', nullptr, nullptr, "hex listing of 32-bit words on standard output", nullptr, false, false, nullptr, nullptr,
+     nullptr, countHex},
+    {'M', nullptr, "NN",
+     "extent of the listing, in hex: an address above the\n"
+     "text address, otherwise a number of words",
+     nullptr, false, false, nullptr, nullptr, nullptr, setHexMax},
+    {'v', nullptr, nullptr, "with -H: show the extent before and after that", nullptr, false, false, nullptr, nullptr,
+     nullptr, countVerbose},
+    {'r', nullptr, nullptr, "write rom.h and rom.c", nullptr, false, false, nullptr, nullptr, nullptr, countRom},
+    {'R', nullptr, nullptr, "write tolvek.rom", nullptr, false, false, nullptr, nullptr, nullptr, countROM},
+    {'L', nullptr, "NN", "length of tolvek.rom, in hex [0x100000]", nullptr, false, false, nullptr, nullptr, nullptr,
+     setROMLen},
+    {'l', nullptr, nullptr, "print the text+data length", nullptr, false, false, nullptr, nullptr, nullptr, countLen},
+    {'t', nullptr, nullptr, "print the text address", nullptr, false, false, nullptr, nullptr, nullptr, countDest},
+    {'e', nullptr, nullptr, "print the entry address", nullptr, false, false, nullptr, nullptr, nullptr, countEntry},
+    {'h', nullptr, nullptr, "print the short usage text", nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    {0, "format", "FMT",
+     "write a memory image: %s",
+     "Memory images, for FPGA and boot flows", false, true, &memArgs::format, nullptr, nullptr, nullptr},
+    {0, "output", "FILE",
+     "where it goes; - is standard output [-]; with banks, %b stands\n"
+     "for the bank number",
+     nullptr, true, true, &memArgs::output, nullptr, nullptr, nullptr},
+    {0, "memory", "NAME:BASE:SIZE[,KEY=VALUE...]",
+     "one memory of the system, its keys any of format, output, width,\n"
+     "byte-order, depth, fill, lanes, banks, name, header, addresses\n"
+     "and the other options of one memory; repeatable: the options\n"
+     "above are every memory's defaults",
+     nullptr, false, false, nullptr, &memArgs::memory, nullptr, nullptr},
+    {0, "insert", "KIND@WHERE[,over=FROM..TO][,order=little|big]",
+     "store a CRC, sum or length computed over the memory at WHERE\n"
+     "(an address, or sym:NAME[+N]); FROM..TO defaults to the placed\n"
+     "bytes of the memory holding WHERE, TO included; repeatable",
+     nullptr, true, false, nullptr, &memArgs::insert, nullptr, nullptr},
+    {0, "allow-unplaced", nullptr,
+     "with --memory: leave out bytes that land in no memory",
+     nullptr, true, false, nullptr, nullptr, &memArgs::allowUnplaced, nullptr},
+    {0, "merge", "FILE[@ADDR]",
+     "also place the bytes of FILE (%k), or of\n"
+     "the raw binary FILE from ADDR; repeatable, placed in order",
+     nullptr, true, false, nullptr, &memArgs::merge, nullptr, nullptr},
+    {0, "overlap", "refuse|later",
+     "two inputs that place bytes at one address: refused, or the later\n"
+     "input wins [refuse]",
+     nullptr, true, false, &memArgs::overlap, nullptr, nullptr, nullptr},
+    {0, "section", "NAME",
+     "place only this allocated section of ELF inputs (* and ? match);\n"
+     "repeatable",
+     nullptr, true, false, nullptr, &memArgs::section, nullptr, nullptr},
+    {0, "remove-section", "NAME",
+     "leave this section of ELF inputs out; repeatable",
+     nullptr, true, false, nullptr, &memArgs::removeSection, nullptr, nullptr},
+    {0, "addresses", "load|run",
+     "place segments at their load address (p_paddr) or\n"
+     "their run address (p_vaddr, with the zero tail) [load]",
+     nullptr, true, true, &memArgs::addresses, nullptr, nullptr, nullptr},
+    {0, "region", "BASE:SIZE",
+     "the memory to fill [the span of the placed bytes]",
+     nullptr, true, false, &memArgs::region, nullptr, nullptr, nullptr},
+    {0, "crop", nullptr,
+     "leave out the bytes of segments outside --region",
+     nullptr, true, false, nullptr, nullptr, &memArgs::crop, nullptr},
+    {0, "width", "BITS",
+     "word width: a multiple of 8 from 8 to 1024 [32]",
+     nullptr, true, true, &memArgs::width, nullptr, nullptr, nullptr},
+    {0, "byte-order", "little|big",
+     "how bytes at rising addresses make up a word\n"
+     "[the executable's own]",
+     nullptr, true, true, &memArgs::byteOrder, nullptr, nullptr, nullptr},
+    {0, "depth", "WORDS",
+     "words the memory has [region size / word size]",
+     nullptr, true, true, &memArgs::depth, nullptr, nullptr, nullptr},
+    {0, "fill", "BYTE",
+     "value of bytes no segment provides [0x00]",
+     nullptr, true, true, &memArgs::fill, nullptr, nullptr, nullptr},
+    {0, "lanes", "N",
+     "one image per lane of width/N bits, lane 0 the least\n"
+     "significant; FILE must hold %d for the lane number [1]",
+     nullptr, true, true, &memArgs::lanes, nullptr, nullptr, nullptr},
+    {0, "name", "NAME",
+     "identifier for the formats that declare one [rom_image]",
+     nullptr, true, true, &memArgs::name, nullptr, nullptr, nullptr},
+    {0, "header", "FILE",
+     "with --format=c: also write the extern declarations",
+     nullptr, true, true, &memArgs::header, nullptr, nullptr, nullptr},
+    {0, "radix", "2|16",
+     "digits of the words: 2 for vmem ($readmemb), lattice-mem\nand gowin-mi; 16 for every format [16]",
+     nullptr, true, true, &memArgs::radix, nullptr, nullptr, nullptr},
+    {0, "uf2-family", "ID",
+     "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
+     nullptr, true, true, &memArgs::uf2Family, nullptr, nullptr, nullptr},
+    {0, "sparse", nullptr,
+     "vmem, ihex, srec: only the words that hold placed\n"
+     "bytes, each stretch after its address [ihex and srec:\n"
+     "unless --fill is given]",
+     nullptr, true, true, nullptr, nullptr, &memArgs::sparse, nullptr},
+    {0, "rebase", "ADDR",
+     "write addresses from ADDR at the memory's first word:\n"
+     "bytes for ihex and srec, words for mif and vmem",
+     nullptr, true, true, &memArgs::rebase, nullptr, nullptr, nullptr},
+    {0, "record-bytes", "N",
+     "data bytes an ihex or srec record holds, 1 to 255 [16]",
+     nullptr, true, true, &memArgs::recordBytes, nullptr, nullptr, nullptr},
+    {0, "srec-s3", nullptr,
+     "always S3/S7 records [the shortest the addresses allow]",
+     nullptr, true, true, nullptr, nullptr, &memArgs::srecS3, nullptr},
+    {0, "quiet", nullptr,
+     "no diagnostic lines for a load that succeeds",
+     "", false, false, nullptr, nullptr, &memArgs::quiet, nullptr},
+    {0, "verbose", nullptr,
+     "the load lines in a memory-image run too",
+     nullptr, false, false, nullptr, nullptr, &memArgs::verbose, nullptr},
+    {0, "help", nullptr,
+     "print this help",
+     nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    {0, "version", nullptr,
+     "print the version",
+     nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    // Letters the parser takes, as the usage text lists them, that the run
+    // has no action for: each is refused as an unknown option.
+    {'d', nullptr, nullptr, nullptr, nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    {'a', nullptr, nullptr, nullptr, nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    {'m', nullptr, nullptr, nullptr, nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+    {'D', nullptr, nullptr, nullptr, nullptr, false, false, nullptr, nullptr, nullptr, nullptr},
+};
+
+bool named(const optionRow& o, std::string_view name) { return o.name != nullptr && name == o.name; }
+
+// Puts `value` where the option's value goes.
+void apply(const optionRow& o, job& j, const char* value) {
+  if (o.act != nullptr) {
+    o.act(j, value);
+  } else if (o.text != nullptr) {
+    j.mem.*o.text = value;
+  } else if (o.list != nullptr) {
+    (j.mem.*o.list).push_back(value);
+  } else if (o.flag != nullptr) {
+    j.mem.*o.flag += 1;
+  }
+}
+
+// The scan of the words, as getopt_long makes it.
+struct scanner {
+  std::span<const std::string> args;
+  const std::string& program;
+  std::vector<parsedItem> items;
+
+  void refuse(std::string message) { items.push_back({nullptr, {}, std::move(message), false}); }
+
+  // "--NAME[=VALUE]" at word `i`, with `body` the text after "--"; moves `i`
+  // past the words it takes.
+  void longOption(size_t& i, std::string_view body) {
+    const size_t eq = body.find('=');
+    const std::string_view name = body.substr(0, eq);
+    const optionRow* found = nullptr;
+    std::vector<const optionRow*> prefixed;
+    for (const optionRow& o : table) {
+      if (o.name == nullptr) continue;
+      if (name == o.name) {
+        found = &o;
+        break;
+      }
+      if (std::string_view(o.name).starts_with(name)) prefixed.push_back(&o);
+    }
+    const int len = static_cast<int>(body.size());
+    i++;
+    if (found == nullptr && prefixed.size() > 1) {
+      std::string line =
+          strf("%s: option '--%.*s' is ambiguous; possibilities:", program.c_str(), len, body.data());
+      for (const optionRow* o : prefixed) line += strf(" '--%s'", o->name);
+      return refuse(line + "\n");
+    }
+    if (found == nullptr && prefixed.size() == 1) found = prefixed[0];
+    if (found == nullptr) {
+      return refuse(strf("%s: unrecognized option '--%.*s'\n", program.c_str(), len, body.data()));
+    }
+    if (eq != std::string_view::npos) {
+      if (found->value == nullptr) {
+        return refuse(strf("%s: option '--%s' doesn't allow an argument\n", program.c_str(), found->name));
+      }
+      items.push_back({found, std::string(body.substr(eq + 1)), {}, false});
+    } else if (found->value == nullptr) {
+      items.push_back({found, {}, {}, false});
+    } else if (i == args.size()) {
+      refuse(strf("%s: option '--%s' requires an argument\n", program.c_str(), found->name));
+    } else {
+      items.push_back({found, args[i++], {}, false});
+    }
+  }
+
+  // A word of short options at word `i`; moves `i` past the words it takes.
+  void shortOptions(size_t& i) {
+    const std::string& word = args[i++];
+    for (size_t k = 1; k < word.size(); k++) {
+      const char c = word[k];
+      const optionRow* found = nullptr;
+      for (const optionRow& o : table) {
+        if (o.letter != 0 && o.letter == c) found = &o;
+      }
+      if (found == nullptr) {
+        refuse(strf("%s: invalid option -- '%c'\n", program.c_str(), c));
+      } else if (found->value == nullptr) {
+        items.push_back({found, {}, {}, false});
+      } else if (k + 1 < word.size()) {  // the rest of the word is its value
+        items.push_back({found, word.substr(k + 1), {}, false});
+        return;
+      } else if (i < args.size()) {  // or else the next word
+        items.push_back({found, args[i++], {}, false});
+        return;
+      } else {
+        return refuse(strf("%s: option requires an argument -- '%c'\n", program.c_str(), c));
+      }
+    }
+  }
+
+  void scan() {
+    for (size_t i = 0; i < args.size();) {
+      const std::string& word = args[i];
+      if (word == "--") {
+        for (i++; i < args.size(); i++) items.push_back({nullptr, args[i], {}, true});
+        return;
+      }
+      if (word.size() < 2 || word[0] != '-') {
+        items.push_back({nullptr, word, {}, true});
+        i++;
+      } else if (word[1] == '-') {
+        longOption(i, std::string_view(word).substr(2));
+      } else {
+        shortOptions(i);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::span<const optionRow> options() { return table; }
+
+const optionRow* findOption(std::string_view name) {
+  for (const optionRow& o : table) {
+    if (named(o, name) || (name == "input" && o.letter == 'f')) return &o;
+  }
+  return nullptr;
+}
+
+std::vector<parsedItem> scanArguments(std::span<const std::string> args, const std::string& program) {
+  scanner sc{args, program, {}};
+  sc.scan();
+  return std::move(sc.items);
+}
+
+parseOutcome parseArguments(std::span<const std::string> args, const std::string& program, job& j) {
+  parseOutcome out;
+  int rejected = 0;
+  auto refuse = [&](char c) {
+    out.diagnostics += strf("unknown option %c\n", c);
+    rejected++;
+  };
+  for (const parsedItem& item : scanArguments(args, program)) {
+    if (item.positional) {
+      j.positional.push_back(j.keep(item.value));
+      continue;
+    }
+    if (item.row == nullptr) {
+      out.diagnostics += item.message;
+      refuse('?');
+      continue;
+    }
+    const optionRow& o = *item.row;
+    if (o.letter == 'h') {
+      out.how = parseOutcome::end::usage;
+      out.usageStatus = 0;
+      return out;
+    }
+    if (named(o, "help") || named(o, "version")) {
+      out.how = named(o, "help") ? parseOutcome::end::help : parseOutcome::end::version;
+      return out;
+    }
+    if (o.act == nullptr && o.text == nullptr && o.list == nullptr && o.flag == nullptr) {
+      refuse(o.letter);
+      continue;
+    }
+    apply(o, j, o.value != nullptr ? j.keep(item.value) : nullptr);
+  }
+  if (j.input == nullptr || rejected != 0) {
+    out.how = parseOutcome::end::usage;
+    out.usageStatus = 1;
+  }
+  return out;
+}
+
+status setOption(job& j, std::string_view name, std::string_view value) {
+  const optionRow* o = findOption(name);
+  const std::string shown = "--" + std::string(name);
+  if (o == nullptr || (o->act == nullptr && o->text == nullptr && o->list == nullptr && o->flag == nullptr)) {
+    return errorf(ErrorKind::bad_argument, shown, "unrecognized option '%s'\n", shown.c_str());
+  }
+  if (o->value == nullptr && o->act == nullptr) {
+    if (value == "no" || value == "false" || value == "0") return done;
+    if (!value.empty() && value != "yes" && value != "true" && value != "1") {
+      return errorf(ErrorKind::bad_argument, shown, "option '%s' doesn't allow an argument\n", shown.c_str());
+    }
+  }
+  apply(*o, j, j.keep(value));
+  return done;
+}
+
+std::string usageText(const std::string& program) {
+  return strf(
+      "usage: %s [args]\n"
+      "  -f file       # input file\n"
+      "  -r            # rom output\n"
+      "  -d            # Orv's output\n"
+      "  -a            # asm output\n"
+      "  -m            # kesmora mem file\n"
+      "  -R            # Tolvek ROM output\n"
+      "  -L <len>      # Tolvek ROM length [0x100000]\n"
+      "  -l            # dump text+data length\n"
+      "  -e            # dump binary entry\n"
+      "  -t            # dump text location\n"
+      "  -H            # dump hex of program\n"
+      "  -M NN         # extend image to this length\n"
+      "  --help        # memory images and every other option\n",
+      program.c_str());
+}
+
+std::string formatList() {
+  std::string formats;
+  for (const memFormat& f : memFormats()) formats += std::string(formats.empty() ? "" : ", ") + f.name;
+  return formats;
+}
+
+std::string helpText(const std::string& program) {
+  std::string text = strf(
+      "usage: %s -f FILE [options]\n"
+      "Turns the program of a firmware executable into ROM and memory images.\n",
+      program.c_str());
+  for (const optionRow& o : table) {
+    if (o.help == nullptr) continue;
+    if (o.heading != nullptr) {
+      text += '\n';
+      text += o.heading;
+      if (*o.heading != '\0') text += '\n';
+    }
+    std::string left = o.letter != 0 ? strf("  -%c", o.letter) : strf("  --%s", o.name);
+    if (o.value != nullptr) left += strf(o.letter != 0 ? " %s" : "=%s", o.value);
+    std::string what = o.help;
+    if (const size_t at = what.find("%s"); at != std::string::npos) what.replace(at, 2, formatList());
+    if (const size_t at = what.find("%k"); at != std::string::npos) what.replace(at, 2, inputKindList());
+    for (size_t from = 0; from <= what.size();) {
+      const size_t nl = std::min(what.find('\n', from), what.size());
+      // A long option stands on a line of its own, its text below it.
+      if (left.size() >= 23) text += left + "\n", left.clear();
+      left.resize(23, ' ');
+      text += left + what.substr(from, nl - from) + "\n";
+      left.clear();
+      from = nl + 1;
+    }
+  }
+  text +=
+      "\n"
+      "BASE, SIZE, ADDR, WORDS and BYTE are 0x hex or decimal; SIZE and WORDS may\n"
+      "end in K, M or G (powers of 1024). An argument @FILE stands for the\n"
+      "arguments in FILE, one a line; lines starting with # are left out.\n";
+  return text;
+}
+
+}  // namespace romwright

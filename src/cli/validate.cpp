@@ -1,0 +1,398 @@
+// The checks of the memory-image options.
+#include "cli/validate.hpp"
+
+#include <elf.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "core/bytes.hpp"
+#include "core/numbers.hpp"
+#include "fields/checksum.hpp"
+#include "fields/fields.hpp"
+#include "formats/identifiers.hpp"
+#include "formats/registry.hpp"
+
+namespace romwright {
+
+namespace {
+
+constexpr uint64_t addressSpace = uint64_t{1} << 32;
+
+// ---- Option values ----------------------------------------------------------
+
+Error badValue(const char* option, const char* value, const char* why) {
+  return errorf(ErrorKind::bad_argument, std::string("--") + option, "--%s=%s: %s\n", option, value, why);
+}
+
+// A number past the limit every number has, which is refused as too large
+// whatever else the option asks of its value.
+bool tooLarge(const char* text, bool scaled = false) {
+  uint64_t v = 0;
+  return readNumber(text, scaled, v) == numberRead::tooLarge;
+}
+
+}  // namespace
+
+Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
+  memOptions o{};
+  if (a.format == nullptr) {
+    for (const optionRow& opt : options()) {
+      if (!opt.needsFormat) continue;
+      const char* value = opt.text != nullptr                             ? a.*opt.text
+                          : opt.list != nullptr && !(a.*opt.list).empty() ? (a.*opt.list)[0]
+                          : opt.flag != nullptr && a.*opt.flag != 0       ? ""
+                                                                          : nullptr;
+      if (value == nullptr) continue;
+      if (opt.flag != nullptr) return failuref("--%s: only with --format\n", opt.name);
+      return badValue(opt.name, value, "only with --format");
+    }
+    return o;
+  }
+
+  o.banks = 1;
+  o.format = findFormat(a.format);
+  if (o.format == nullptr) {
+    std::string known;
+    for (const memFormat& f : memFormats()) known += std::string(known.empty() ? "" : ", ") + f.name;
+    return badValue("format", a.format, ("not a format: " + known).c_str());
+  }
+
+  uint64_t v = 32;
+  if (a.width != nullptr && tooLarge(a.width)) return badValue("width", a.width, "too large");
+  if (a.width != nullptr && (!parseNumber(a.width, false, v) || v < 8 || v > 1024 || v % 8 != 0)) {
+    return badValue("width", a.width, "not a word width: a multiple of 8 from 8 to 1024");
+  }
+  // A format of bytes keeps the placed span to the byte unless an option
+  // asks for whole words.
+  if (o.format->byteSpan && a.width == nullptr && a.depth == nullptr && a.region == nullptr && a.lanes == nullptr) {
+    v = 8;
+  }
+  o.width = static_cast<uint32_t>(v);
+  const uint32_t wordBytes = o.width / 8;
+
+  if (a.byteOrder != nullptr) {
+    if (strcmp(a.byteOrder, "little") == 0) {
+      o.byteOrder = ELFDATA2LSB;
+    } else if (strcmp(a.byteOrder, "big") == 0) {
+      o.byteOrder = ELFDATA2MSB;
+    } else {
+      return badValue("byte-order", a.byteOrder, "not little or big");
+    }
+  }
+
+  if (a.addresses != nullptr) {
+    o.runAddresses = strcmp(a.addresses, "run") == 0;
+    if (!o.runAddresses && strcmp(a.addresses, "load") != 0) {
+      return badValue("addresses", a.addresses, "not load or run");
+    }
+  }
+
+  if (a.overlap != nullptr) {
+    o.overlapLater = strcmp(a.overlap, "later") == 0;
+    if (!o.overlapLater && strcmp(a.overlap, "refuse") != 0) {
+      return badValue("overlap", a.overlap, "not refuse or later");
+    }
+  }
+
+  if (a.region != nullptr) {
+    const char* colon = strchr(a.region, ':');
+    const std::string baseText(a.region, colon == nullptr ? 0 : static_cast<size_t>(colon - a.region));
+    uint64_t base = 0, size = 0;
+    const numberRead baseRead = colon == nullptr ? numberRead::malformed
+                                                 : readNumber(baseText.c_str(), false, base);
+    const numberRead sizeRead = colon == nullptr ? numberRead::malformed : readNumber(colon + 1, true, size);
+    if (baseRead == numberRead::malformed || sizeRead == numberRead::malformed) {
+      return badValue("region", a.region, "not BASE:SIZE");
+    }
+    if (baseRead == numberRead::tooLarge || sizeRead == numberRead::tooLarge) {
+      return badValue("region", a.region, "too large");
+    }
+    if (size == 0) return badValue("region", a.region, "a region of no bytes");
+    if (!fits(base, size, addressSpace)) {
+      return badValue("region", a.region, "passes the end of the 32-bit address space");
+    }
+    if (base % wordBytes != 0) {
+      return badValue("region", a.region,
+               ("the base is not a multiple of the " + std::to_string(wordBytes) + "-byte word").c_str());
+    }
+    o.hasRegion = true;
+    o.base = base;
+    o.size = (size + wordBytes - 1) / wordBytes * wordBytes;
+  }
+
+  if (a.depth != nullptr) {
+    const numberRead read = readNumber(a.depth, true, o.depth);
+    if (read == numberRead::malformed) return badValue("depth", a.depth, "not a number of words");
+    if (read == numberRead::tooLarge) return badValue("depth", a.depth, "too large");
+    if (o.depth == 0) return badValue("depth", a.depth, "a memory of no words");
+    if (!fits(o.hasRegion ? o.base : 0, o.depth * wordBytes, addressSpace)) {
+      return badValue("depth", a.depth, "passes the end of the 32-bit address space");
+    }
+  }
+
+  if (a.fill != nullptr) {
+    if (tooLarge(a.fill)) return badValue("fill", a.fill, "too large");
+    if (!parseNumber(a.fill, false, v) || v > 0xFF) return badValue("fill", a.fill, "not a byte: 0 to 0xff");
+    o.fill = static_cast<uint8_t>(v);
+  }
+
+  o.lanes = 1;
+  if (a.lanes != nullptr) {
+    if (tooLarge(a.lanes)) return badValue("lanes", a.lanes, "too large");
+    if (!parseNumber(a.lanes, false, v) || v == 0 || v > o.width || o.width % v != 0) {
+      return badValue("lanes", a.lanes,
+               ("does not divide the " + std::to_string(o.width) + "-bit word").c_str());
+    }
+    o.lanes = static_cast<uint32_t>(v);
+  }
+  const uint32_t laneBits = o.width / o.lanes;
+  // A lane is whole bytes of the word, or bits of one byte.
+  if (laneBits < 8 ? laneBits == 3 || laneBits > 4 : laneBits % 8 != 0) {
+    return badValue("lanes", a.lanes,
+             ("lanes of " + std::to_string(laneBits) + " bits: a lane is 1, 2 or 4 bits or whole bytes").c_str());
+  }
+  if (laneBits < o.format->minWidth) {
+    return badValue("lanes", a.lanes,
+             ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +
+              " format holds words of " + std::to_string(o.format->minWidth) + " bits or more")
+                 .c_str());
+  }
+  if (laneBits > o.format->maxWidth) {
+    return badValue("format", a.format,
+             ("holds words of up to " + std::to_string(o.format->maxWidth) + " bits, not " +
+              std::to_string(laneBits))
+                 .c_str());
+  }
+  if (o.format->maxDepth != 0 && o.depth > o.format->maxDepth) {
+    return badValue("depth", a.depth,
+             ("the " + std::string(o.format->name) + " format holds up to " +
+              std::to_string(o.format->maxDepth) + " words")
+                 .c_str());
+  }
+
+  if (a.output != nullptr && a.output[0] == '\0') return badValue("output", a.output, "an empty file name");
+  o.output = a.output != nullptr && strcmp(a.output, "-") != 0 ? a.output : nullptr;
+  if (o.lanes > 1 && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
+    return badValue("output", a.output != nullptr ? a.output : "-",
+             "needs %d for the lane number with --lanes");
+  }
+  if (o.output == nullptr && listing) {
+    return badValue("format", a.format, "-H writes to standard output already: give --output=FILE");
+  }
+
+  o.crop = a.crop != 0;
+  if (o.crop && !o.hasRegion) return Error{"--crop: needs --region=BASE:SIZE to cut at\n"};
+  o.quiet = a.quiet != 0;
+
+  o.name = a.name != nullptr ? a.name : "rom_image";
+  if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
+
+  o.radix = 16;
+  if (a.radix != nullptr) {
+    if (tooLarge(a.radix)) return badValue("radix", a.radix, "too large");
+    if (!parseNumber(a.radix, false, v) || (v != 2 && v != 16)) return badValue("radix", a.radix, "not 2 or 16");
+    o.radix = static_cast<uint32_t>(v);
+  }
+  if (a.uf2Family != nullptr) {
+    if (const uf2FamilyName* f = findUf2Family(a.uf2Family)) {
+      o.uf2Family = f->id;
+    } else if (tooLarge(a.uf2Family)) {
+      return badValue("uf2-family", a.uf2Family, "too large");
+    } else if (parseNumber(a.uf2Family, false, v) && v <= 0xFFFFFFFF) {
+      o.uf2Family = static_cast<uint32_t>(v);
+    } else {
+      std::string known;
+      for (const uf2FamilyName& family : uf2Families()) known += std::string(known.empty() ? "" : ", ") + family.name;
+      return badValue("uf2-family", a.uf2Family, ("not a number or a family: " + known).c_str());
+    }
+    o.hasUf2Family = true;
+  }
+
+  // The options that only some formats read are refused for the others.
+  const struct {
+    const char* option;
+    const char* value;  // as given, or null when not given or the same for every format
+    unsigned use;
+    const char* without;
+  } formatOptions[] = {
+      {"name", a.name, useName, "has no name"},
+      {"radix", o.radix == 2 ? a.radix : nullptr, useBinary, "writes hex only"},
+      {"uf2-family", a.uf2Family, useFamily, "has no family ID"},
+  };
+  for (const auto& f : formatOptions) {
+    if (f.value != nullptr && (o.format->uses & f.use) == 0) {
+      return badValue(f.option, f.value, ("the " + std::string(o.format->name) + " format " + f.without).c_str());
+    }
+  }
+  if (a.header != nullptr) {
+    if (a.header[0] == '\0') return badValue("header", a.header, "an empty file name");
+    if (o.format->header == nullptr) {
+      return badValue("header", a.header, ("the " + std::string(o.format->name) + " format has none").c_str());
+    }
+    if (o.lanes > 1 && strstr(a.header, "%d") == nullptr) {
+      return badValue("header", a.header, "needs %d for the lane number with --lanes");
+    }
+    o.header = a.header;
+  }
+
+  // Intel HEX and S-records hold only the placed bytes unless a fill is
+  // asked for; vmem only with --sparse.
+  const std::string fmt = o.format->name;
+  o.sparse = a.sparse != 0 || (o.format->addresses && a.fill == nullptr);
+  if (a.sparse != 0 && !o.format->sparse) {
+    return failuref("--sparse: the %s format writes every word\n", o.format->name);
+  }
+  if (a.rebase != nullptr) {
+    if (tooLarge(a.rebase)) return badValue("rebase", a.rebase, "too large");
+    if (!parseNumber(a.rebase, false, o.rebase) || o.rebase > 0xFFFFFFFF) {
+      return badValue("rebase", a.rebase, "not an address: 0 to 0xffffffff");
+    }
+    if (const char* why = rebaseProblem(*o.format, o.sparse)) {
+      return badValue("rebase", a.rebase, ("the " + fmt + " format " + why).c_str());
+    }
+    o.rebased = true;
+  }
+  o.recordBytes = 16;
+  if (a.recordBytes != nullptr) {
+    if (tooLarge(a.recordBytes)) return badValue("record-bytes", a.recordBytes, "too large");
+    if (!parseNumber(a.recordBytes, false, v) || v == 0 || v > 255) {
+      return badValue("record-bytes", a.recordBytes, "not a number of bytes: 1 to 255");
+    }
+    if (!o.format->addresses) {
+      return badValue("record-bytes", a.recordBytes, ("the " + fmt + " format writes no data records").c_str());
+    }
+    o.recordBytes = static_cast<uint32_t>(v);
+  }
+  o.srecS3 = a.srecS3 != 0;
+  if (o.srecS3 && (o.format->uses & useS3) == 0) return failuref("--srec-s3: only with --format=srec\n");
+  return o;
+}
+
+namespace {
+
+Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
+  memoryPlan plan{};
+  plan.allowUnplaced = a.allowUnplaced != 0;
+  // The fields, once the memories are known to be asked for.
+  auto fields = [&]() -> status {
+    for (const char* text : a.insert) {
+      Result<insertField> f = parseInsert(text);
+      if (!f) return f.error();
+      plan.symbols = plan.symbols || f->usesSymbols();
+      plan.inserts.push_back(std::move(*f));
+    }
+    return done;
+  };
+  if (a.memory.empty()) {
+    Result<memOptions> o = checkMemArgs(a, listing);
+    if (!o) return o.error();
+    if (o->format != nullptr) plan.memories.push_back(*o);
+    if (status s = fields(); !s) return s.error();
+    return plan;
+  }
+  plan.several = true;
+  // Each memory has its own region: one given beside them would be lost.
+  if (a.region != nullptr) {
+    return badValue("region", a.region, "with --memory, each memory's BASE:SIZE is its region");
+  }
+  if (a.crop != 0) return Error{"--crop: with --memory, every memory takes what lies in it\n"};
+  for (const char* spec : a.memory) {
+    memArgs m = a;  // every memory starts from the options given beside it
+    m.memory.clear();
+    const std::string_view all(spec);
+    const std::string_view head = all.substr(0, all.find(','));
+    const size_t colon = head.find(':');
+    if (colon == 0 || colon == std::string_view::npos || head.find(':', colon + 1) == std::string_view::npos) {
+      return failuref("--memory=%s: not NAME:BASE:SIZE[,KEY=VALUE...]\n", spec);
+    }
+    const char* label = plan.text.emplace_back(head.substr(0, colon)).c_str();
+    for (const memOptions& earlier : plan.memories) {
+      if (strcmp(earlier.label, label) == 0) return failuref("--memory=%s: a second memory of that name\n", spec);
+    }
+    m.region = plan.text.emplace_back(head.substr(colon + 1)).c_str();
+    uint32_t banks = 1;
+    for (size_t at = head.size(); at < all.size();) {
+      const size_t end = std::min(all.find(',', at + 1), all.size());
+      const std::string_view item = all.substr(at + 1, end - at - 1);
+      at = end;
+      const size_t eq = item.find('=');
+      const std::string key(item.substr(0, eq));
+      const char* value = plan.text.emplace_back(eq == std::string_view::npos ? "" : item.substr(eq + 1)).c_str();
+      if (key == "banks") {
+        uint64_t k = 0;
+        if (tooLarge(value)) return failuref("--memory=%s: banks=%s: too large\n", label, value);
+        if (!parseNumber(value, false, k) || k == 0 || k > 65536) {
+          return failuref("--memory=%s: banks=%s: not a number of banks: 1 to 65536\n", label, value);
+        }
+        banks = static_cast<uint32_t>(k);
+        continue;
+      }
+      const optionRow* opt = nullptr;
+      for (const optionRow& o : options()) {
+        if (o.perMemory && key == o.name) opt = &o;
+      }
+      if (opt == nullptr) {
+        std::string keys = "banks";
+        for (const optionRow& o : options()) {
+          if (o.perMemory) keys += std::string(", ") + o.name;
+        }
+        return failuref("--memory=%s: %s: not a key of a memory: %s\n", label, key.c_str(), keys.c_str());
+      }
+      if (opt->text != nullptr) {
+        m.*opt->text = value;
+      } else if (strcmp(value, "yes") == 0 || strcmp(value, "no") == 0) {
+        m.*opt->flag = strcmp(value, "yes") == 0 ? 1 : 0;
+      } else {
+        return failuref("--memory=%s: %s=%s: not yes or no\n", label, key.c_str(), value);
+      }
+    }
+    if (m.format == nullptr) return failuref("--memory=%s: no format: give format=FMT or --format=FMT\n", label);
+    Result<memOptions> o = checkMemArgs(m, listing);
+    if (!o) return Error{std::string("--memory=") + label + ": " + o.error().message};
+    o->label = label;
+    o->banks = banks;
+    if (banks > 1 && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
+      return failuref("--memory=%s: output=%s: needs %%b for the bank number with banks=%u\n", label,
+                      o->output != nullptr ? o->output : "-", banks);
+    }
+    if (banks > 1 && o->header != nullptr && strstr(o->header, "%b") == nullptr) {
+      return failuref("--memory=%s: header=%s: needs %%b for the bank number with banks=%u\n", label, o->header,
+                      banks);
+    }
+    plan.memories.push_back(*o);
+  }
+  const memOptions* onStdout = nullptr;
+  for (const memOptions& o : plan.memories) {
+    if (o.output != nullptr) continue;
+    if (onStdout != nullptr) {
+      return failuref("--memory=%s: give output=FILE: --memory=%s takes standard output already\n", o.label,
+                      onStdout->label);
+    }
+    onStdout = &o;
+  }
+  for (size_t j = 0; j < plan.memories.size(); j++) {
+    for (size_t i = 0; i < j; i++) {
+      const memOptions& x = plan.memories[i];
+      const memOptions& y = plan.memories[j];
+      const uint64_t lo = std::max(x.base, y.base), hi = std::min(x.base + x.size, y.base + y.size);
+      if (lo < hi) {
+        return failuref("--memory=%s and --memory=%s overlap at 0x%08llx..0x%08llx\n", x.label, y.label,
+                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi - 1));
+      }
+    }
+  }
+  if (status s = fields(); !s) return s.error();
+  return plan;
+}
+
+}  // namespace
+
+Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
+  Result<memoryPlan> plan = checkPlan(a, listing);
+  if (!plan) return withKind(std::move(plan.error()), ErrorKind::bad_argument);
+  return plan;
+}
+
+}  // namespace romwright

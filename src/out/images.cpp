@@ -1,0 +1,195 @@
+// The memory-image stage of a run.
+#include "out/images.hpp"
+
+#include <elf.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "formats/registry.hpp"
+#include "formats/render.hpp"
+#include "out/files.hpp"
+#include "out/group.hpp"
+#include "core/sink.hpp"
+#include "place/place.hpp"
+
+namespace romwright {
+
+namespace {
+
+constexpr uint64_t addressSpace = uint64_t{1} << 32;
+
+Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool several, const noteFn& note) {
+  const uint32_t wordBytes = o.width / 8;
+  placedMemory m{&o, {}, 0, false};
+  placement& p = m.p;
+  // Several memories each take what lies in them; what lands in none is
+  // found afterwards.
+  // A memory of a system in which nothing lands is still written.
+  const placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
+                         o.quiet || several, o.crop || several, o.overlapLater, several};
+  std::string notes;
+  const status placed = placeSegments(p, img, req, notes);
+  tell(note, notes);
+  if (!placed) return placed.error();
+
+  const uint64_t memWords = p.size / wordBytes;
+  const uint64_t depth = o.depth != 0 ? o.depth : memWords;
+  if (depth < memWords) {
+    return failuref("the image needs %llu words, more than --depth=%llu\n",
+                    static_cast<unsigned long long>(memWords), static_cast<unsigned long long>(depth));
+  }
+  if (!fits(p.base, depth * wordBytes, addressSpace)) {
+    return failuref("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
+                    static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
+  }
+  if (o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
+    return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
+                    static_cast<unsigned long long>(o.format->maxDepth),
+                    static_cast<unsigned long long>(depth / o.banks));
+  }
+  if (depth % o.banks != 0) {
+    return failuref("banks=%u does not divide its %llu words\n", o.banks,
+                    static_cast<unsigned long long>(depth));
+  }
+  if (status fit = checkAddressesFit(o, p, depth, img.entry); !fit) return fit.error();
+  m.depth = depth;
+  m.little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
+  return m;
+}
+
+}  // namespace
+
+Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note) {
+  placedRun run;
+  run.entry = img.entry;
+  for (const memOptions& o : plan.memories) {
+    Result<placedMemory> m = placeMemory(o, img, plan.several, note);
+    if (!m) {
+      if (o.label == nullptr) return m.error();
+      return withKind(Error{std::string("--memory=") + o.label + ": " + m.error().message}, m.error().kind);
+    }
+    run.memories.push_back(std::move(*m));
+  }
+  if (plan.several && !plan.allowUnplaced) {
+    std::vector<memoryRange> ranges;
+    for (const memOptions& o : plan.memories) ranges.push_back({o.base, o.size, o.runAddresses});
+    if (std::string lines = unplaced(img, ranges); !lines.empty()) return Error{lines};
+  }
+  std::vector<fieldMemory> fieldMemories;
+  for (placedMemory& m : run.memories) {
+    fieldMemories.push_back({&m.p, m.depth, m.o->width / 8, m.o->runAddresses, m.little, m.o->fill});
+  }
+  if (status s = storeInserts(plan.inserts, fieldMemories, img, run.values); !s) return s.error();
+  return run;
+}
+
+namespace {
+
+// Calls `fn(part, words)` with bank `bank` of `m`: the memory's words
+// [bank * depth / banks, ...) as a memory of its own from its first word's
+// address, which borrows the memory's runs while `fn` runs.
+template <class Fn>
+auto withBank(placedMemory& m, uint32_t bank, Fn fn) {
+  const memOptions& o = *m.o;
+  if (o.banks == 1) return fn(m.p, m.depth);
+  const uint32_t wordBytes = o.width / 8;
+  const uint64_t words = m.depth / o.banks;
+  const uint64_t skip = uint64_t{bank} * words * wordBytes;
+  placement part;
+  part.map = std::move(m.p.map);
+  part.base = m.p.base + skip;
+  part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
+  auto result = fn(part, words);
+  m.p.map = std::move(part.map);
+  return result;
+}
+
+}  // namespace
+
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header) {
+  const memOptions& o = *m.o;
+  std::string name = o.name;
+  if (o.banks > 1) name.append("_b").append(std::to_string(bank));
+  if (o.lanes > 1) name.append("_").append(std::to_string(lane));
+  return withBank(m, bank, [&](const placement& p, uint64_t words) {
+    return writeImage(s, o, p, words, lane, m.little, static_cast<uint32_t>(entry), name.c_str(), header);
+  });
+}
+
+uint64_t outputBound(const placedMemory& m) {
+  // Per word: its bits as binary digits and a line end, or its bytes as
+  // records of one byte each (13 characters), and room for a header.
+  const uint64_t words = m.depth / m.o->banks;
+  const uint64_t laneBits = m.o->width / m.o->lanes, laneBytes = (laneBits + 7) / 8;
+  const uint64_t perWord = std::max(laneBits + 16, 13 * laneBytes + 16);
+  constexpr uint64_t most = uint64_t{1} << 30;
+  return words > (most - 65536) / perWord ? most : words * perWord + 65536;
+}
+
+void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn) {
+  withBank(m, bank, [&](const placement& p, uint64_t words) {
+    eachWord(*m.o, p, words, lane, m.little, fn);
+    return true;
+  });
+}
+
+status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note) {
+  Result<placedRun> placed = placeRun(plan, img, note);
+  if (!placed) return placed.error();
+  std::vector<placedMemory>& memories = placed->memories;
+  const uint64_t entry = placed->entry;
+
+  // Every file of the run, each memory's banks, each bank's lanes, each
+  // lane's image then its header: all names are resolved before the first
+  // is written, and all are put in place as one group.
+  struct memoryFile {
+    placedMemory* m;
+    uint32_t bank;
+    uint32_t lane;
+    bool header;
+  };
+  std::vector<imageFile> names;
+  std::vector<memoryFile> what;
+  for (placedMemory& m : memories) {
+    const memOptions& o = *m.o;
+    for (uint32_t bank = 0; bank < o.banks; bank++) {
+      for (uint32_t lane = 0; lane < o.lanes; lane++) {
+        for (const bool header : {false, true}) {
+          const char* pattern = header ? o.header : o.output;
+          if (pattern == nullptr) continue;
+          names.push_back(describe(filePath(pattern, lane, o.lanes, bank, o.banks)));
+          what.push_back({&m, bank, lane, header});
+        }
+      }
+    }
+  }
+  std::vector<outFile> files;
+  for (const imageFile& f : names) files.push_back(fileFor(f));
+  if (status s = resolveFiles(files); !s) return s;
+
+  for (placedMemory& m : memories) {
+    if (m.o->output != nullptr) continue;
+    for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
+      sink s(standardOutput);
+      if (!writeMemory(s, m, entry, 0, lane, false)) {
+        return Error{s.err != 0 ? strf("Unable to write standard output: %s\n", reasonOf(s.err).c_str())
+                                : std::string("Unable to write standard output\n"),
+                     ErrorKind::io, "standard output", s.err};
+      }
+    }
+  }
+  for (size_t i = 0; i < files.size(); i++) {
+    Result<FILE*> f = createFile(files[i]);
+    if (!f) return f.error();
+    sink s(*f);
+    const bool wrote = writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane, what[i].header);
+    if (status c = closeFile(files[i], wrote, s.err); !c) return c;
+  }
+  return replaceFiles(files);
+}
+
+}  // namespace romwright

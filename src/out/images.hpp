@@ -1,0 +1,69 @@
+// The memory images of a run: every memory placed, its integrity fields
+// stored, each bank and lane rendered by its format, and every file written
+// as one group.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/diag.hpp"
+#include "core/error.hpp"
+#include "core/image.hpp"
+#include "fields/fields.hpp"
+#include "core/sink.hpp"
+#include "formats/memory.hpp"
+#include "formats/render.hpp"
+#include "place/place.hpp"
+
+namespace romwright {
+
+// The memories of a run, with the text their options point into.
+struct memoryPlan {
+  std::deque<std::string> text;
+  std::vector<memOptions> memories;  // empty: no memory image
+  bool several = false;              // given with --memory
+  bool allowUnplaced = false;
+  std::vector<insertField> inserts;  // in command-line order
+  bool symbols = false;              // an address is given by name
+};
+
+// A memory of the run placed and checked, ready to be written.
+struct placedMemory {
+  const memOptions* o;
+  placement p;
+  uint64_t depth;  // words
+  bool little;     // its byte order
+};
+
+// The memories of a run placed and their fields stored. The memories point
+// into the plan and the image, and their runs into `values` too.
+struct placedRun {
+  std::vector<placedMemory> memories;
+  std::deque<std::vector<uint8_t>> values;
+  uint64_t entry = 0;
+};
+
+// Places every memory of `plan`, refuses stored bytes that land in none
+// (unless the plan allows it), and stores the integrity fields.
+Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note);
+
+// Writes bank `bank`, lane `lane` of `m` (its header file when `header`) to
+// `s` in the memory's format; false when a write failed.
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header);
+
+// The most bytes a format can write for one lane of one bank of `m`, for
+// making room in memory at once; far more than most formats write.
+uint64_t outputBound(const placedMemory& m);
+
+// Hands the words of bank `bank`, lane `lane` of `m` to `fn`, in order.
+void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn);
+
+// Writes the memory images of `plan` from `img`, every file of them as one
+// group; an image without a file goes to `standardOutput`. With several
+// memories every stored byte must land in one, unless they allow it.
+status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note);
+
+}  // namespace romwright
