@@ -15,6 +15,7 @@
 #   BENCH_ONLY=records bench/run.sh   # W9 alone: hex, S-record and ELF64 inputs
 #   BENCH_ONLY=memories bench/run.sh  # W10 alone: three memories, a CRC32
 #   BENCH_ONLY=library bench/run.sh   # W11 alone: the library in process, C++ and Python
+#   BENCH_ONLY=sparse bench/run.sh    # W12 alone: sparse ihex and uf2 of an image far apart
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -328,6 +329,48 @@ library() {
   rm -rf "$work/w11"
 }
 
+# W12: sparse images of an image far apart, as a boot loader's update with
+# its UICR page is: 1 MiB of text at 0 and 4 KiB at 0x10001000, written as
+# Intel HEX and as UF2 (each only the bytes or pages placed), against the
+# same 1 MiB without the far part; the far part must cost what its bytes
+# cost, not its distance (target: under 2x). Each output is checked first:
+# the ihex against objcopy's records, the uf2's block count.
+sparse() {
+  local fmt f n=$((runs * 5)) g="W12 sparse"
+  mkdir -p "$work/w12"
+  cd "$work/w12"
+  head -c $((1 << 20)) /dev/urandom > near.bin
+  head -c 4096 /dev/urandom > far.bin
+  printf '.section .text\n.globl _start\n_start:\n.incbin "near.bin"\n.section .uicr,"a"\n.incbin "far.bin"\n' > far.S
+  printf '.section .text\n.globl _start\n_start:\n.incbin "near.bin"\n' > near.S
+  for f in far near; do
+    arm-none-eabi-as -o $f.o $f.S
+    arm-none-eabi-ld -o $f.elf -Ttext=0 --section-start=.uicr=0x10001000 --build-id=none -z max-page-size=16 $f.o
+  done
+  # The far image spans more than 256 MiB: its memory is given.
+  local farArgs="--region=0:0x10002000"
+  for fmt in ihex uf2; do
+    "$rw" -f far.elf --quiet --format=$fmt $farArgs --output=ref-far.$fmt
+    "$rw" -f near.elf --quiet --format=$fmt --output=ref-near.$fmt
+  done
+  arm-none-eabi-objcopy -O ihex far.elf oc.hex
+  tr -d '\r' < oc.hex | cmp -s - ref-far.ihex || { echo "sparse ihex differs from objcopy's" >&2; exit 1; }
+  [ "$(size ref-far.uf2)" -eq $(( (4096 + 16) * 512 )) ] || { echo "sparse uf2: not 4112 blocks" >&2; exit 1; }
+  for fmt in ihex uf2; do
+    # Runs of a few ms: without a shell, which would take as long.
+    hyperfine -N -w 10 -r "$n" --style none --export-csv "$out/csv/w12-$fmt.csv" \
+      "$rw -f far.elf --quiet --format=$fmt $farArgs --output=far.$fmt" \
+      "$rw -f near.elf --quiet --format=$fmt --output=near.$fmt" >/dev/null
+    row "$g" "romwright $fmt 1 MiB + 4 KiB far" "$(split_csv "$out/csv/w12-$fmt.csv" 1)" "$(size ref-far.$fmt)" \
+      "$(rss "$rw" -f far.elf --quiet --format=$fmt $farArgs --output=far.$fmt)"
+    row "$g" "romwright $fmt 1 MiB alone" "$(split_csv "$out/csv/w12-$fmt.csv" 2)" "$(size ref-near.$fmt)" \
+      "$(rss "$rw" -f near.elf --quiet --format=$fmt --output=near.$fmt)"
+    echo "T|$g|$fmt|romwright $fmt 1 MiB + 4 KiB far|romwright $fmt 1 MiB alone|<|2|1 MiB alone" >> "$targets"
+  done
+  cd "$work"
+  rm -rf "$work/w12"
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
@@ -419,8 +462,12 @@ case ${BENCH_ONLY:-} in
     library
     report
     exit 0 ;;
+  sparse)
+    sparse
+    report
+    exit 0 ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage, records, memories or library, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library or sparse, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086
@@ -517,6 +564,7 @@ memimage
 records
 memories
 library
+sparse
 rm -rf "$work"
 hostile
 report

@@ -33,6 +33,7 @@ struct Want {
   uint32_t entry;
   uint32_t radix = 16;  // 2: the words are binary digits
   std::optional<uint32_t> family;  // the UF2 family ID
+  uint8_t fill = 0;     // of the bytes a sparse file leaves out
 };
 
 // ---- Readers ----------------------------------------------------------------
@@ -309,7 +310,8 @@ std::vector<uint8_t> recordBytes(const std::string& line, size_t start, bool one
 }
 
 // Intel HEX: data (00), end (01, last), extended segment address (02),
-// extended linear address (04) and start linear address (05) records.
+// start segment address (03, CS:IP), extended linear address (04) and start
+// linear address (05) records.
 // Returns the data at each address; a reader that adds the segment and the
 // linear base.
 struct IntelHex {
@@ -347,6 +349,10 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses, size_t most =
         EXPECT_EQ(data.size(), 2u);
         if (data.size() == 2) segment = data[0] << 8 | data[1];
         break;
+      case 3:
+        EXPECT_EQ(data.size(), 4u);
+        if (data.size() == 4) h.start = static_cast<uint32_t>((data[0] << 8 | data[1]) * 16 + (data[2] << 8 | data[3]));
+        break;
       case 4:
         EXPECT_EQ(data.size(), 2u);
         if (data.size() == 2) upper16 = data[0] << 8 | data[1];
@@ -374,7 +380,8 @@ std::vector<uint8_t> contiguous(const std::map<uint64_t, std::vector<uint8_t>>& 
 
 std::vector<uint8_t> ihexBytes(const std::string& text, const Want& w) {
   const IntelHex h = readIntelHex(text, true);
-  EXPECT_EQ(h.start, w.entry);
+  // No start record for a start address of 0, as objcopy.
+  EXPECT_EQ(h.start, w.entry != 0 ? std::optional<uint32_t>(w.entry) : std::nullopt);
   return contiguous(h.records, w.address);
 }
 
@@ -403,6 +410,7 @@ struct Srecords {
   std::map<uint64_t, std::vector<uint8_t>> records;
   uint32_t start = 0;
   char type = '?';  // of the data records
+  std::string header;  // the text of S0
 };
 
 Srecords readSrecords(const std::string& text, size_t most = 16, bool forced = false) {
@@ -420,7 +428,7 @@ Srecords readSrecords(const std::string& text, size_t most = 16, bool forced = f
     const size_t ab = type >= '7' ? '9' - type + 2 : type - '1' + 2;  // address bytes
     if (i == 0) {
       EXPECT_EQ(type, '0');
-      EXPECT_EQ(std::string(b.begin() + 3, b.end()), "HDR");
+      if (b.size() >= 3) h.header.assign(b.begin() + 3, b.end());
       continue;
     }
     if (type < '1' || type > '9' || (type > '3' && type < '7') || b.size() < ab + 1) {
@@ -468,40 +476,182 @@ uint32_t le32(const std::string& t, size_t at) {
 }
 
 // UF2: 512-byte blocks with the three magic numbers, 256-byte payloads at
-// 256-aligned addresses one after another, numbered from 0 with the count
-// in each, zeros after the payload, the family ID with flag 0x2000 when
-// there is one. Returns the blocks' bytes from the address of word 0 to the
-// end of the memory; the rest of the first and last page goes to `pad`.
-std::vector<uint8_t> uf2Bytes(const std::string& text, const Want& w, std::vector<uint8_t>* pad = nullptr) {
+// 256-aligned addresses in rising order, numbered from 0 with the count of
+// blocks in each, zeros after the payload, the family ID with flag 0x2000
+// when there is one. Returns the memory's bytes from the address of word 0:
+// those of the pages the blocks hold, the fill elsewhere. The blocks'
+// addresses go to `pages`, the bytes of their pages outside the memory to
+// `pad`.
+std::vector<uint8_t> uf2Bytes(const std::string& text, const Want& w, std::vector<uint8_t>* pad = nullptr,
+                              std::vector<uint64_t>* pages = nullptr) {
   EXPECT_EQ(text.size() % 512, 0u);
   const size_t blocks = text.size() / 512;
-  std::vector<uint8_t> bytes;
+  const uint64_t size = w.depth * (w.width / 8);
+  std::vector<uint8_t> bytes(size, w.fill);
+  std::vector<uint8_t> outside;
+  std::optional<uint64_t> last;
   for (size_t k = 0; k < blocks; k++) {
     const size_t b = k * 512;
     EXPECT_EQ(le32(text, b), 0x0A324655u);
     EXPECT_EQ(le32(text, b + 4), 0x9E5D5157u);
     EXPECT_EQ(le32(text, b + 508), 0x0AB16F30u);
     EXPECT_EQ(le32(text, b + 8), w.family ? 0x2000u : 0u);
-    EXPECT_EQ(le32(text, b + 12), w.address / 256 * 256 + 256 * k) << "block " << k;
+    const uint64_t at = le32(text, b + 12);
+    EXPECT_EQ(at % 256, 0u) << "block " << k;
+    EXPECT_TRUE(!last || at > *last) << "rising addresses: block " << k;
+    EXPECT_TRUE(at + 256 > w.address && at < w.address + size) << "a page of the memory: block " << k;
+    last = at;
+    if (pages != nullptr) pages->push_back(at);
     EXPECT_EQ(le32(text, b + 16), 256u);
     EXPECT_EQ(le32(text, b + 20), k);
     EXPECT_EQ(le32(text, b + 24), blocks);
     EXPECT_EQ(le32(text, b + 28), w.family.value_or(0));
     EXPECT_EQ(text.substr(b + 32 + 256, 476 - 256), std::string(476 - 256, '\0'));
-    bytes.insert(bytes.end(), text.begin() + static_cast<long>(b + 32), text.begin() + static_cast<long>(b + 32 + 256));
+    for (uint64_t i = 0; i < 256; i++) {
+      const uint8_t v = static_cast<uint8_t>(text[b + 32 + i]);
+      if (at + i >= w.address && at + i - w.address < size) {
+        bytes[at + i - w.address] = v;
+      } else {
+        outside.push_back(v);
+      }
+    }
   }
-  const size_t from = w.address % 256, size = w.depth * (w.width / 8);
-  EXPECT_EQ(blocks, (from + size + 255) / 256);
-  if (bytes.size() < from + size) return {};
-  if (pad != nullptr) {
-    pad->assign(bytes.begin(), bytes.begin() + static_cast<long>(from));
-    pad->insert(pad->end(), bytes.begin() + static_cast<long>(from + size), bytes.end());
-  }
-  return {bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + size)};
+  if (pad != nullptr) *pad = outside;
+  return bytes;
 }
 
 std::vector<std::string> readUf2(const std::string& text, const Want& w) {
   return wordsOf(uf2Bytes(text, w), w.width);
+}
+
+// The CRC of a DFU suffix over `text`: CRC-32's register, bit by bit,
+// without its final inversion.
+uint32_t dfuCrc(const std::string& text) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (char c : text) {
+    crc ^= static_cast<uint8_t>(c);
+    for (int k = 0; k < 8; k++) crc = crc & 1 ? crc >> 1 ^ 0xEDB88320 : crc >> 1;
+  }
+  return crc;
+}
+
+uint16_t le16(const std::string& t, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(t[at]) | static_cast<uint8_t>(t[at + 1]) << 8);
+}
+
+// The 16-byte DFU suffix at the end of `text`: bcdDevice, idProduct and
+// idVendor (each `id`), bcdDFU, "UFD", its length and the CRC of the rest.
+// Returns what comes before it.
+std::string dfuSuffixed(const std::string& text, uint16_t bcdDfu, uint16_t id = 0xffff) {
+  if (text.size() < 16) {
+    ADD_FAILURE() << "no room for the suffix";
+    return {};
+  }
+  const size_t at = text.size() - 16;
+  EXPECT_EQ(le16(text, at), id);
+  EXPECT_EQ(le16(text, at + 2), id);
+  EXPECT_EQ(le16(text, at + 4), id);
+  EXPECT_EQ(le16(text, at + 6), bcdDfu);
+  EXPECT_EQ(text.substr(at + 8, 4), "UFD\x10");
+  EXPECT_EQ(le32(text, at + 12), dfuCrc(text.substr(0, at + 12)));
+  return text.substr(0, at);
+}
+
+// DFU: the memory's bytes, then the suffix of DFU 1.1.
+std::vector<std::string> readDfu(const std::string& text, const Want& w) {
+  const std::string bytes = dfuSuffixed(text, 0x0100);
+  return wordsOf({bytes.begin(), bytes.end()}, w.width);
+}
+
+// The elements of a DfuSe file: its prefix ("DfuSe", version 1, the size
+// without the suffix, one target), the target's prefix (alternate setting
+// 0, unnamed, the size of its elements, their number) and each element's
+// address, size and bytes; then the suffix with bcdDFU 0x011A.
+std::vector<std::pair<uint32_t, std::string>> dfuseElements(const std::string& text, uint16_t id = 0xffff) {
+  const std::string body = dfuSuffixed(text, 0x011A, id);
+  std::vector<std::pair<uint32_t, std::string>> elements;
+  if (body.size() < 11 + 274) {
+    ADD_FAILURE() << "no room for the prefixes";
+    return elements;
+  }
+  EXPECT_EQ(body.substr(0, 6), std::string("DfuSe\x01"));
+  EXPECT_EQ(le32(body, 6), body.size());
+  EXPECT_EQ(body[10], 1);
+  EXPECT_EQ(body.substr(11, 6), "Target");
+  EXPECT_EQ(body.substr(17, 1 + 4 + 255), std::string(260, '\0')) << "alternate setting 0, no name";
+  EXPECT_EQ(le32(body, 277), body.size() - 285);
+  const uint32_t count = le32(body, 281);
+  size_t at = 285;
+  for (uint32_t k = 0; k < count && at + 8 <= body.size(); k++) {
+    const uint32_t address = le32(body, at), size = le32(body, at + 4);
+    EXPECT_LE(at + 8 + size, body.size());
+    elements.push_back({address, body.substr(at + 8, size)});
+    at += 8 + size;
+  }
+  EXPECT_EQ(at, body.size()) << "the elements fill the target";
+  return elements;
+}
+
+// Puts bytes at their addresses into the memory's bytes from the address
+// of word 0, the fill elsewhere; each byte of an element must be the
+// memory's, each once.
+std::vector<uint8_t> placeBytes(const std::vector<std::pair<uint64_t, std::string>>& blocks, const Want& w) {
+  const uint64_t size = w.depth * (w.width / 8);
+  std::vector<uint8_t> bytes(size, w.fill);
+  std::vector<bool> seen(size);
+  for (const auto& [address, data] : blocks) {
+    for (size_t i = 0; i < data.size(); i++) {
+      const uint64_t a = address + i - w.address;
+      if (address + i < w.address || a >= size || seen[a]) {
+        ADD_FAILURE() << "byte at 0x" << std::hex << address + i << " outside the memory or twice";
+        return {};
+      }
+      seen[a] = true;
+      bytes[a] = static_cast<uint8_t>(data[i]);
+    }
+  }
+  return bytes;
+}
+
+std::vector<std::string> readDfuse(const std::string& text, const Want& w) {
+  std::vector<std::pair<uint64_t, std::string>> blocks;
+  std::optional<uint64_t> end;
+  for (const auto& [address, data] : dfuseElements(text)) {
+    EXPECT_FALSE(data.empty());
+    EXPECT_TRUE(!end || address > *end) << "elements rise and do not touch";
+    end = address + data.size();
+    blocks.push_back({address, data});
+  }
+  return wordsOf(placeBytes(blocks, w), w.width);
+}
+
+// TI-TXT: `@` lines of an address (upper-case hex, 4 digits below 64 KiB,
+// 6 below 16 MiB, as many as it takes above), each
+// followed by lines of up to 16 bytes as upper-case hex pairs separated by
+// one blank; the last line `q`.
+std::vector<std::pair<uint64_t, std::string>> tiTxtBlocks(const std::string& text, size_t most = 16) {
+  const std::vector<std::string> ls = lines(text);
+  std::vector<std::pair<uint64_t, std::string>> blocks;
+  EXPECT_TRUE(!ls.empty() && ls.back() == "q") << "no q at the end";
+  const std::regex address("@([0-9A-F]{4}|[0-9A-F]{6}|[1-9A-F][0-9A-F]{6,7})"), data("[0-9A-F]{2}( [0-9A-F]{2})*");
+  for (size_t i = 0; i + 1 < ls.size(); i++) {
+    if (std::regex_match(ls[i], address)) {
+      blocks.push_back({std::stoull(ls[i].substr(1), nullptr, 16), {}});
+    } else if (std::regex_match(ls[i], data) && !blocks.empty()) {
+      std::string digits = ls[i];
+      std::erase(digits, ' ');
+      const std::vector<uint8_t> b = bytesOf(digits);
+      EXPECT_LE(b.size(), most) << ls[i];
+      blocks.back().second.append(b.begin(), b.end());
+    } else {
+      ADD_FAILURE() << "line " << i + 1 << ": " << ls[i];
+    }
+  }
+  return blocks;
+}
+
+std::vector<std::string> readTiTxt(const std::string& text, const Want& w) {
+  return wordsOf(placeBytes(tiTxtBlocks(text), w), w.width);
 }
 
 // The one match of `re` in `text`, or a failure.
@@ -566,13 +716,16 @@ constexpr Reader readers[] = {
     {"vmem", readVmem},   {"bin", readBin},   {"coe", readCoe},     {"mif", readMif},
     {"ihex", readIhex},   {"ihex-words", readIhexWords}, {"srec", readSrec},
     {"lattice-mem", readLatticeMem}, {"updatemem", readUpdatemem}, {"uf2", readUf2}, {"gowin-mi", readGowinMi}, {"vhdl", readVhdl}, {"c", readC},
+    {"dfu", readDfu}, {"dfuse", readDfuse}, {"ti-txt", readTiTxt},
 };
 
 // ---- Running a format in process --------------------------------------------
 
-// The files one run wrote: one image per lane, and the headers asked for.
+// The files one run wrote: one image per lane, and the headers asked for;
+// the name of the first image.
 struct Written {
   std::vector<std::string> images, headers;
+  std::string file;
 };
 
 // Writes the memory `s` of an executable of `segs` built in `order` as
@@ -598,7 +751,9 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
       {"region", &memArgs::region}, {"width", &memArgs::width},       {"byte-order", &memArgs::byteOrder},
       {"depth", &memArgs::depth},   {"fill", &memArgs::fill},         {"lanes", &memArgs::lanes},
       {"name", &memArgs::name},     {"header", &memArgs::header},     {"radix", &memArgs::radix},
-      {"uf2-family", &memArgs::uf2Family}, {"rebase", &memArgs::rebase}, {"record-bytes", &memArgs::recordBytes}};
+      {"uf2-family", &memArgs::uf2Family}, {"rebase", &memArgs::rebase}, {"record-bytes", &memArgs::recordBytes},
+      {"line-ending", &memArgs::lineEnding}, {"srec-header", &memArgs::srecHeader}, {"dfu-vid", &memArgs::dfuVid},
+      {"dfu-pid", &memArgs::dfuPid}, {"dfu-bcd", &memArgs::dfuBcd}};
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     for (const auto& [key, field] : fields) {
@@ -606,6 +761,7 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
     }
     a.sparse += arg == "--sparse";
     a.srecS3 += arg == "--srec-s3";
+    a.dense += arg == "--dense";
   }
   // "--no-fill" takes back the fill the shape gives.
   if (std::find(args.begin(), args.end(), "--no-fill") != args.end()) a.fill = nullptr;
@@ -622,6 +778,7 @@ Written write(const char* format, Order order, const std::vector<Seg>& segs, con
   }
 
   Written w;
+  w.file = (dir.path / (lanes ? "image0" : "image")).string();
   for (uint32_t lane = 0; lane < s.lanes; lane++) {
     const std::string k = lanes ? std::to_string(lane) : "";
     auto text = [&](const std::string& file) {
@@ -697,7 +854,7 @@ TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
           ASSERT_EQ(w.images.size(), c.shape.lanes);
           for (uint32_t lane = 0; lane < c.shape.lanes; lane++) {
             const std::string n = c.shape.lanes == 1 ? "rom_image" : "rom_image_" + std::to_string(lane);
-            const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004, radix};
+            const Want want{n, bits, c.shape.words(), c.shape.laneAddress(), 0x1004, radix, {}, c.shape.fill};
             EXPECT_EQ(reader.read(w.images[lane], want),
                       model::laneWords(mem, c.shape, order, lane, f->memoryOrder))
                 << "lane " << lane;
@@ -795,6 +952,14 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       "extern const uint32_t rom_image[4];\n"
       "#ifdef __cplusplus\n}\n#endif\n";
   const std::string comment = "rom_image: 4 words of 32 bits, word 0 at address 0x00000080";
+  const std::string bytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xff\xff\xff\xff", 16);
+  // The DFU suffix after `body`: its first 8 bytes given, "UFD", 16, the CRC.
+  auto suffixed = [](const std::string& body, const char* ids) {
+    std::string t = body + std::string(ids, 8) + "UFD\x10";
+    const uint32_t crc = dfuCrc(t);
+    for (int i = 0; i < 4; i++) t += static_cast<char>(crc >> 8 * i);
+    return t;
+  };
   const std::pair<const char*, std::string> samples[] = {
       {"vmem", "00112233\n44556677\n8899aabb\nffffffff\n"},
       {"bin", std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xff\xff\xff\xff", 16)},
@@ -804,11 +969,13 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
       {"mif",
        "WIDTH=32;\nDEPTH=4;\n\nADDRESS_RADIX=HEX;\nDATA_RADIX=HEX;\n\nCONTENT BEGIN\n"
        "  0 : 00112233;\n  1 : 44556677;\n  2 : 8899AABB;\n  3 : FFFFFFFF;\nEND;\n"},
-      {"ihex", ":1000800000112233445566778899AABBFFFFFFFF12\n:0400000500001004E3\n:00000001FF\n"},
+      // The start address below 1 MiB as CS:IP, as objcopy writes it.
+      {"ihex", ":1000800000112233445566778899AABBFFFFFFFF12\n:0400000300001004E5\n:00000001FF\n"},
       {"ihex-words",
        ":040000000011223396\n:040001004455667785\n:040002008899AABB74\n:04000300FFFFFFFFFD\n"
        ":00000001FF\n"},
-      {"srec", "S00600004844521B\nS113008000112233445566778899AABBFFFFFFFF0E\nS9031004E8\n"},
+      // S0 holds the file's name, as objcopy writes it: filled in below.
+      {"srec", "S113008000112233445566778899AABBFFFFFFFF0E\nS9031004E8\n"},
       {"lattice-mem",
        "#Format=Hex\n#Depth=4\n#Width=32\n#AddrRadix=3\n#DataRadix=3\n#Data\n"
        "00112233\n44556677\n8899aabb\nffffffff\n"},
@@ -844,11 +1011,27 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
            "const uint32_t rom_image[4] = {\n"
            "  0x00112233, 0x44556677, 0x8899aabb, 0xffffffff\n"
            "};\n"},
+      {"dfu", suffixed(bytes, "\xff\xff\xff\xff\xff\xff\x00\x01")},
+      {"dfuse", suffixed(std::string("DfuSe\x01\x35\x01\x00\x00\x01Target", 17) + std::string(260, '\0') +
+                             std::string("\x18\0\0\0\x01\0\0\0\x80\0\0\0\x10\0\0\0", 16) + bytes,
+                         "\xff\xff\xff\xff\xff\xff\x1a\x01")},
+      {"ti-txt", "@0080\n00 11 22 33 44 55 66 77 88 99 AA BB FF FF FF FF\nq\n"},
   };
   for (const auto& [format, sample] : samples) {
     const Written w = write(format, Order::Big, segs, s,
                             std::string(format) == "c" ? std::vector<std::string>{"--header=h"} : std::vector<std::string>{});
     ASSERT_EQ(w.images.size(), 1u);
+    if (std::string(format) == "srec") {
+      // The first 40 characters of the file's name.
+      const std::string name = w.file.substr(0, 40);
+      unsigned sum = static_cast<unsigned>(name.size() + 3);
+      std::string s0 = "S0" + model::hexOf({static_cast<uint8_t>(sum)}) + "0000";
+      for (char c : name) sum += static_cast<uint8_t>(c), s0 += model::hexOf({static_cast<uint8_t>(c)});
+      s0 += model::hexOf({static_cast<uint8_t>(~sum)});
+      for (char& c : s0) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+      EXPECT_EQ(w.images[0], s0 + "\n" + sample) << format;
+      continue;
+    }
     EXPECT_EQ(w.images[0], sample) << format;
     if (!w.headers.empty()) {
       EXPECT_EQ(w.headers[0], "/* " + comment + " */\n#ifndef ROM_IMAGE_H\n#define ROM_IMAGE_H\n\n"
@@ -1093,5 +1276,146 @@ TEST(SparseImages, SrecordsCutLongRecordsToWhatTheirCountHolds) {
     ASSERT_FALSE(h.records.empty());
     EXPECT_EQ(h.records.begin()->second.size(), most) << (extra.empty() ? "" : extra[0]);
     EXPECT_EQ(h.records.size(), (600 + most - 1) / most);
+  }
+}
+
+namespace {
+
+// The blocks of the SDKs' UF2 converters for bytes placed at their
+// addresses: a block for each 256-byte page that holds a placed byte, in
+// rising order, numbered from 0 with the count of blocks in each; the
+// bytes of a page that nothing places hold `fill`.
+std::string sdkUf2(const std::vector<Seg>& segs, uint8_t fill, std::optional<uint32_t> family) {
+  std::map<uint64_t, std::string> pages;
+  for (const Seg& seg : segs) {
+    for (size_t i = 0; i < seg.bytes.size(); i++) {
+      const uint64_t a = seg.vaddr + i;
+      pages.try_emplace(a / 256 * 256, std::string(256, static_cast<char>(fill))).first->second[a % 256] =
+          static_cast<char>(seg.bytes[i]);
+    }
+  }
+  auto le = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  std::string out;
+  uint32_t k = 0;
+  for (const auto& [address, payload] : pages) {
+    out += le(0x0A324655) + le(0x9E5D5157) + le(family ? 0x2000 : 0) + le(static_cast<uint32_t>(address)) + le(256) +
+           le(k++) + le(static_cast<uint32_t>(pages.size())) + le(family.value_or(0)) + payload +
+           std::string(476 - 256, '\0') + le(0x0AB16F30);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(SparseImages, Uf2HoldsThePagesOfPlacedBytesAsTheSdkConvertersWriteThem) {
+  struct Uf2Case {
+    const char* what;
+    Shape shape;
+    std::vector<Seg> segs;
+    std::vector<std::string> extra;
+    std::optional<uint32_t> family;
+  };
+  const Uf2Case cases[] = {
+      // The image of the benchmark: 1 MiB of flash and 4 KiB far above it.
+      {"1 MiB at 0 and 4 KiB at 0x10001000",
+       {.width = 32, .base = 0, .size = 0x10002000, .fill = 0xff},
+       {text(0, counting(1 << 20, 7)), data(0x10001000, counting(0x1000, 0x33))}},
+      // A boot loader's update: flash, and two words of UICR in a page of
+      // their own, for a family that checks its ID.
+      {"flash and UICR",
+       {.width = 8, .base = 0x26000, .size = 0x10001018 - 0x26000, .fill = 0xff},
+       {text(0x26010, counting(0x2f3)), data(0x10001014, {0x00, 0x60, 0x02, 0x00})},
+       {"--uf2-family=nrf52840"},
+       0xada52840},
+      {"two segments in one page, a page between them",
+       {.width = 32, .base = 0x1000, .size = 0x400, .fill = 0x5a},
+       {text(0x1010, counting(0x20)), data(0x1080, counting(4, 0x90)), data(0x1300, counting(0x10, 0xa0))}},
+      {"a memory that starts and ends within a page",
+       {.width = 16, .base = 0x1080, .size = 0x100, .fill = 0x11},
+       {text(0x1080, counting(0x10)), data(0x1170, counting(0x10, 0x40))}},
+  };
+  for (const Uf2Case& c : cases) {
+    for (Order order : {Order::Little, Order::Big}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + name(order) + " executable");
+      const Written w = write("uf2", order, c.segs, c.shape, c.extra);
+      ASSERT_EQ(w.images.size(), 1u);
+      EXPECT_TRUE(w.images[0] == sdkUf2(c.segs, c.shape.fill, c.family)) << "blocks: " << w.images[0].size() / 512;
+    }
+  }
+  // --dense: every page of the memory.
+  const Uf2Case& c = cases[2];
+  std::vector<std::string> args = c.extra;
+  args.push_back("--dense");
+  const Written w = write("uf2", Order::Little, c.segs, c.shape, args);
+  ASSERT_EQ(w.images.size(), 1u);
+  std::vector<uint64_t> pages;
+  Want want{"rom_image", 32, c.shape.words(), c.shape.base, 0x1004};
+  want.fill = c.shape.fill;
+  EXPECT_EQ(uf2Bytes(w.images[0], want, nullptr, &pages), model::memory(c.segs, c.shape));
+  EXPECT_EQ(pages, (std::vector<uint64_t>{0x1000, 0x1100, 0x1200, 0x1300}));
+}
+
+TEST(SparseImages, Uf2OfALaneHoldsThePagesOfItsWordsWithPlacedBytes) {
+  // Words with placed bytes at 0x1000.. and 0x1600..; in each lane's own
+  // space the pages that hold the lane's bytes of those words, lanes of 3
+  // bytes among them, which pages cut in the middle of a word.
+  const std::vector<Seg> segs = {text(0x1000, counting(0x130)), data(0x1604, counting(0x8, 0x80))};
+  const Shape shapes[] = {{.width = 64, .lanes = 2, .base = 0x1000, .size = 0x800, .fill = 0x3c},
+                          {.width = 48, .lanes = 2, .base = 0xffc, .size = 0x804, .fill = 0xc3},
+                          {.width = 32, .lanes = 4, .base = 0x1000, .size = 0x800, .fill = 0x5a}};
+  for (const Shape& s : shapes) {
+    for (Order order : {Order::Little, Order::Big}) {
+      SCOPED_TRACE(std::to_string(s.lanes) + " lanes of " + std::to_string(s.laneBits()) + " bits, " + name(order));
+      const Written w = write("uf2", order, segs, s);
+      ASSERT_EQ(w.images.size(), s.lanes);
+      const std::vector<uint8_t> mem = model::memory(segs, s);
+      std::vector<uint64_t> want;
+      for (const auto& [first, end] : model::placedStretches(segs, s, s.wordBytes(), true)) {
+        for (uint64_t page = (s.laneAddress() + first * s.laneBytes()) / 256 * 256;
+             page < s.laneAddress() + end * s.laneBytes(); page += 256) {
+          if (want.empty() || want.back() < page) want.push_back(page);
+        }
+      }
+      for (uint32_t lane = 0; lane < s.lanes; lane++) {
+        std::vector<uint64_t> pages;
+        Want wanted{"rom_image", s.laneBits(), s.words(), s.laneAddress(), 0x1004};
+        wanted.fill = s.fill;
+        EXPECT_EQ(wordsOf(uf2Bytes(w.images[lane], wanted, nullptr, &pages), s.laneBits()),
+                  model::laneWords(mem, s, order, lane, true));
+        EXPECT_EQ(pages, want) << "lane " << lane;
+      }
+    }
+  }
+}
+
+TEST(MemoryFormats, CrlfEndsEveryLineOfEveryTextFormat) {
+  const Shape s{.width = 16, .base = 0x1000, .size = 0x60, .fill = 0xa5};
+  for (const memFormat& f : memFormats()) {
+    if ((f.uses & useLines) == 0) continue;
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, std::vector<std::string>{"--no-fill"}}) {
+      if (!extra.empty() && !f.addresses) continue;  // a sparse file: every stretch after its address line
+      SCOPED_TRACE(std::string(f.name) + (extra.empty() ? "" : ", sparse"));
+      std::vector<std::string> args = extra;
+      if (strcmp(f.name, "c") == 0) args.push_back("--header=h");
+      if (strcmp(f.name, "srec") == 0) args.push_back("--srec-header=HDR");
+      const Written lf = write(f.name, Order::Big, gapped, s, args);
+      args.push_back("--line-ending=crlf");
+      const Written crlf = write(f.name, Order::Big, gapped, s, args);
+      ASSERT_EQ(lf.images.size(), 1u);
+      ASSERT_EQ(crlf.images.size(), 1u);
+      auto toCrlf = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '\n' ? "\r\n" : std::string(1, c);
+        return out;
+      };
+      EXPECT_EQ(std::count(lf.images[0].begin(), lf.images[0].end(), '\r'), 0);
+      EXPECT_EQ(crlf.images[0], toCrlf(lf.images[0]));
+      EXPECT_EQ(crlf.headers, [&] {
+        std::vector<std::string> h;
+        for (const std::string& t : lf.headers) h.push_back(toCrlf(t));
+        return h;
+      }());
+    }
   }
 }

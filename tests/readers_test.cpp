@@ -224,7 +224,8 @@ TEST(RealReaders, NpmUf2DecodesEveryBlockAndFileRecognisesTheImage) {
     TempDir dir;
     writeFile(dir.path / "decode.js", std::vector<uint8_t>(decode.begin(), decode.end()));
     const std::string elf = (testdata / (std::string(c.elf) + ".elf")).string();
-    std::vector<std::string> args = {"-f", elf, "--format=uf2", "--output=image.uf2"};
+    // Every page of the memory: the blocks follow one another.
+    std::vector<std::string> args = {"-f", elf, "--format=uf2", "--dense", "--output=image.uf2"};
     std::vector<std::string> binArgs = {"-f", elf, "--format=bin", "--output=image.bin"};
     for (const std::string& a : c.shape) {
       args.push_back(a);

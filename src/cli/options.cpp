@@ -127,20 +127,45 @@ constexpr optionRow table[] = {
      "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
      nullptr, true, true, &memArgs::uf2Family, nullptr, nullptr, nullptr},
     {0, "sparse", nullptr,
-     "vmem, ihex, srec: only the words that hold placed\n"
-     "bytes, each stretch after its address [ihex and srec:\n"
-     "unless --fill is given]",
+     "vmem, ihex, srec, ti-txt, dfuse, uf2: only the words\n"
+     "that hold placed bytes, each stretch after its address\n"
+     "[ihex, srec, ti-txt and dfuse: unless --fill is given;\n"
+     "uf2: unless --dense is given]",
      nullptr, true, true, nullptr, nullptr, &memArgs::sparse, nullptr},
     {0, "rebase", "ADDR",
      "write addresses from ADDR at the memory's first word:\n"
-     "bytes for ihex and srec, words for mif and vmem",
+     "bytes for ihex, srec and ti-txt, words for mif and vmem",
      nullptr, true, true, &memArgs::rebase, nullptr, nullptr, nullptr},
     {0, "record-bytes", "N",
-     "data bytes an ihex or srec record holds, 1 to 255 [16]",
+     "data bytes an ihex or srec record or a ti-txt line holds,\n"
+     "1 to 255 [16]",
      nullptr, true, true, &memArgs::recordBytes, nullptr, nullptr, nullptr},
     {0, "srec-s3", nullptr,
      "always S3/S7 records [the shortest the addresses allow]",
      nullptr, true, true, nullptr, nullptr, &memArgs::srecS3, nullptr},
+    {0, "dense", nullptr,
+     "uf2, ihex, srec, ti-txt, dfuse: every word of the memory,\n"
+     "not only the pages or bytes that hold placed bytes",
+     nullptr, true, true, nullptr, nullptr, &memArgs::dense, nullptr},
+    {0, "line-ending", "lf|crlf",
+     "how the lines of the text formats end [lf]",
+     nullptr, true, true, &memArgs::lineEnding, nullptr, nullptr, nullptr},
+    {0, "srec-header", "TEXT",
+     "the text of the S0 record, up to 252 bytes [the first\n"
+     "40 characters of the file's name, as objcopy writes it;\n"
+     "HDR on standard output]",
+     nullptr, true, true, &memArgs::srecHeader, nullptr, nullptr, nullptr},
+    {0, "dfu-vid", "ID",
+     "with --format=dfu or dfuse: the DFU suffix's vendor ID,\n"
+     "0 to 0xffff [0xffff: any]",
+     nullptr, true, true, &memArgs::dfuVid, nullptr, nullptr, nullptr},
+    {0, "dfu-pid", "ID",
+     "the DFU suffix's product ID [0xffff: any]",
+     nullptr, true, true, &memArgs::dfuPid, nullptr, nullptr, nullptr},
+    {0, "dfu-bcd", "NUMBER",
+     "the DFU suffix's device release number, bcdDevice\n"
+     "[0xffff: any]",
+     nullptr, true, true, &memArgs::dfuBcd, nullptr, nullptr, nullptr},
     {0, "quiet", nullptr,
      "no diagnostic lines for a load that succeeds",
      "", false, false, nullptr, nullptr, &memArgs::quiet, nullptr},

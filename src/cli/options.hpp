@@ -45,6 +45,12 @@ struct memArgs {
   const char* rebase = nullptr;
   const char* recordBytes = nullptr;
   int srecS3 = 0;
+  int dense = 0;
+  const char* lineEnding = nullptr;
+  const char* srecHeader = nullptr;
+  const char* dfuVid = nullptr;
+  const char* dfuPid = nullptr;
+  const char* dfuBcd = nullptr;
 };
 
 // One run: what the command line, or a caller of the library, asks for.

@@ -210,6 +210,30 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     o.hasUf2Family = true;
   }
 
+  if (a.lineEnding != nullptr) {
+    o.crlf = strcmp(a.lineEnding, "crlf") == 0;
+    if (!o.crlf && strcmp(a.lineEnding, "lf") != 0) return badValue("line-ending", a.lineEnding, "not lf or crlf");
+  }
+  if (a.srecHeader != nullptr) {
+    // The count byte of an S0 record covers its 2 address bytes, the text
+    // and the checksum.
+    if (strlen(a.srecHeader) > 252) return badValue("srec-header", a.srecHeader, "longer than the 252 bytes of an S0 record");
+    o.srecHeader = a.srecHeader;
+  }
+  const struct {
+    const char* option;
+    const char* value;
+    uint16_t memOptions::*field;
+  } dfuIds[] = {{"dfu-vid", a.dfuVid, &memOptions::dfuVid},
+                {"dfu-pid", a.dfuPid, &memOptions::dfuPid},
+                {"dfu-bcd", a.dfuBcd, &memOptions::dfuBcd}};
+  for (const auto& id : dfuIds) {
+    if (id.value == nullptr) continue;
+    if (tooLarge(id.value)) return badValue(id.option, id.value, "too large");
+    if (!parseNumber(id.value, false, v) || v > 0xFFFF) return badValue(id.option, id.value, "not a number: 0 to 0xffff");
+    o.*id.field = static_cast<uint16_t>(v);
+  }
+
   // The options that only some formats read are refused for the others.
   const struct {
     const char* option;
@@ -220,6 +244,11 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
       {"name", a.name, useName, "has no name"},
       {"radix", o.radix == 2 ? a.radix : nullptr, useBinary, "writes hex only"},
       {"uf2-family", a.uf2Family, useFamily, "has no family ID"},
+      {"line-ending", o.crlf ? a.lineEnding : nullptr, useLines, "writes no lines"},
+      {"srec-header", a.srecHeader, useS0, "has no S0 record"},
+      {"dfu-vid", a.dfuVid, useDfu, "has no DFU suffix"},
+      {"dfu-pid", a.dfuPid, useDfu, "has no DFU suffix"},
+      {"dfu-bcd", a.dfuBcd, useDfu, "has no DFU suffix"},
   };
   for (const auto& f : formatOptions) {
     if (f.value != nullptr && (o.format->uses & f.use) == 0) {
@@ -237,13 +266,18 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     o.header = a.header;
   }
 
-  // Intel HEX and S-records hold only the placed bytes unless a fill is
-  // asked for; vmem only with --sparse.
+  // The formats of bytes at addresses (Intel HEX, S-records, TI-TXT, DfuSe)
+  // hold only the placed bytes unless a fill or --dense is asked for; UF2
+  // only the pages that hold them unless --dense is; vmem only with
+  // --sparse.
   const std::string fmt = o.format->name;
-  o.sparse = a.sparse != 0 || (o.format->addresses && a.fill == nullptr);
+  const bool dense = a.dense != 0;
+  o.sparse = !dense && (a.sparse != 0 || o.format->sparseAlways || (o.format->addresses && a.fill == nullptr));
   if (a.sparse != 0 && !o.format->sparse) {
     return failuref("--sparse: the %s format writes every word\n", o.format->name);
   }
+  if (dense && !o.format->sparse) return failuref("--dense: the %s format writes every word already\n", o.format->name);
+  if (dense && a.sparse != 0) return Error{"--dense: not with --sparse\n"};
   if (a.rebase != nullptr) {
     if (tooLarge(a.rebase)) return badValue("rebase", a.rebase, "too large");
     if (!parseNumber(a.rebase, false, o.rebase) || o.rebase > 0xFFFFFFFF) {
@@ -260,7 +294,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     if (!parseNumber(a.recordBytes, false, v) || v == 0 || v > 255) {
       return badValue("record-bytes", a.recordBytes, "not a number of bytes: 1 to 255");
     }
-    if (!o.format->addresses) {
+    if ((o.format->uses & useRecords) == 0) {
       return badValue("record-bytes", a.recordBytes, ("the " + fmt + " format writes no data records").c_str());
     }
     o.recordBytes = static_cast<uint32_t>(v);

@@ -24,29 +24,33 @@ bool writeBin(sink& s, const memLayout& m, wordReader& r) {
   return flush(s);
 }
 
-namespace {
-
-
-
-// A 32-bit value, least significant byte first.
-void putLe32(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> 8 * i);
-}
-
-}  // namespace
-
 // UF2, the format of drag-and-drop bootloaders: a 512-byte block for each
-// 256 bytes of the memory at a 256-aligned address, in rising order,
-// numbered from 0 with the count of blocks in each. The bytes of the first
-// and last page that the memory does not cover hold the fill. With a family
-// ID the blocks carry it and flag 0x2000; without, flags and that field are
-// 0.
+// 256-byte page at a 256-aligned address that holds a placed byte (every
+// page of the memory when dense), in rising order, numbered from 0 with
+// the count of blocks written in each, as the SDKs' converters write them.
+// The bytes of a page that the memory does not cover hold the fill. With a
+// family ID the blocks carry it and flag 0x2000; without, flags and that
+// field are 0. Only the pages written are read: a far-apart image costs
+// what its pages cost.
 bool writeUf2(sink& s, const memLayout& m, wordReader& r) {
-  constexpr uint32_t page = 256;
-  const size_t size = wordSize(m.width);
-  const uint64_t first = m.address / page * page;
-  const uint64_t end = m.address + m.depth * size;
-  const uint64_t blocks = (end - first + page - 1) / page;
+  constexpr uint64_t page = 256;
+  byteFile f = byteParts(m, r);
+  const uint64_t memEnd = m.address + m.depth * wordSize(m.width);
+  // Runs of pages that follow one another, [first, end) at page addresses.
+  std::vector<stretch> runs;
+  uint64_t blocks = 0;
+  for (const byteFile::part& p : f.parts) {
+    if (p.end == p.first) continue;
+    const uint64_t a = p.at / page * page;
+    const uint64_t b = (p.at + (p.end - p.first) * f.size + page - 1) / page * page;
+    if (!runs.empty() && runs.back().end >= a) {
+      blocks += (std::max(runs.back().end, b) - runs.back().end) / page;
+      runs.back().end = std::max(runs.back().end, b);
+    } else {
+      runs.push_back({a, b});
+      blocks += (b - a) / page;
+    }
+  }
   uint8_t block[512] = {};
   putLe32(block, 0x0A324655);
   putLe32(block + 4, 0x9E5D5157);
@@ -57,33 +61,37 @@ bool writeUf2(sink& s, const memLayout& m, wordReader& r) {
   putLe32(block + 508, 0x0AB16F30);
   uint8_t* data = block + 32;
   uint64_t number = 0;
-  auto next = [&] {
-    putLe32(block + 12, first + number * page);
-    putLe32(block + 20, number);
-    number++;
-    return put(s, block, sizeof block);
-  };
-  size_t have = static_cast<size_t>(m.address - first);  // bytes of the page gathered
-  memset(data, r.fill, have);
-  for (uint64_t left = m.depth; left > 0;) {
-    const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
-    left -= w.size() / size;
-    for (size_t i = 0; i < w.size();) {
-      const size_t k = std::min(page - have, w.size() - i);
-      memcpy(data + have, w.data() + i, k);
-      have += k;
-      i += k;
-      if (have == page) {
-        if (!next()) return false;
-        have = 0;
+  bool ok = true;
+  for (const stretch& run : runs) {
+    uint64_t at = run.first;  // the address of the page gathered
+    size_t have = 0;          // bytes of it gathered
+    auto emit = [&] {
+      putLe32(block + 12, at);
+      putLe32(block + 20, number++);
+      ok = ok && put(s, block, sizeof block);
+      at += page;
+      have = 0;
+    };
+    // The fill before the memory's first byte and after its last.
+    const uint64_t from = std::max(run.first, m.address), to = std::min(run.end, memEnd);
+    have = static_cast<size_t>(from - run.first);
+    memset(data, r.fill, have);
+    eachByte(f, from - m.address, to - m.address, [&](const uint8_t* bytes, size_t n) {
+      while (n > 0) {
+        const size_t k = std::min<size_t>(page - have, n);
+        memcpy(data + have, bytes, k);
+        have += k;
+        bytes += k;
+        n -= k;
+        if (have == page) emit();
       }
+    });
+    if (have > 0) {
+      memset(data + have, r.fill, page - have);
+      emit();
     }
   }
-  if (have > 0) {
-    memset(data + have, r.fill, page - have);
-    if (!next()) return false;
-  }
-  return flush(s);
+  return ok && flush(s);
 }
 
 }  // namespace romwright::formats

@@ -36,6 +36,11 @@ struct memOptions {
   uint64_t rebase = 0;        //   in the format's unit: bytes, or words
   uint32_t recordBytes = 16;  // data bytes an Intel HEX or S-record record holds
   bool srecS3 = false;        // S3 and S7 records whatever the addresses
+  bool crlf = false;          // text lines end in CR LF, not LF
+  const char* srecHeader = nullptr;  // the S0 text; null: objcopy's (the file's name)
+  uint16_t dfuVid = 0xffff;   // the DFU suffix's idVendor, idProduct and
+  uint16_t dfuPid = 0xffff;   //   bcdDevice (0xffff: any)
+  uint16_t dfuBcd = 0xffff;
 };
 
 }  // namespace romwright

@@ -69,137 +69,6 @@ struct bigEndian32 {
           static_cast<uint8_t>(v)} {}
 };
 
-// Room for the longest record line (16 data bytes) with an address record
-// before it.
-constexpr size_t recordRoom = 64;
-// The same for a record of up to 255 data bytes.
-constexpr size_t longRecordRoom = 2 * 255 + 64;
-
-// Writes one record at the end of the buffer.
-template <class Record>
-bool putRecord(sink& s, Record record, size_t need = recordRoom) {
-  if (!room(s, need)) return false;
-  s.pos = static_cast<size_t>(record(s.buf + s.pos) - s.buf);
-  return true;
-}
-
-// Cuts the bytes of the words the reader has left (`size` bytes a word),
-// written from address `at` on, into records of up to `most` bytes, each
-// as long as it can be; with `cut64k` none crosses a 64 KiB boundary, as
-// Intel HEX needs. `record(p, address, bytes, n)` writes one.
-template <class Record>
-bool byteRecords(sink& s, wordReader& r, size_t size, uint64_t at, size_t most, bool cut64k,
-                 Record record) {
-  const uint64_t end = at + (r.depth - r.next) * size;
-  most = std::clamp<size_t>(most, 1, 255);  // every record makes progress
-  uint8_t part[255];
-  size_t have = 0;  // bytes of the next record gathered in `part`
-  while (r.next < r.depth) {
-    const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
-    for (size_t i = 0; i < w.size();) {
-      size_t len = static_cast<size_t>(std::min<uint64_t>(most, end - at));
-      if (cut64k) len = static_cast<size_t>(std::min<uint64_t>(len, 0x10000 - at % 0x10000));
-      const size_t k = std::min(len - have, w.size() - i);
-      const uint8_t* bytes = w.data() + i;
-      i += k;
-      if (have > 0 || k < len) {  // a record split between two blocks
-        memcpy(part + have, bytes, k);
-        have += k;
-        if (have < len) break;
-        bytes = part;
-      }
-      if (!putRecord(s, [&](char* p) { return record(p, at, bytes, len); }, longRecordRoom)) return false;
-      at += len;
-      have = 0;
-    }
-  }
-  return true;
-}
-
-// What a format of bytes (Intel HEX, S-records) writes: parts of the
-// reader's words, each written from address `at`. The whole memory; or,
-// sparse, the placed bytes themselves in an image of one lane (read by a
-// reader of single bytes), and in a lane's image every word that holds a
-// placed byte in any lane, so that the lanes' images cover the same words.
-struct byteFile {
-  struct part {
-    uint64_t first, end, at;
-  };
-  wordReader reader;
-  size_t size;  // bytes of a word the reader hands out
-  std::vector<part> parts;
-};
-
-byteFile byteParts(const memLayout& m, const wordReader& r) {
-  const uint64_t origin = m.rebased ? m.rebase : m.address;
-  const size_t lb = wordSize(m.width);
-  byteFile f{r, lb, {}};
-  if (!m.sparse) {
-    f.parts.push_back({r.next, r.depth, origin});
-  } else if (r.lanes == 1) {
-    // The memory's bytes one at a time, at rising addresses.
-    f.reader.wordBytes = 1;
-    f.reader.laneBits = 8;
-    f.reader.memoryOrder = true;
-    f.reader.memWords = r.memWords * r.wordBytes;
-    f.reader.depth = r.depth * r.wordBytes;
-    f.size = 1;
-    for (const stretch& st : placedStretches(r, 1, m.depth * r.wordBytes, false)) {
-      f.parts.push_back({st.first, st.end, origin + st.first});
-    }
-  } else {
-    for (const stretch& st : placedStretches(r, r.wordBytes, m.depth, true)) {
-      f.parts.push_back({st.first, st.end, origin + st.first * lb});
-    }
-  }
-  return f;
-}
-
-// The highest address of the file: its last data byte's, or the start
-// address when that is higher and written.
-uint64_t lastAddress(const byteFile& f, const memLayout& m) {
-  uint64_t last = 0;
-  if (!f.parts.empty()) {
-    const byteFile::part& p = f.parts.back();
-    last = p.at + (p.end - p.first) * f.size - 1;
-  }
-  return m.hasStart ? std::max<uint64_t>(last, m.entry) : last;
-}
-
-// The records of every part of the file.
-template <class Record>
-bool partRecords(sink& s, byteFile& f, size_t most, bool cut64k, Record record) {
-  for (const byteFile::part& p : f.parts) {
-    f.reader.next = p.first;
-    f.reader.depth = p.end;
-    if (!byteRecords(s, f.reader, f.size, p.at, most, cut64k, record)) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-// Intel HEX at the memory's own byte addresses (or from --rebase): data
-// records, the start linear address (the entry) and the end record.
-bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
-  uint64_t upper16 = 0;
-  const bigEndian32 entry(m.entry);
-  byteFile f = byteParts(m, r);
-  return partRecords(s, f, m.recordBytes, true,
-                     [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
-                       if (at >> 16 != upper16) p = ihexUpper(p, upper16 = at >> 16);
-                       return ihexRecord(p, 0, static_cast<uint16_t>(at), b, n);
-                     }) &&
-         putRecord(s, [&](char* p) {
-           if (m.hasStart) p = ihexRecord(p, 5, 0, entry.b, 4);
-           return ihexRecord(p, 1, 0, nullptr, 0);
-         }) &&
-         flush(s);
-}
-
-namespace {
-
-
 // The extended segment address record: `segment` * 16 is added to the
 // addresses of the records that follow.
 char* ihexSegment(char* p, uint64_t segment) {
@@ -208,6 +77,42 @@ char* ihexSegment(char* p, uint64_t segment) {
 }
 
 }  // namespace
+
+// Intel HEX at the memory's own byte addresses (or from --rebase), as
+// objcopy writes it. Data records; before the first record of each 64 KiB
+// past the first, an extended segment address record (02) while addresses
+// are below 1 MiB, beyond an extended linear address record (04) after a
+// segment record back to 0 when one was written; the start address when it
+// is not 0, as a start segment address (03, CS:IP) below 1 MiB and a start
+// linear address (05) beyond; the end record.
+bool writeIhex(sink& s, const memLayout& m, wordReader& r) {
+  uint64_t window = 0;   // the 64 KiB the records' addresses lie in
+  uint64_t segment = 0;  // what the last segment record set
+  byteFile f = byteParts(m, r);
+  return partRecords(s, f, m.recordBytes, true,
+                     [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
+                       if (at >> 16 != window) {
+                         window = at >> 16;
+                         if (at < 0x100000) {
+                           p = ihexSegment(p, segment = window << 12);
+                         } else {
+                           if (segment != 0) p = ihexSegment(p, segment = 0);
+                           p = ihexUpper(p, window);
+                         }
+                       }
+                       return ihexRecord(p, 0, static_cast<uint16_t>(at), b, n);
+                     }) &&
+         putRecord(s, [&](char* p) {
+           if (m.hasStart && m.entry != 0) {
+             // CS:IP, CS holding the bits above the 64 KiB.
+             const uint32_t start = m.entry < 0x100000 ? (m.entry >> 4 & 0xF000) << 16 | (m.entry & 0xFFFF)
+                                                       : m.entry;
+             p = ihexRecord(p, m.entry < 0x100000 ? 3 : 5, 0, bigEndian32(start).b, 4);
+           }
+           return ihexRecord(p, 1, 0, nullptr, 0);
+         }) &&
+         flush(s);
+}
 
 // Intel HEX addressed by word index, one word per record, its value most
 // significant byte first: how Quartus initialises a memory. Each 64 Ki
@@ -237,19 +142,23 @@ bool writeIhexWords(sink& s, const memLayout& m, wordReader& r) {
          putRecord(s, [](char* p) { return ihexRecord(p, 1, 0, nullptr, 0); }) && flush(s);
 }
 
-// Motorola S-records: the S0 header of Motorola's own example ("HDR"),
-// data records with the shortest addresses that hold every address of the
-// file (S1 of 16 bits, S2 of 24, S3 of 32; S3 on request), and the
-// matching S9, S8 or S7 with the entry.
+// Motorola S-records: the S0 header (the text given, or as objcopy writes
+// it the first 40 characters of the file's name, or "HDR", the header of
+// Motorola's own example, without a file), data records with the shortest
+// addresses that hold every address of the file (S1 of 16 bits, S2 of 24,
+// S3 of 32; S3 on request), and the matching S9, S8 or S7 with the entry.
 bool writeSrec(sink& s, const memLayout& m, wordReader& r) {
-  const uint8_t hdr[] = {'H', 'D', 'R'};
+  const std::string header = m.srecHeader != nullptr ? m.srecHeader
+                             : m.file != nullptr     ? std::string(m.file).substr(0, 40)
+                                                     : "HDR";
+  const uint8_t* hdr = reinterpret_cast<const uint8_t*>(header.data());
   byteFile f = byteParts(m, r);
   const uint64_t last = lastAddress(f, m);
   const size_t addressBytes = m.srecS3 || last > 0xFFFFFF ? 4 : last > 0xFFFF ? 3 : 2;
   const char type = static_cast<char>('0' + addressBytes - 1);
   // The count byte covers the address, the data and the checksum.
   const size_t most = std::min<size_t>(m.recordBytes, 255 - addressBytes - 1);
-  return putRecord(s, [&](char* p) { return srecRecord(p, '0', 0, 2, hdr, sizeof hdr); }) &&
+  return putRecord(s, [&](char* p) { return srecRecord(p, '0', 0, 2, hdr, header.size()); }, longRecordRoom) &&
          partRecords(s, f, most, false,
                      [&](char* p, uint64_t at, const uint8_t* b, size_t n) {
                        return srecRecord(p, type, static_cast<uint32_t>(at), addressBytes, b, n);

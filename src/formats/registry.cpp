@@ -17,24 +17,33 @@ using namespace formats;
 constexpr uint64_t noLimit = 0;
 constexpr rebasing never = rebasing::never, always = rebasing::always, whenSparse = rebasing::whenSparse;
 
+constexpr unsigned text = useLines;  // every format of text lines
+
 // name, writer, header, memory order, narrowest, widest, deepest, 32-bit
-// addresses, options read, byte span, sparse, rebase, highest address.
+// addresses, options read, byte span, sparse, rebase, highest address,
+// sparse whatever the fill.
 constexpr memFormat table[] = {
-    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false, true, whenSparse},
+    {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, text | useBinary, false, true, whenSparse},
     {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true, false, never},
-    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false, 0, false, false, never},
-    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false, 0, false, false, always},
-    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true, 0, false, true, always, recordsHighestAddress},
-    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, 0, false, false, always},
-    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, useS3, false, true, always, recordsHighestAddress},
-    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, useBinary, false, false, never},
-    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, 0, false, false, never},
-    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, useBinary, false, false, never},
-    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, false, never},
+    {"coe", writeCoe, nullptr, false, 1, 1024, noLimit, false, text, false, false, never},
+    {"mif", writeMif, nullptr, false, 1, 1024, noLimit, false, text, false, false, always},
+    {"ihex", writeIhex, nullptr, true, 8, 1024, noLimit, true, text | useRecords | useStart, false, true, always,
+     recordsHighestAddress},
+    {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, text, false, false, always},
+    {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, text | useRecords | useS3 | useS0 | useStart, false,
+     true, always, recordsHighestAddress},
+    {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, text | useBinary, false, false, never},
+    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, text, false, false, never},
+    {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, text | useBinary, false, false, never},
+    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, true, never, nullptr, true},
     // A VHDL natural is only sure to reach 2^31 - 1.
-    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false, false, never},
+    {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, text | useName, false, false, never},
     // NAME_words is a uint32_t.
-    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false, useName, false, false, never},
+    {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false, text | useName, false, false, never},
+    {"dfu", writeDfu, nullptr, true, 8, 1024, noLimit, false, useDfu, true, false, never},
+    {"dfuse", writeDfuse, nullptr, true, 8, 1024, noLimit, true, useDfu, false, true, never, dataHighestAddress},
+    {"ti-txt", writeTiTxt, nullptr, true, 8, 1024, noLimit, true, text | useRecords, false, true, always,
+     dataHighestAddress},
 };
 
 // The IDs that the UF2 bootloaders of these chips check.

@@ -31,6 +31,12 @@ struct memLayout {
   uint32_t recordBytes;  // data bytes an ihex or srec record holds: 1 to 255
   bool srecS3;        // S3 records whatever the addresses
   bool hasStart;      // the start address (`entry`) is written
+  // The text of the S-record header (S0); null: the first 40 characters of
+  // `file`, as objcopy writes it, or "HDR" without a file.
+  const char* srecHeader = nullptr;
+  const char* file = nullptr;  // the file's name as given, or null
+  // The DFU suffix's bcdDevice, idProduct and idVendor (0xffff: any).
+  uint16_t dfuBcd = 0xffff, dfuPid = 0xffff, dfuVid = 0xffff;
 };
 
 // The options a format reads beyond those every format takes; checkMemArgs
@@ -40,6 +46,11 @@ enum formatUse : unsigned {
   useBinary = 1u << 1,  // --radix=2: it writes binary digits too
   useFamily = 1u << 2,  // --uf2-family
   useS3 = 1u << 3,      // --srec-s3
+  useRecords = 1u << 4, // --record-bytes: data records or lines of bytes
+  useLines = 1u << 5,   // --line-ending: a text format, made of lines
+  useS0 = 1u << 6,      // --srec-header
+  useDfu = 1u << 7,     // --dfu-vid, --dfu-pid, --dfu-bcd: a DFU suffix
+  useStart = 1u << 8,   // writes the start address
 };
 
 // Whether a format writes its addresses from another origin (--rebase).
@@ -68,6 +79,10 @@ struct memFormat {
   // The highest address the file writes, for a format of 32-bit addresses
   // (`addresses`): its last data byte's or its start address.
   uint64_t (*highest)(const memLayout& m, const wordReader& r) = nullptr;
+  // Leaves out what holds no placed byte unless --dense asks for every
+  // word, whatever the fill (a format with `addresses` does so only while
+  // no --fill is given).
+  bool sparseAlways = false;
 };
 
 // Every format, in the order the help lists them.

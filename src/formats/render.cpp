@@ -2,6 +2,8 @@
 // the word reader over its runs, and the format's writer.
 #include "formats/render.hpp"
 
+#include <cstring>
+
 #include "formats/registry.hpp"
 #include "shape/words.hpp"
 
@@ -28,16 +30,31 @@ struct laneLayout {
 };
 
 laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
-                    uint64_t entry, const char* name) {
+                    uint64_t entry, const char* name, const char* file = nullptr) {
   const uint32_t wordBytes = o.width / 8;
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
   bool hasStart = true;
   const uint64_t start = startAddress(o, p, depth, entry, hasStart);
   return {{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes, static_cast<uint32_t>(start),
-           name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes, o.srecS3, hasStart},
+           name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes,
+           o.srecS3, hasStart, o.srecHeader, file, o.dfuBcd, o.dfuPid, o.dfuVid},
           {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
            o.fill, {}, {}}};
+}
+
+// Puts `n` bytes into `s` with CR LF for each LF.
+bool putCrlf(sink& s, const char* bytes, size_t n) {
+  while (n > 0) {
+    const char* lf = static_cast<const char*>(memchr(bytes, '\n', n));
+    const size_t line = lf != nullptr ? static_cast<size_t>(lf - bytes) : n;
+    if (!put(s, bytes, line)) return false;
+    if (lf == nullptr) break;
+    if (!put(s, "\r\n", 2)) return false;
+    bytes += line + 1;
+    n -= line + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -46,7 +63,7 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
   if (!o.format->addresses) return done;
   bool hasStart = true;
   const uint64_t start = startAddress(o, p, depth, entry, hasStart);
-  if (hasStart && start > 0xFFFFFFFF) {
+  if (hasStart && (o.format->uses & useStart) != 0 && start > 0xFFFFFFFF) {
     return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n", o.format->name,
                     static_cast<unsigned long long>(start));
   }
@@ -76,9 +93,15 @@ void eachWord(const memOptions& o, const placement& p, uint64_t depth, uint32_t 
 }
 
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
-                bool little, uint32_t entry, const char* name, bool header) {
-  laneLayout l = layoutOf(o, p, depth, lane, little, entry, name);
-  return (header ? o.format->header : o.format->write)(s, l.m, l.r);
+                bool little, uint32_t entry, const char* name, bool header, const char* file) {
+  laneLayout l = layoutOf(o, p, depth, lane, little, entry, name, file);
+  const formatWriter write = header ? o.format->header : o.format->write;
+  if (!o.crlf) return write(s, l.m, l.r);
+  // The writers end their lines in LF; a sink between them and `s` turns
+  // each into CR LF (no format writes an LF inside a line).
+  sink lines([&s](const char* bytes, size_t n) { return putCrlf(s, bytes, n); });
+  const bool wrote = write(lines, l.m, l.r) && flush(lines);
+  return wrote && flush(s);
 }
 
 }  // namespace romwright

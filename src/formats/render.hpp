@@ -20,10 +20,11 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is
-// the byte order and `name` the image's identifier. False when a write
-// failed.
+// the byte order, `name` the image's identifier and `file` the name of the
+// file written as given (null for standard output), which an S-record
+// header holds. False when a write failed.
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
-                uint32_t entry, const char* name, bool header);
+                uint32_t entry, const char* name, bool header, const char* file = nullptr);
 
 // Takes the words of a memory a block at a time: `words` holds `count`
 // words from index `first`, each (lane width + 7) / 8 bytes, its value most

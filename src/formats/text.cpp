@@ -99,4 +99,56 @@ std::vector<stretch> placedStretches(const wordReader& r, uint64_t unit, uint64_
   return out;
 }
 
+byteFile byteParts(const memLayout& m, const wordReader& r) {
+  const uint64_t origin = m.rebased ? m.rebase : m.address;
+  const size_t lb = wordSize(m.width);
+  byteFile f{r, lb, {}};
+  if (!m.sparse) {
+    f.parts.push_back({r.next, r.depth, origin});
+  } else if (r.lanes == 1) {
+    // The memory's bytes one at a time, at rising addresses.
+    f.reader.wordBytes = 1;
+    f.reader.laneBits = 8;
+    f.reader.memoryOrder = true;
+    f.reader.memWords = r.memWords * r.wordBytes;
+    f.reader.depth = r.depth * r.wordBytes;
+    f.size = 1;
+    for (const stretch& st : placedStretches(r, 1, m.depth * r.wordBytes, false)) {
+      f.parts.push_back({st.first, st.end, origin + st.first});
+    }
+  } else {
+    for (const stretch& st : placedStretches(r, r.wordBytes, m.depth, true)) {
+      f.parts.push_back({st.first, st.end, origin + st.first * lb});
+    }
+  }
+  return f;
+}
+
+void joinTouching(byteFile& f) {
+  std::vector<byteFile::part> joined;
+  for (const byteFile::part& p : f.parts) {
+    if (!joined.empty() && joined.back().end == p.first) {
+      joined.back().end = p.end;
+    } else {
+      joined.push_back(p);
+    }
+  }
+  f.parts = std::move(joined);
+}
+
+uint64_t lastAddress(const byteFile& f, const memLayout& m) {
+  uint64_t last = 0;
+  if (!f.parts.empty()) {
+    const byteFile::part& p = f.parts.back();
+    last = p.at + (p.end - p.first) * f.size - 1;
+  }
+  return m.hasStart ? std::max<uint64_t>(last, m.entry) : last;
+}
+
+uint64_t dataHighestAddress(const memLayout& m, const wordReader& r) {
+  memLayout data = m;
+  data.hasStart = false;
+  return lastAddress(byteParts(data, r), data);
+}
+
 }  // namespace romwright::formats

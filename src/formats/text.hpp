@@ -27,6 +27,11 @@ inline size_t digits(uint32_t width) { return width < 4 ? 1 : width / 4; }
 
 inline unsigned long long ull(uint64_t v) { return v; }
 
+// A 32-bit value at `p`, least significant byte first.
+inline void putLe32(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> 8 * i);
+}
+
 // ---- Words as text ----------------------------------------------------------
 // A word's width is 1, 2 or 4 bits (a lane) or a multiple of 8 up to 1024.
 // The writers are built for each power of two up to 128, so that a word's
@@ -159,5 +164,121 @@ struct stretch {
 // with `join`, so are any that share a unit or touch. Visits the
 // placement's runs only, never the gaps between them.
 std::vector<stretch> placedStretches(const wordReader& r, uint64_t unit, uint64_t limit, bool join);
+
+// ---- Bytes at addresses -----------------------------------------------------
+// The formats of bytes at their addresses (Intel HEX, S-records, TI-TXT, UF2,
+// DfuSe) write the memory, or only the parts of it that hold placed bytes.
+
+// Room for the longest record line (16 data bytes) with an address record
+// before it.
+constexpr size_t recordRoom = 64;
+// The same for a line of up to 255 data bytes, each as three characters.
+constexpr size_t longRecordRoom = 3 * 255 + 64;
+
+// Writes one record at the end of the buffer: `record(p)` writes it at `p`
+// in at most `need` characters and returns where it ended.
+template <class Record>
+bool putRecord(sink& s, Record record, size_t need = recordRoom) {
+  if (!room(s, need)) return false;
+  s.pos = static_cast<size_t>(record(s.buf + s.pos) - s.buf);
+  return true;
+}
+
+// What a format of bytes writes: parts of the reader's words, each written
+// from address `at`. The whole memory; or, sparse, the placed bytes
+// themselves in an image of one lane (read by a reader of single bytes),
+// and in a lane's image every word that holds a placed byte in any lane,
+// so that the lanes' images cover the same words.
+struct byteFile {
+  struct part {
+    uint64_t first, end, at;  // words [first, end) of `reader`, from address `at`
+  };
+  wordReader reader;
+  size_t size;  // bytes of a word the reader hands out
+  std::vector<part> parts;
+};
+
+// The parts of the image `m` and `r` describe, at its own addresses or
+// from --rebase.
+byteFile byteParts(const memLayout& m, const wordReader& r);
+
+// Makes parts that follow one another without a gap one part.
+void joinTouching(byteFile& f);
+
+// The highest address of the file: its last data byte's, or the start
+// address when that is higher and written.
+uint64_t lastAddress(const byteFile& f, const memLayout& m);
+
+// The highest address a file of bytes at addresses without a start address
+// writes: its last data byte's.
+uint64_t dataHighestAddress(const memLayout& m, const wordReader& r);
+
+// Cuts the bytes of the words the reader has left (`size` bytes a word),
+// written from address `at` on, into records of up to `most` bytes, each
+// as long as it can be; with `cut64k` none crosses a 64 KiB boundary, as
+// Intel HEX needs. `record(p, address, bytes, n)` writes one.
+template <class Record>
+bool byteRecords(sink& s, wordReader& r, size_t size, uint64_t at, size_t most, bool cut64k,
+                 Record record) {
+  const uint64_t end = at + (r.depth - r.next) * size;
+  most = std::clamp<size_t>(most, 1, 255);  // every record makes progress
+  uint8_t part[255];
+  size_t have = 0;  // bytes of the next record gathered in `part`
+  while (r.next < r.depth) {
+    const std::span<const uint8_t> w = nextWords(r, (size_t{1} << 20) / size);
+    for (size_t i = 0; i < w.size();) {
+      size_t len = static_cast<size_t>(std::min<uint64_t>(most, end - at));
+      if (cut64k) len = static_cast<size_t>(std::min<uint64_t>(len, 0x10000 - at % 0x10000));
+      const size_t k = std::min(len - have, w.size() - i);
+      const uint8_t* bytes = w.data() + i;
+      i += k;
+      if (have > 0 || k < len) {  // a record split between two blocks
+        memcpy(part + have, bytes, k);
+        have += k;
+        if (have < len) break;
+        bytes = part;
+      }
+      if (!putRecord(s, [&](char* p) { return record(p, at, bytes, len); }, longRecordRoom)) return false;
+      at += len;
+      have = 0;
+    }
+  }
+  return true;
+}
+
+// The records of every part of the file; `before(at)` is called before
+// each part's first record and returns false when a write failed.
+template <class Record, class Before>
+bool partRecords(sink& s, byteFile& f, size_t most, bool cut64k, Record record, Before before) {
+  for (const byteFile::part& p : f.parts) {
+    f.reader.next = p.first;
+    f.reader.depth = p.end;
+    if (!before(p.at) || !byteRecords(s, f.reader, f.size, p.at, most, cut64k, record)) return false;
+  }
+  return true;
+}
+
+template <class Record>
+bool partRecords(sink& s, byteFile& f, size_t most, bool cut64k, Record record) {
+  return partRecords(s, f, most, cut64k, record, [](uint64_t) { return true; });
+}
+
+// Hands the bytes [from, to) of the image (byte offsets from its first
+// byte) to `fn(bytes, n)` in order, a block at a time, reading the words of
+// `f.reader` that hold them.
+template <class Fn>
+void eachByte(byteFile& f, uint64_t from, uint64_t to, Fn fn) {
+  f.reader.next = from / f.size;
+  f.reader.depth = (to + f.size - 1) / f.size;
+  size_t skip = static_cast<size_t>(from % f.size);
+  uint64_t left = to - from;
+  while (left > 0) {
+    const std::span<const uint8_t> w = nextWords(f.reader, (size_t{1} << 20) / f.size);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(w.size() - skip, left));
+    fn(w.data() + skip, n);
+    left -= n;
+    skip = 0;
+  }
+}
 
 }  // namespace romwright::formats

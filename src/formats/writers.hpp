@@ -23,6 +23,18 @@ bool writeIhexWords(sink& s, const memLayout& m, wordReader& r);
 bool writeSrec(sink& s, const memLayout& m, wordReader& r);
 uint64_t recordsHighestAddress(const memLayout& m, const wordReader& r);
 
+// titxt.cpp: TI-TXT, placed bytes after their @ address.
+bool writeTiTxt(sink& s, const memLayout& m, wordReader& r);
+
+// dfu.cpp: the bytes with a DFU suffix, and DfuSe files of addressed
+// elements.
+bool writeDfu(sink& s, const memLayout& m, wordReader& r);
+bool writeDfuse(sink& s, const memLayout& m, wordReader& r);
+
+// text.cpp: the highest address of a file of bytes at addresses that
+// writes no start address (its last data byte's).
+uint64_t dataHighestAddress(const memLayout& m, const wordReader& r);
+
 // memfiles.cpp: the memory files of simulators and FPGA tools.
 bool writeVmem(sink& s, const memLayout& m, wordReader& r);
 bool writeUpdatemem(sink& s, const memLayout& m, wordReader& r);

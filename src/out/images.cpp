@@ -110,13 +110,14 @@ auto withBank(placedMemory& m, uint32_t bank, Fn fn) {
 
 }  // namespace
 
-bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header) {
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header,
+                 const char* file) {
   const memOptions& o = *m.o;
   std::string name = o.name;
   if (o.banks > 1) name.append("_b").append(std::to_string(bank));
   if (o.lanes > 1) name.append("_").append(std::to_string(lane));
   return withBank(m, bank, [&](const placement& p, uint64_t words) {
-    return writeImage(s, o, p, words, lane, m.little, static_cast<uint32_t>(entry), name.c_str(), header);
+    return writeImage(s, o, p, words, lane, m.little, static_cast<uint32_t>(entry), name.c_str(), header, file);
   });
 }
 
@@ -186,7 +187,8 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
     Result<FILE*> f = createFile(files[i]);
     if (!f) return f.error();
     sink s(*f);
-    const bool wrote = writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane, what[i].header);
+    const bool wrote =
+        writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane, what[i].header, names[i].path.c_str());
     if (status c = closeFile(files[i], wrote, s.err); !c) return c;
   }
   return replaceFiles(files);

@@ -51,8 +51,10 @@ struct placedRun {
 Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note);
 
 // Writes bank `bank`, lane `lane` of `m` (its header file when `header`) to
-// `s` in the memory's format; false when a write failed.
-bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header);
+// `s` in the memory's format; `file` is the name of the file written, as
+// given, or null when there is none. False when a write failed.
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header,
+                 const char* file = nullptr);
 
 // The most bytes a format can write for one lane of one bank of `m`, for
 // making room in memory at once; far more than most formats write.
