@@ -97,6 +97,20 @@ constexpr optionRow table[] = {
     {0, "crop", nullptr,
      "leave out the bytes of segments outside --region",
      nullptr, true, false, nullptr, nullptr, &memArgs::crop, nullptr},
+    {0, "start", "ADDR|sym:NAME",
+     "the start address the images write (ihex, srec) [the first\n"
+     "input's that has one; none when no input has one]",
+     nullptr, true, false, &memArgs::start, nullptr, nullptr, nullptr},
+    {0, "no-start", nullptr,
+     "write no start address",
+     nullptr, true, false, nullptr, nullptr, &memArgs::noStart, nullptr},
+    {0, "whole-segments", nullptr,
+     "place every stored byte of an ELF segment, also those no section\n"
+     "holds (its headers, padding) [only the sections' bytes]",
+     nullptr, true, false, nullptr, nullptr, &memArgs::wholeSegments, nullptr},
+    {0, "empty", nullptr,
+     "a memory in which no byte lands is written (all fill), not refused",
+     nullptr, true, true, nullptr, nullptr, &memArgs::empty, nullptr},
     {0, "width", "BITS",
      "word width: a multiple of 8 from 8 to 1024 [32]",
      nullptr, true, true, &memArgs::width, nullptr, nullptr, nullptr},
@@ -127,8 +141,8 @@ constexpr optionRow table[] = {
      "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
      nullptr, true, true, &memArgs::uf2Family, nullptr, nullptr, nullptr},
     {0, "sparse", nullptr,
-     "vmem, ihex, srec: only the words that hold placed\n"
-     "bytes, each stretch after its address [ihex and srec:\n"
+     "vmem, updatemem, ihex, srec: only the words that hold\n"
+     "placed bytes, each stretch after its address [ihex and srec:\n"
      "unless --fill is given]",
      nullptr, true, true, nullptr, nullptr, &memArgs::sparse, nullptr},
     {0, "rebase", "ADDR",
@@ -319,7 +333,8 @@ parseOutcome parseArguments(std::span<const std::string> args, const std::string
     }
     apply(o, j, o.value != nullptr ? j.keep(item.value) : nullptr);
   }
-  if (j.input == nullptr || rejected != 0) {
+  // A run whose inputs are all --merge needs no -f.
+  if ((j.input == nullptr && j.mem.merge.empty()) || rejected != 0) {
     out.how = parseOutcome::end::usage;
     out.usageStatus = 1;
   }

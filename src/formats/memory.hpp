@@ -36,6 +36,8 @@ struct memOptions {
   uint64_t rebase = 0;        //   in the format's unit: bytes, or words
   uint32_t recordBytes = 16;  // data bytes an Intel HEX or S-record record holds
   bool srecS3 = false;        // S3 and S7 records whatever the addresses
+  bool empty = false;         // a memory in which no byte lands is written
+                              // (all fill) rather than refused
 };
 
 }  // namespace romwright

@@ -18,7 +18,8 @@ constexpr uint64_t noLimit = 0;
 constexpr rebasing never = rebasing::never, always = rebasing::always, whenSparse = rebasing::whenSparse;
 
 // name, writer, header, memory order, narrowest, widest, deepest, 32-bit
-// addresses, options read, byte span, sparse, rebase, highest address.
+// addresses, options read, byte span, sparse, rebase, highest address,
+// 32-bit block addresses.
 constexpr memFormat table[] = {
     {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false, true, whenSparse},
     {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true, false, never},
@@ -28,9 +29,9 @@ constexpr memFormat table[] = {
     {"ihex-words", writeIhexWords, nullptr, false, 8, 1024, noLimit, false, 0, false, false, always},
     {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, useS3, false, true, always, recordsHighestAddress},
     {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, useBinary, false, false, never},
-    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, 0, false, false, never},
+    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, 0, false, true, never},
     {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, useBinary, false, false, never},
-    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, false, never},
+    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, false, never, nullptr, true},
     // A VHDL natural is only sure to reach 2^31 - 1.
     {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false, false, never},
     // NAME_words is a uint32_t.

@@ -68,6 +68,9 @@ struct memFormat {
   // The highest address the file writes, for a format of 32-bit addresses
   // (`addresses`): its last data byte's or its start address.
   uint64_t (*highest)(const memLayout& m, const wordReader& r) = nullptr;
+  // Writes 32-bit byte addresses of its own and no start address (UF2's
+  // target addresses): every byte it holds lies below 4 GiB.
+  bool blockAddresses = false;
 };
 
 // Every format, in the order the help lists them.
