@@ -111,11 +111,17 @@ std::string named(const image& img, uint32_t k, uint64_t from, uint64_t to) {
   std::string text = inputAndSegment(img, k);
   if (!s.section.empty()) return text + " (" + std::string(s.section) + ")";
   if (!img.inputs[s.input].bySection) return text;
-  // The sections that hold any of its stored bytes [from, to); a few.
+  // The sections that hold any of its stored bytes [from, to); a few. The
+  // stretches do not overlap, so their ends rise with their offsets: the
+  // first one that ends past `from` is found by halving.
   std::string names;
   size_t count = 0;
-  for (const sectionPart& p : partsOf(img, k)) {
-    if (p.offset >= to || p.offset + p.size <= from || p.name.empty()) continue;
+  const std::span<const sectionPart> parts = partsOf(img, k);
+  const auto first = std::partition_point(parts.begin(), parts.end(),
+                                          [&](const sectionPart& p) { return p.offset + p.size <= from; });
+  for (auto it = first; it != parts.end() && it->offset < to; ++it) {
+    const sectionPart& p = *it;
+    if (p.name.empty()) continue;
     if (count++ == 4) {
       names += ", ...";
       break;
