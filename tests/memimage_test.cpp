@@ -70,6 +70,9 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       // A region may end at 2^64, not one byte past it, nor wrap.
       {{"--format=vmem", "--region=0xFFFFFFFFFFFFFF00:0x101"},
        "--region=0xFFFFFFFFFFFFFF00:0x101: passes the end of the 64-bit address space\n"},
+      // Rounded up to whole 3-byte words, 4 bytes before the end are 6.
+      {{"--format=vmem", "--width=24", "--region=0xFFFFFFFFFFFFFFFC:4"},
+       "--region=0xFFFFFFFFFFFFFFFC:4: passes the end of the 64-bit address space\n"},
       {{"--format=vmem", "--region=0xFFFFFFFF00000000:5G"},
        "--region=0xFFFFFFFF00000000:5G: passes the end of the 64-bit address space\n"},
       {{"--format=vmem", "--region=0x102:16"},

@@ -109,8 +109,9 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
       return badValue("region", a.region, "too large");
     }
     if (size == 0) return badValue("region", a.region, "a region of no bytes");
-    // It may end at 2^64, not past it.
-    if (size - 1 > UINT64_MAX - base) {
+    // In whole words, it may end at 2^64, not past it.
+    const uint64_t words = (size + wordBytes - 1) / wordBytes * wordBytes;
+    if (words - 1 > UINT64_MAX - base) {
       return badValue("region", a.region, "passes the end of the 64-bit address space");
     }
     if (base % wordBytes != 0) {
@@ -119,7 +120,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     }
     o.hasRegion = true;
     o.base = base;
-    o.size = (size + wordBytes - 1) / wordBytes * wordBytes;
+    o.size = words;
   }
 
   if (a.depth != nullptr) {
