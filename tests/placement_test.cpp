@@ -6,6 +6,7 @@
 // the files rebuild.sh made with the cross toolchains' own objcopy.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <sstream>
 
@@ -95,6 +96,24 @@ TEST(SectionBytes, BootStageIsPlacedAsObjcopyPlacesIt) {
   EXPECT_TRUE(r.err.ends_with("bootstage-arm.elf segment 0: 164 bytes that no section holds are left out, at "
                               "0x10000080..0x100000ff, 0x1000011c..0x1000013f (--whole-segments places them)\n"))
       << r.err;
+
+  // A section table that cannot be trusted leaves the segment whole: a
+  // section that runs past its segment's stored bytes, and a table whose
+  // entries have the wrong size.
+  const std::vector<uint8_t> elf = readFile(dir.path / "bootstage-arm.elf");
+  uint32_t shoff = 0;
+  memcpy(&shoff, elf.data() + 0x20, 4);
+  std::vector<uint8_t> straddling = elf, badTable = elf;
+  const uint32_t big = 0x1000;
+  memcpy(straddling.data() + shoff + 2 * sizeof(Elf32_Shdr) + offsetof(Elf32_Shdr, sh_size), &big, 4);
+  badTable[offsetof(Elf32_Ehdr, e_shentsize)] = 0x20;
+  for (const auto& [name, bytes] : {std::pair{"straddling.elf", straddling}, std::pair{"badtable.elf", badTable}}) {
+    SCOPED_TRACE(name);
+    writeFile(dir.path / name, bytes);
+    const Outcome w = run({"-f", name, "--format=bin", "--output=w.bin"}, {.cwd = dir.path});
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(slurp(dir.path / "w.bin"), std::string(bytes.begin(), bytes.begin() + 0xe0));
+  }
 
   // The listing of the fixed outputs: the segment from its first byte, the
   // ELF magic.
