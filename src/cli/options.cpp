@@ -29,9 +29,10 @@ void countVerbose(job& j, const char*) { j.verbose++; }
 
 constexpr optionRow table[] = {
     {'f', nullptr, "FILE",
-     "the input (required): for the fixed outputs a 32-bit\n"
-     "ELF executable; for memory images any of %k\n"
-     "(ELF of either class)",
+     "the input: for the fixed outputs a 32-bit ELF\n"
+     "executable; for memory images any of %k\n"
+     "(ELF of either class), or a raw binary as FILE@ADDR;\n"
+     "a memory image whose inputs are all --merge needs none",
      "The fixed outputs: the text image of a 32-bit ELF executable, segments\n"
      "placed at their run addresses",
      false, false, nullptr, nullptr, nullptr, setInput},
@@ -98,18 +99,20 @@ constexpr optionRow table[] = {
      "leave out the bytes of segments outside --region",
      nullptr, true, false, nullptr, nullptr, &memArgs::crop, nullptr},
     {0, "start", "ADDR|sym:NAME",
-     "the start address the images write (ihex, srec) [the first\n"
-     "input's that has one; none when no input has one]",
+     "the start address ihex and srec write [the first\n"
+     "input's that has one; none when none has one]",
      nullptr, true, false, &memArgs::start, nullptr, nullptr, nullptr},
     {0, "no-start", nullptr,
      "write no start address",
      nullptr, true, false, nullptr, nullptr, &memArgs::noStart, nullptr},
     {0, "whole-segments", nullptr,
-     "place every stored byte of an ELF segment, also those no section\n"
-     "holds (its headers, padding) [only the sections' bytes]",
+     "place every stored byte of an ELF segment, also\n"
+     "those no section holds (headers, padding)\n"
+     "[only the bytes its sections hold]",
      nullptr, true, false, nullptr, nullptr, &memArgs::wholeSegments, nullptr},
     {0, "empty", nullptr,
-     "a memory in which no byte lands is written (all fill), not refused",
+     "a memory in which no byte lands is written, all\n"
+     "fill, rather than refused",
      nullptr, true, true, nullptr, nullptr, &memArgs::empty, nullptr},
     {0, "width", "BITS",
      "word width: a multiple of 8 from 8 to 1024 [32]",

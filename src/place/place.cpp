@@ -250,9 +250,10 @@ status placeSegments(placement& p, const image& img, const placeRequest& req, st
   } else {
     const piece* low = &pieces.front();
     const piece* high = low;
+    // The extreme pieces; of two at one address, the later, which wins.
     for (const piece& c : pieces) {
-      if (c.first < low->first) low = &c;
-      if (c.last > high->last) high = &c;
+      if (c.first <= low->first) low = &c;
+      if (c.last >= high->last) high = &c;
     }
     const uint64_t wb = req.wordBytes;
     const uint64_t base = low->first / wb * wb;
