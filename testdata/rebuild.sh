@@ -296,3 +296,41 @@ objcopy -I ihex -O binary romcopy-arm.merged.hex romcopy-arm.merged.bin
   cmp - romcopy-arm.merged.bin || { echo "romcopy-arm.merged.bin is not image, gap, blob" >&2; exit 1; }
 record romcopy-arm.merged.hex romcopy-arm.merged.bin "$lo"
 mv records.tmp records.txt
+
+# Placement by section, far-apart images and 64-bit memories (binutils-arm-
+# none-eabi and binutils-mips64-linux-gnuabi64; assembly, no compiler):
+#   bootstage-arm    a boot stage whose one loadable segment starts at file
+#       offset 0, so that its ELF header and program header table are in
+#       it, 0x80 bytes before the code at 0x10000100; 0x24 bytes of
+#       alignment padding between .text and .rodata
+#   bootrom-mips64   a MIPS64 big-endian boot ROM at 0xffffffffbfc00000
+#       (kseg1), .data stored after the constants and run in kseg0 at
+#       0xffffffff80000000; GNU ld puts the ELF header and program headers
+#       in the first loadable segment, before the reset vector
+#   nrf52-uicr       an nRF52-like boot loader: code in flash at 0x1000 and
+#       two words of the UICR at 0x10001014, 256 MiB above
+# Each gives NAME.elf and NAME.readelf.txt (readelf -h -l -S -W);
+# bootstage-arm and bootrom-mips64 NAME.load.bin and NAME.load.addr
+# (objcopy -O binary and its first address, as above: nrf52-uicr's would be
+# 256 MiB); bootstage-arm and nrf52-uicr NAME.objcopy.hex (objcopy -O ihex).
+arm-none-eabi-as -mcpu=cortex-m3 -o bootstage-arm.tmp.o src/bootstage-arm.s
+arm-none-eabi-ld --build-id=none -z max-page-size=16 -T src/bootstage-arm.ld \
+  -o bootstage-arm.elf bootstage-arm.tmp.o
+arm-none-eabi-as -mcpu=cortex-m4 -o nrf52-uicr.tmp.o src/nrf52-uicr.s
+arm-none-eabi-ld --build-id=none -z max-page-size=16 -T src/nrf52-uicr.ld \
+  -o nrf52-uicr.elf nrf52-uicr.tmp.o
+mips64-linux-gnuabi64-as -march=mips64 -EB -mabi=64 -msym32 -mno-shared \
+  -o bootrom-mips64.tmp.o src/bootrom-mips64.s
+mips64-linux-gnuabi64-ld -m elf64btsmip --build-id=none -z max-page-size=16 \
+  -T src/bootrom-mips64.ld -o bootrom-mips64.elf bootrom-mips64.tmp.o
+rm -f bootstage-arm.tmp.o nrf52-uicr.tmp.o bootrom-mips64.tmp.o
+load_image arm-none-eabi bootstage-arm elf32-little
+for name in bootstage-arm nrf52-uicr; do
+  arm-none-eabi-readelf -h -l -S -W "$name.elf" > "$name.readelf.txt"
+  arm-none-eabi-objcopy -O ihex "$name.elf" "$name.objcopy.hex"
+  host_same "$name" elf32-little "$name.objcopy.hex" -O ihex
+done
+mips64-linux-gnuabi64-readelf -h -l -S -W bootrom-mips64.elf > bootrom-mips64.readelf.txt
+mips64-linux-gnuabi64-objcopy -O binary bootrom-mips64.elf bootrom-mips64.load.bin
+host_same bootrom-mips64 elf64-big bootrom-mips64.load.bin -O binary
+echo 0xffffffffbfc00000 > bootrom-mips64.load.addr

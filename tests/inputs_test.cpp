@@ -128,11 +128,12 @@ TEST_P(InputsElf64, WordsTakeTheExecutablesByteOrder) {
   EXPECT_EQ(slurp(dir.path / "vmem.bin"), want);
 }
 
-// Placed by segment, the fill goes only where no segment has a byte: a gap
-// between two sections of one segment keeps the segment's own (zero) bytes,
-// where objcopy --gap-fill writes the fill. romcopy-ppc64 has such a gap of
-// 4 bytes between .text and .rodata; romcopy-rv64 has none.
-TEST(InputsElf64Fill, GapsInsideASegmentKeepTheSegmentsBytes) {
+// Placed section by section, the fill goes wherever no section has a byte,
+// as objcopy --gap-fill writes it: also in a gap between two sections of
+// one segment (romcopy-ppc64 has one of 4 bytes between .text and .rodata;
+// romcopy-rv64 has none). --whole-segments places the segment's own (zero)
+// bytes there.
+TEST(InputsElf64Fill, GapsInsideASegmentTakeTheFillUnlessWholeSegments) {
   struct Case {
     const char* name;
     size_t gap, gapSize;  // the gap inside a segment, from the image's start
@@ -143,12 +144,19 @@ TEST(InputsElf64Fill, GapsInsideASegmentKeepTheSegmentsBytes) {
     TempDir dir;
     const std::string elf = std::string(c.name) + ".elf";
     copyIn(dir.path, elf);
-    const Outcome r =
-        run({"-f", elf, "--format=bin", "--width=8", "--fill=0xff", "--output=x.bin"}, {.cwd = dir.path});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> args = {"-f", elf, "--format=bin", "--width=8", "--fill=0xff"};
+    std::vector<std::string> whole = args;
+    whole.insert(whole.end(), {"--whole-segments", "--output=whole.bin"});
+    std::vector<std::string> sections = args;
+    sections.push_back("--output=x.bin");
+    for (const auto& a : {sections, whole}) {
+      const Outcome r = run(a, {.cwd = dir.path});
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
     std::string want = slurp(testdata / (std::string(c.name) + ".gapfill.bin"));
-    want.replace(c.gap, c.gapSize, c.gapSize, '\0');
     EXPECT_EQ(slurp(dir.path / "x.bin"), want);
+    want.replace(c.gap, c.gapSize, c.gapSize, '\0');
+    EXPECT_EQ(slurp(dir.path / "whole.bin"), want);
   }
 }
 
@@ -250,22 +258,23 @@ TEST(InputsSection, NameThatMatchesNoSectionIsRefused) {
 }
 
 // A relocatable object file, to the fixed outputs and to a memory image:
-// the loader's lines, then a line that says what to do with it.
+// the fixed outputs' loader lines (for them only), then a line that says
+// what to do with it.
 TEST(InputsRefused, RelocatableObjectIsToBeLinkedFirst) {
   for (Order order : {Order::Little, Order::Big}) {
     const std::string swap = order == Order::Little ? "before swap 0x1 machine 0x8 order 0x1 host 0x1\n"
                                                     : "before swap 0x100 machine 0x800 order 0x2 host 0x1\n";
-    const std::string want = swap +
-                             "invalid elf header 0x1 expected 0x2\n"
-                             "unable to load elf file in.elf\n"
-                             "in.elf is a relocatable object file, not an executable; link it first\n";
+    const std::string want =
+        "invalid elf header 0x1 expected 0x2\n"
+        "unable to load elf file in.elf\n"
+        "in.elf is a relocatable object file, not an executable; link it first\n";
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-H"}, {"-H", "--quiet"}, {"--format=vmem", "--output=x.vmem"}, {"--format=bin", "--quiet"}}) {
       SCOPED_TRACE(std::string(name(order)) + " " + args[0]);
       const Workspace w({text(0x100, {1, 2, 3, 4})}, {.type = ET_REL, .entry = 0x100}, {"-f", "in.elf"}, order);
       const Outcome r = w(args);
       EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(r.err, want);
+      EXPECT_EQ(r.err, (args[0] == "-H" ? swap : "") + want);
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(listDir(w.dir.path), std::vector<std::string>{"in.elf"});
     }
@@ -371,16 +380,24 @@ TEST(QuietRuns, StandardErrorOfARunThatSucceeds) {
   }
 }
 
-// A memory-image run whose load fails shows the lines it held back, then
-// why, as every failed load does.
-TEST(QuietRuns, FailedLoadShowsTheHeldLines) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--format=bin", "--output=x.bin"}, {"--format=vmem", "--quiet"}}) {
+// A memory-image run whose load fails says only why; the fixed outputs'
+// loader lines it held back come with --verbose, and with the fixed
+// outputs, whose failed load shows them even with --quiet.
+TEST(QuietRuns, FailedLoadOfAMemoryImageSaysOnlyWhy) {
+  const std::string why = "unable to read program headers\nunable to load elf file in.elf\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--format=bin", "--output=x.bin"}, why},
+      {{"--format=vmem", "--quiet"}, why},
+      {{"--format=vmem", "--verbose"}, loadLines + why},
+      {{"-H", "--quiet"}, loadLines + why},
+      {{"--format=vmem", "-l", "--quiet"}, loadLines + why},
+  };
+  for (const auto& [args, err] : cases) {
     SCOPED_TRACE(args.back());
     const InputDir w({text(0x100, {1, 2, 3, 4})}, {.entry = 0x100, .truncate = 60});
     const Outcome r = w(args);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, loadLines + "unable to read program headers\nunable to load elf file in.elf\n");
+    EXPECT_EQ(r.err, err);
     EXPECT_EQ(listDir(w.dir.path), std::vector<std::string>{"in.elf"});
   }
 }

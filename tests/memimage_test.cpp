@@ -67,15 +67,21 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=vmem", "--region=0x100"}, "--region=0x100: not BASE:SIZE\n"},
       {{"--format=vmem", "--region=0x100:"}, "--region=0x100:: not BASE:SIZE\n"},
       {{"--format=vmem", "--region=010:4X"}, "--region=010:4X: not BASE:SIZE\n"},
-      {{"--format=vmem", "--region=0xFFFFFF00:0x200"},
-       "--region=0xFFFFFF00:0x200: passes the end of the 32-bit address space\n"},
-      {{"--format=vmem", "--region=0:5G"}, "--region=0:5G: passes the end of the 32-bit address space\n"},
+      // A region may end at 2^64, not one byte past it, nor wrap.
+      {{"--format=vmem", "--region=0xFFFFFFFFFFFFFF00:0x101"},
+       "--region=0xFFFFFFFFFFFFFF00:0x101: passes the end of the 64-bit address space\n"},
+      // Rounded up to whole 3-byte words, 4 bytes before the end are 6.
+      {{"--format=vmem", "--width=24", "--region=0xFFFFFFFFFFFFFFFC:4"},
+       "--region=0xFFFFFFFFFFFFFFFC:4: passes the end of the 64-bit address space\n"},
+      {{"--format=vmem", "--region=0xFFFFFFFF00000000:5G"},
+       "--region=0xFFFFFFFF00000000:5G: passes the end of the 64-bit address space\n"},
       {{"--format=vmem", "--region=0x102:16"},
        "--region=0x102:16: the base is not a multiple of the 4-byte word\n"},
       {{"--format=vmem", "--region=0:0"}, "--region=0:0: a region of no bytes\n"},
       {{"--format=vmem", "--depth=0"}, "--depth=0: a memory of no words\n"},
       {{"--format=vmem", "--depth=-1"}, "--depth=-1: not a number of words\n"},
-      {{"--format=vmem", "--depth=2G"}, "--depth=2G: passes the end of the 32-bit address space\n"},
+      {{"--format=vmem", "--region=0xFFFFFFFFFFFF0000:16", "--depth=16385"},
+       "--depth=16385: passes the end of the 64-bit address space\n"},
       {{"--format=vmem", "--fill=0x100"}, "--fill=0x100: not a byte: 0 to 0xff\n"},
       {{"--format=vmem", "--fill=1K"}, "--fill=1K: not a byte: 0 to 0xff\n"},
       {{"--format=vmem", "--addresses=virtual"}, "--addresses=virtual: not load or run\n"},
@@ -108,8 +114,9 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
       {{"--format=vmem", "--region=0:17179869185G"}, "--region=0:17179869185G: too large\n"},
       {{"--format=vmem", "--region=0:17179869184G"}, "--region=0:17179869184G: too large\n"},
       {{"--format=vmem", "--region=0:1025G"}, "--region=0:1025G: too large\n"},
-      {{"--format=vmem", "--region=0:1024G"}, "--region=0:1024G: passes the end of the 32-bit address space\n"},
-      {{"--format=vmem", "--region=0x10000000001:4"}, "--region=0x10000000001:4: too large\n"},
+      {{"--format=vmem", "--region=0xFFFFFF0000000001:1024G"},
+       "--region=0xFFFFFF0000000001:1024G: passes the end of the 64-bit address space\n"},
+      {{"--format=vmem", "--region=0x10000000000000000:4"}, "--region=0x10000000000000000:4: too large\n"},
       {{"--format=vmem", "--depth=17179869184G"}, "--depth=17179869184G: too large\n"},
       {{"--format=vmem", "--depth=4194304M"}, "--depth=4194304M: too large\n"},
       {{"--format=vmem", "--depth=99999999999999999999999"}, "--depth=99999999999999999999999: too large\n"},
@@ -149,7 +156,7 @@ TEST(MemoryImageOptions, BadValuesAreRefusedBeforeAnythingIsRead) {
     RunOptions opt;
     if (c.stdoutFile != nullptr) opt.stdoutPath = (ws.dir.path / c.stdoutFile).string();
     Outcome r = ws(c.args, opt);
-    EXPECT_TRUE(r.err.starts_with(c.msg)) << r.err;
+    EXPECT_TRUE(r.err.starts_with(c.msg)) << c.msg << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     EXPECT_EQ(r.status, 1) << c.msg;
     EXPECT_EQ(c.stdoutFile != nullptr ? ws.file(c.stdoutFile) : r.out, "") << c.msg;
@@ -260,8 +267,8 @@ TEST_P(MemoryImage, RegionLeavesOutSegmentsOutsideItAndRefusesOnesItCuts) {
       {{"--region=0x102:4", "--width=8"}, "",
        "segment 0 at 0x00000100..0x00000103 lies partly outside the region 0x00000102..0x00000105\n", 1},
       {{"--depth=0xFBF"}, "", "the image needs 4033 words, more than --depth=4031\n", 1},
-      {{"--width=64", "--region=0xFFFFFF00:0x100", "--depth=64"}, "",
-       "--depth=64: passes the end of the 32-bit address space\n", 1},
+      {{"--width=64", "--region=0xFFFFFFFFFFFFFF00:0x100", "--depth=64"}, "",
+       "--depth=64: passes the end of the 64-bit address space\n", 1},
   };
   for (const Case& c : cases) {
     Outcome r = ws(c.args);
@@ -289,8 +296,8 @@ TEST_P(MemoryImage, SegmentsThatCannotBePlacedAreRefused) {
   Seg ram = data(0x20000000, {1});
   const Case cases[] = {
       {"a span above 256 MiB", {text(0, {1}), ram},
-       "the image spans 0x00000000..0x20000000, from segment 0 to segment 1, above 256 MiB: "
-       "choose the memory with --region=BASE:SIZE\n"},
+       "the image spans 0x00000000..0x20000000, from in.elf segment 0 at 0x00000000 to in.elf segment 1 at "
+       "0x20000000, above 256 MiB: choose the memory with --region=BASE:SIZE, or a sparse format\n"},
       {"nothing to place", {data(0x100, {}, 0x40)}, "no loadable segment has a byte to place\n"},
       {"bytes past the end of the address space", {top}, "segment 0 exceeds the 32-bit address space\n"},
       {"file bytes past the end of the file", {pastEnd}, "unable to read segment 0\n"},
@@ -334,7 +341,7 @@ TEST(MemoryImage, RunsAfterTheFixedOutputsAndBeforeTheReports) {
   // A refused fixed output ends the run before the memory image.
   Workspace withData({text(0x100, {1}), data(0x800, {1})}, {}, {"-f", "in.elf"});
   r = withData({"-r", "--format=vmem", "--output=rom.vmem"});
-  EXPECT_TRUE(r.err.ends_with("Has a data segment!\n")) << r.err;
+  EXPECT_TRUE(r.err.ends_with("Has a data segment!\nin.elf has a data segment; -H, -r and -R take a program of text alone (--format writes images of programs with data)\n")) << r.err;
   EXPECT_EQ(listDir(withData.dir.path), std::vector<std::string>{"in.elf"});
 }
 

@@ -148,25 +148,27 @@ TEST(Memories, UnplacedBytesAreRefusedUnlessAllowed) {
   const std::string flash = "--memory=flash:0x08000000:0x100,format=bin,output=flash.bin";
   const std::string ram = "--memory=ram:0x20000000:8K,format=vmem,output=ram.vmem,addresses=run";
   const Case cases[] = {
-      {{flash, ram}, "segment 0: 0x08000100..0x08000167 lands in no memory\n"},
+      // Each range names its input, its segment and the sections in it.
+      {{flash, ram}, "in.elf segment 0 (.text, .rodata): 0x08000100..0x08000167 lands in no memory\n"},
       {{flash},
-       "segment 0: 0x08000100..0x08000167 lands in no memory\n"
-       "segment 1: 0x08000168..0x080001f3 lands in no memory\n"},
+       "in.elf segment 0 (.text, .rodata): 0x08000100..0x08000167 lands in no memory\n"
+       "in.elf segment 1 (.data, .ramfunc): 0x08000168..0x080001f3 lands in no memory\n"},
       // A memory in the middle of a segment leaves bytes on both sides.
       {{"--memory=mid:0x08000080:0x80,format=bin,output=mid.bin"},
-       "segment 0: 0x08000000..0x0800007f lands in no memory\n"
-       "segment 0: 0x08000100..0x08000167 lands in no memory\n"
-       "segment 1: 0x08000168..0x080001f3 lands in no memory\n"},
+       "in.elf segment 0 (.isr_vector, .text): 0x08000000..0x0800007f lands in no memory\n"
+       "in.elf segment 0 (.text, .rodata): 0x08000100..0x08000167 lands in no memory\n"
+       "in.elf segment 1 (.data, .ramfunc): 0x08000168..0x080001f3 lands in no memory\n"},
       // When every memory takes run addresses, the ranges are run addresses.
       {{"--memory=ram:0x20000040:8K,format=bin,output=ram.bin,addresses=run"},
-       "segment 0: 0x08000000..0x08000167 lands in no memory\n"
-       "segment 1: 0x20000000..0x2000003f lands in no memory\n"},
-      // Sections and further inputs are named as such.
-      {{"--section=.text", "--section=.data", flash, ram}, "section .text: 0x08000100..0x0800013f lands in no memory\n"},
+       "in.elf segment 0 (.isr_vector, .text, .rodata): 0x08000000..0x08000167 lands in no memory\n"
+       "in.elf segment 1 (.data): 0x20000000..0x2000003f lands in no memory\n"},
+      // Chosen sections, and further inputs with and without segments.
+      {{"--section=.text", "--section=.data", flash, ram},
+       "in.elf segment 0 (.text): 0x08000100..0x0800013f lands in no memory\n"},
       {{"--merge=blob.bin@0x08001000", "--memory=flash:0x08000000:4K,format=bin,output=flash.bin"},
        "blob.bin: 0x08001000..0x0800112b lands in no memory\n"},
       {{"--merge=blob.elf", "--memory=flash:0x08000000:64K,format=bin,output=flash.bin"},
-       "segment 0 of blob.elf: 0x00000100..0x00000103 lands in no memory\n"},
+       "blob.elf segment 0: 0x00000100..0x00000103 lands in no memory\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);
@@ -227,7 +229,7 @@ TEST(Memories, BadMemoriesAreRefusedWithTheirMessages) {
     std::string err;
   };
   const std::string keys =
-      "banks, format, output, addresses, width, byte-order, depth, fill, lanes, name, header, radix, uf2-family, "
+      "banks, format, output, addresses, empty, width, byte-order, depth, fill, lanes, name, header, radix, uf2-family, "
       "sparse, rebase, record-bytes, srec-s3, dense, line-ending, srec-header, dfu-vid, dfu-pid, dfu-bcd\n";
   const Case cases[] = {
       {{"--memory=a:0x08000000:0x100,format=bin,output=a.bin", "--memory=b:0x080000f0:0x100,format=bin,output=b.bin"},

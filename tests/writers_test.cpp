@@ -62,7 +62,10 @@ TEST(HexListing, BootWarningComesBeforeTheRefusal) {
   };
   const Case cases[] = {
       {{data(0x800, {1})}, 0x800, "No text segment!\n"},
-      {{text(0x100, {1}), data(0x800, {1})}, 0x104, "Has a data segment!\n"},
+      // After the refusal, the line that says what writes it.
+      {{text(0x100, {1}), data(0x800, {1})}, 0x104,
+       "Has a data segment!\n"
+       "in.elf has a data segment; -H, -r and -R take a program of text alone (--format writes images of programs with data)\n"},
   };
   for (const Case& c : cases) {
     InputDir ws(c.segs, {.entry = c.entry});
@@ -139,7 +142,9 @@ TEST(Writers, RefusalsTouchNothing) {
   };
   const Case cases[] = {{{data(0x800, {1})}, "No text segment!\n"},
                         {{text(0x200, {}, 4)}, "No text segment!\n"},
-                        {{text(0x100, {1}), data(0x800, {1})}, "Has a data segment!\n"}};
+                        {{text(0x100, {1}), data(0x800, {1})},
+                         "Has a data segment!\n"
+                         "in.elf has a data segment; -H, -r and -R take a program of text alone (--format writes images of programs with data)\n"}};
   for (const Case& c : cases) {
     for (const char* opt : {"-r", "-R", "-H"}) {
       InputDir ws(c.segs, {.entry = 0x100});

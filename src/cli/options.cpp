@@ -29,9 +29,10 @@ void countVerbose(job& j, const char*) { j.verbose++; }
 
 constexpr optionRow table[] = {
     {'f', nullptr, "FILE",
-     "the input (required): for the fixed outputs a 32-bit\n"
-     "ELF executable; for memory images any of %k\n"
-     "(ELF of either class)",
+     "the input: for the fixed outputs a 32-bit ELF\n"
+     "executable; for memory images any of %k\n"
+     "(ELF of either class), or a raw binary as FILE@ADDR;\n"
+     "a memory image whose inputs are all --merge needs none",
      "The fixed outputs: the text image of a 32-bit ELF executable, segments\n"
      "placed at their run addresses",
      false, false, nullptr, nullptr, nullptr, setInput},
@@ -97,6 +98,22 @@ constexpr optionRow table[] = {
     {0, "crop", nullptr,
      "leave out the bytes of segments outside --region",
      nullptr, true, false, nullptr, nullptr, &memArgs::crop, nullptr},
+    {0, "start", "ADDR|sym:NAME",
+     "the start address ihex and srec write [the first\n"
+     "input's that has one; none when none has one]",
+     nullptr, true, false, &memArgs::start, nullptr, nullptr, nullptr},
+    {0, "no-start", nullptr,
+     "write no start address",
+     nullptr, true, false, nullptr, nullptr, &memArgs::noStart, nullptr},
+    {0, "whole-segments", nullptr,
+     "place every stored byte of an ELF segment, also\n"
+     "those no section holds (headers, padding)\n"
+     "[only the bytes its sections hold]",
+     nullptr, true, false, nullptr, nullptr, &memArgs::wholeSegments, nullptr},
+    {0, "empty", nullptr,
+     "a memory in which no byte lands is written, all\n"
+     "fill, rather than refused",
+     nullptr, true, true, nullptr, nullptr, &memArgs::empty, nullptr},
     {0, "width", "BITS",
      "word width: a multiple of 8 from 8 to 1024 [32]",
      nullptr, true, true, &memArgs::width, nullptr, nullptr, nullptr},
@@ -127,8 +144,8 @@ constexpr optionRow table[] = {
      "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
      nullptr, true, true, &memArgs::uf2Family, nullptr, nullptr, nullptr},
     {0, "sparse", nullptr,
-     "vmem, ihex, srec, ti-txt, dfuse, uf2: only the words\n"
-     "that hold placed bytes, each stretch after its address\n"
+     "vmem, updatemem, ihex, srec, ti-txt, dfuse, uf2: only the\n"
+     "words that hold placed bytes, each stretch after its address\n"
      "[ihex, srec, ti-txt and dfuse: unless --fill is given;\n"
      "uf2: unless --dense is given]",
      nullptr, true, true, nullptr, nullptr, &memArgs::sparse, nullptr},
@@ -344,7 +361,8 @@ parseOutcome parseArguments(std::span<const std::string> args, const std::string
     }
     apply(o, j, o.value != nullptr ? j.keep(item.value) : nullptr);
   }
-  if (j.input == nullptr || rejected != 0) {
+  // A run whose inputs are all --merge needs no -f.
+  if ((j.input == nullptr && j.mem.merge.empty()) || rejected != 0) {
     out.how = parseOutcome::end::usage;
     out.usageStatus = 1;
   }

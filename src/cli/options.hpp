@@ -37,6 +37,10 @@ struct memArgs {
   std::vector<const char*> insert;
   int allowUnplaced = 0;
   int crop = 0;
+  const char* start = nullptr;  // --start=ADDR|sym:NAME
+  int noStart = 0;
+  int wholeSegments = 0;
+  int empty = 0;
   int quiet = 0;
   int verbose = 0;
   const char* radix = nullptr;

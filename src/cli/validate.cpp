@@ -18,8 +18,6 @@ namespace romwright {
 
 namespace {
 
-constexpr uint64_t addressSpace = uint64_t{1} << 32;
-
 // ---- Option values ----------------------------------------------------------
 
 Error badValue(const char* option, const char* value, const char* why) {
@@ -100,8 +98,9 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     const char* colon = strchr(a.region, ':');
     const std::string baseText(a.region, colon == nullptr ? 0 : static_cast<size_t>(colon - a.region));
     uint64_t base = 0, size = 0;
+    // Any 64-bit base; a size of up to 2^40 bytes.
     const numberRead baseRead = colon == nullptr ? numberRead::malformed
-                                                 : readNumber(baseText.c_str(), false, base);
+                                                 : readNumber(baseText.c_str(), false, base, UINT64_MAX);
     const numberRead sizeRead = colon == nullptr ? numberRead::malformed : readNumber(colon + 1, true, size);
     if (baseRead == numberRead::malformed || sizeRead == numberRead::malformed) {
       return badValue("region", a.region, "not BASE:SIZE");
@@ -110,8 +109,10 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
       return badValue("region", a.region, "too large");
     }
     if (size == 0) return badValue("region", a.region, "a region of no bytes");
-    if (!fits(base, size, addressSpace)) {
-      return badValue("region", a.region, "passes the end of the 32-bit address space");
+    // In whole words, it may end at 2^64, not past it.
+    const uint64_t words = (size + wordBytes - 1) / wordBytes * wordBytes;
+    if (words - 1 > UINT64_MAX - base) {
+      return badValue("region", a.region, "passes the end of the 64-bit address space");
     }
     if (base % wordBytes != 0) {
       return badValue("region", a.region,
@@ -119,7 +120,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     }
     o.hasRegion = true;
     o.base = base;
-    o.size = (size + wordBytes - 1) / wordBytes * wordBytes;
+    o.size = words;
   }
 
   if (a.depth != nullptr) {
@@ -127,8 +128,8 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     if (read == numberRead::malformed) return badValue("depth", a.depth, "not a number of words");
     if (read == numberRead::tooLarge) return badValue("depth", a.depth, "too large");
     if (o.depth == 0) return badValue("depth", a.depth, "a memory of no words");
-    if (!fits(o.hasRegion ? o.base : 0, o.depth * wordBytes, addressSpace)) {
-      return badValue("depth", a.depth, "passes the end of the 32-bit address space");
+    if (o.depth * wordBytes - 1 > UINT64_MAX - (o.hasRegion ? o.base : 0)) {
+      return badValue("depth", a.depth, "passes the end of the 64-bit address space");
     }
   }
 
@@ -301,14 +302,44 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
   o.srecS3 = a.srecS3 != 0;
   if (o.srecS3 && (o.format->uses & useS3) == 0) return failuref("--srec-s3: only with --format=srec\n");
+  o.empty = a.empty != 0;
   return o;
 }
 
 namespace {
 
+// --start and --no-start into the plan.
+status checkStart(const memArgs& a, memoryPlan& plan) {
+  if (a.noStart != 0) {
+    if (a.start != nullptr) return badValue("start", a.start, "and --no-start: give one of them");
+    plan.start = memoryPlan::startFrom::none;
+    return done;
+  }
+  if (a.start == nullptr) return done;
+  plan.start = memoryPlan::startFrom::given;
+  const std::string_view text(a.start);
+  if (text.starts_with("sym:")) {
+    plan.startSymbol = text.substr(4);
+    if (plan.startSymbol.empty()) return badValue("start", a.start, "not an address or sym:NAME");
+    plan.symbols = true;
+    return done;
+  }
+  switch (readNumber(a.start, false, plan.startAddress, UINT64_MAX)) {
+    case numberRead::ok: return done;
+    case numberRead::tooLarge: return badValue("start", a.start, "too large");
+    case numberRead::malformed: break;
+  }
+  return badValue("start", a.start, "not an address or sym:NAME");
+}
+
 Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   memoryPlan plan{};
   plan.allowUnplaced = a.allowUnplaced != 0;
+  plan.wholeSegments = a.wholeSegments != 0;
+  plan.verbose = a.verbose != 0;
+  if (a.format != nullptr || !a.memory.empty()) {
+    if (status s = checkStart(a, plan); !s) return s.error();
+  }
   // The fields, once the memories are known to be asked for.
   auto fields = [&]() -> status {
     for (const char* text : a.insert) {
@@ -352,8 +383,9 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
       const std::string_view item = all.substr(at + 1, end - at - 1);
       at = end;
       const size_t eq = item.find('=');
+      const bool bare = eq == std::string_view::npos;  // a flag's name alone says yes
       const std::string key(item.substr(0, eq));
-      const char* value = plan.text.emplace_back(eq == std::string_view::npos ? "" : item.substr(eq + 1)).c_str();
+      const char* value = plan.text.emplace_back(bare ? "" : item.substr(eq + 1)).c_str();
       if (key == "banks") {
         uint64_t k = 0;
         if (tooLarge(value)) return failuref("--memory=%s: banks=%s: too large\n", label, value);
@@ -376,8 +408,8 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
       }
       if (opt->text != nullptr) {
         m.*opt->text = value;
-      } else if (strcmp(value, "yes") == 0 || strcmp(value, "no") == 0) {
-        m.*opt->flag = strcmp(value, "yes") == 0 ? 1 : 0;
+      } else if (bare || strcmp(value, "yes") == 0 || strcmp(value, "no") == 0) {
+        m.*opt->flag = bare || strcmp(value, "yes") == 0 ? 1 : 0;
       } else {
         return failuref("--memory=%s: %s=%s: not yes or no\n", label, key.c_str(), value);
       }
@@ -410,10 +442,11 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
     for (size_t i = 0; i < j; i++) {
       const memOptions& x = plan.memories[i];
       const memOptions& y = plan.memories[j];
-      const uint64_t lo = std::max(x.base, y.base), hi = std::min(x.base + x.size, y.base + y.size);
-      if (lo < hi) {
+      // Each region's last address: one may end at 2^64.
+      const uint64_t lo = std::max(x.base, y.base), hi = std::min(x.base + (x.size - 1), y.base + (y.size - 1));
+      if (lo <= hi) {
         return failuref("--memory=%s and --memory=%s overlap at 0x%08llx..0x%08llx\n", x.label, y.label,
-                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi - 1));
+                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi));
       }
     }
   }

@@ -40,6 +40,20 @@ struct segment {
 struct inputInfo {
   std::string name;         // as given on the command line
   const char* kind = "";    // "ELF", "Intel HEX", "S-records", "binary"
+  uint16_t elfType = 0;     // e_type of an ELF input, once its header is read
+  unsigned elfClass = 0;    // 32 or 64 for an ELF input, else 0
+  // Its segments' stored bytes are known section by section (an ELF input
+  // with a section header table): image::sectionParts holds the stretches
+  // that sections hold, and the rest of the stored bytes is no section's.
+  bool bySection = false;
+};
+
+// Stored bytes of a segment that an allocated section with contents holds.
+struct sectionPart {
+  uint32_t seg = 0;         // index into image::segments
+  uint64_t offset = 0;      // into the segment's stored bytes
+  uint64_t size = 0;
+  std::string_view name;    // a view into the input
 };
 
 // A symbol of an ELF input.
@@ -52,12 +66,15 @@ struct symbolInfo {
 struct image {
   std::vector<inputInfo> inputs;
   std::vector<segment> segments;  // in the order of the inputs, then of each table
-  uint64_t entry = 0;             // the start address of the first input
+  uint64_t entry = 0;             // the start address of the first input that has one
   bool hasEntry = false;
   bool little = true;             // the first input's byte order (ELF), else little
   unsigned elfClass = 0;          // 32 or 64 for an ELF first input, else 0
   uint16_t elfType = 0;           // e_type of an ELF first input
   std::vector<symbolInfo> symbols;
+  // Of the inputs with `bySection`, ordered by segment, then offset; the
+  // stretches of one segment do not overlap.
+  std::vector<sectionPart> sectionParts;
   // Bytes decoded by a reader, which segments point into; a deque keeps
   // them where they are as more are added.
   std::deque<std::vector<uint8_t>> owned;

@@ -26,7 +26,7 @@ numberRead parseAddress(std::string_view text, insertAddress& a, std::string& nu
     text.remove_prefix(plus + 1);
   }
   number = text;
-  return readNumber(number.c_str(), false, a.value);
+  return readNumber(number.c_str(), false, a.value, UINT64_MAX);
 }
 
 }  // namespace
@@ -110,6 +110,10 @@ Result<uint64_t> addressOf(const insertAddress& a, const image& img, bool run, c
   return failuref("--insert=%s: no ELF input defines the symbol %s\n", text.c_str(), a.symbol.c_str());
 }
 
+// The first address of memory `m` and its last: a memory may end at 2^64.
+uint64_t firstOf(const fieldMemory& m) { return m.p->address(); }
+uint64_t lastOf(const fieldMemory& m) { return m.p->address() + (m.depth * m.wordBytes - 1); }
+
 // The first memory whose words hold the `size` bytes at the address `a`
 // stands for in it (set in `at`), or null.
 fieldMemory* holding(std::span<fieldMemory> placed, const image& img, const insertAddress& a, uint64_t size,
@@ -117,8 +121,7 @@ fieldMemory* holding(std::span<fieldMemory> placed, const image& img, const inse
   for (fieldMemory& m : placed) {
     const Result<uint64_t> addr = addressOf(a, img, m.runAddresses, text);
     if (!addr) continue;
-    const uint64_t end = m.p->base + m.depth * (m.wordBytes);
-    if (*addr >= m.p->base && *addr <= end && size <= end - *addr) {
+    if (*addr >= firstOf(m) && *addr <= lastOf(m) && size - 1 <= lastOf(m) - *addr) {
       at = *addr;
       return &m;
     }
@@ -126,8 +129,8 @@ fieldMemory* holding(std::span<fieldMemory> placed, const image& img, const inse
   return nullptr;
 }
 
-// Feeds the memory's bytes [a, b) to `sum`: placed bytes as they are, the
-// rest as the fill the memory will hold.
+// Feeds the memory's bytes [a, b) to `sum`, at the addresses of its runs:
+// placed bytes as they are, the rest as the fill the memory will hold.
 void feedRange(checksum& sum, const fieldMemory& m, uint64_t a, uint64_t b) {
   m.p->map.walk(
       a, b, m.fill, [&](const uint8_t* p, uint64_t n) { sum.feed({p, static_cast<size_t>(n)}); },
@@ -152,33 +155,38 @@ status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemor
       }
       return failuref("--insert=%s: its %llu bytes lie in no memory\n", text, static_cast<unsigned long long>(width));
     }
+    // Fields are [lo, hi], inclusive: one may end at 2^64.
     for (const auto& [lo, hi] : taken) {
-      if (where < hi && lo < where + width) {
+      if (where <= hi && lo <= where + (width - 1)) {
         return failuref("--insert=%s: overlaps the field at 0x%08llx..0x%08llx\n", text,
-                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi - 1));
+                        static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi));
       }
     }
+    // From here on, addresses are those of the memory's runs: the memory's
+    // own less its shift.
+    const uint64_t shift = m->p->shift;
     uint64_t from = 0, to = 0;  // [from, to)
     if (f.over) {
       const Result<uint64_t> a = addressOf(f.from, img, m->runAddresses, f.text);
       if (!a) return a.error();
       const Result<uint64_t> b = addressOf(f.to, img, m->runAddresses, f.text);
       if (!b) return b.error();
-      const uint64_t end = m->p->base + m->depth * (m->wordBytes);
       if (*b < *a) return failuref("--insert=%s: over= ends before it starts\n", text);
-      if (*a < m->p->base || *b >= end) {
+      if (*a < firstOf(*m) || *b > lastOf(*m)) {
         return failuref("--insert=%s: over= covers bytes outside the memory holding the field, "
                         "0x%08llx..0x%08llx\n",
-                        text, static_cast<unsigned long long>(m->p->base), static_cast<unsigned long long>(end - 1));
+                        text, static_cast<unsigned long long>(firstOf(*m)),
+                        static_cast<unsigned long long>(lastOf(*m)));
       }
-      from = *a;
-      to = *b + 1;
+      from = *a - shift;
+      to = *b - shift + 1;
     } else if (!m->p->map.empty()) {
       // The placed bytes of the memory: from its first to its last.
       const auto& runs = m->p->map.runs();
       from = std::max(runs.begin()->first, m->p->base);
       to = std::min(runs.rbegin()->second.end, m->p->base + m->p->size);
     }
+    where -= shift;
     const bool little = f.order != 0 ? f.order == ELFDATA2LSB : m->little;
     checksum sum(f.kind, little);
     // The field's own bytes are left out of what it covers.
@@ -201,7 +209,7 @@ status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemor
     const uint32_t wordBytes = target.wordBytes;
     const uint64_t reach = (where + width - target.p->base + wordBytes - 1) / wordBytes * wordBytes;
     target.p->size = std::max(target.p->size, reach);
-    taken.emplace_back(where, where + width);
+    taken.emplace_back(where + shift, where + shift + (width - 1));
   }
   return done;
 }

@@ -34,9 +34,21 @@ bool writeVmem(sink& s, const memLayout& m, wordReader& r) {
 // finished bitstream: `@` and the byte address of word 0 (8 hex digits, as
 // the tool counts addresses in bytes), then the words, one a line, each
 // value most significant digit first as in vmem. The memory is one
-// contiguous block, so one `@` line.
+// contiguous block, so one `@` line; sparse, each stretch of words that
+// hold placed bytes follows an `@` line of its own first byte's address.
 bool writeUpdatemem(sink& s, const memLayout& m, wordReader& r) {
-  return putf(s, "@%08llx\n", ull(m.address)) && wordLines(s, m, r, "", "\n", "\n");
+  if (!m.sparse) return putf(s, "@%08llx\n", ull(m.address)) && wordLines(s, m, r, "", "\n", "\n");
+  const uint64_t size = wordSize(m.width);
+  for (const stretch& st : placedStretches(r, r.wordBytes, m.depth, true)) {
+    memLayout part = m;
+    part.depth = st.end - st.first;
+    r.next = st.first;
+    r.depth = st.end;
+    if (!putf(s, "@%08llx\n", ull(m.address + st.first * size)) || !wordLines(s, part, r, "", "\n", "\n")) {
+      return false;
+    }
+  }
+  return flush(s);
 }
 
 // Xilinx coefficient file: the radix, then the words separated by commas

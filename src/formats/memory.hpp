@@ -41,6 +41,8 @@ struct memOptions {
   uint16_t dfuVid = 0xffff;   // the DFU suffix's idVendor, idProduct and
   uint16_t dfuPid = 0xffff;   //   bcdDevice (0xffff: any)
   uint16_t dfuBcd = 0xffff;
+  bool empty = false;         // a memory in which no byte lands is written
+                              // (all fill) rather than refused
 };
 
 }  // namespace romwright

@@ -21,7 +21,7 @@ constexpr unsigned text = useLines;  // every format of text lines
 
 // name, writer, header, memory order, narrowest, widest, deepest, 32-bit
 // addresses, options read, byte span, sparse, rebase, highest address,
-// sparse whatever the fill.
+// sparse whatever the fill, 32-bit block addresses.
 constexpr memFormat table[] = {
     {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, text | useBinary, false, true, whenSparse},
     {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true, false, never},
@@ -33,9 +33,9 @@ constexpr memFormat table[] = {
     {"srec", writeSrec, nullptr, true, 8, 1024, noLimit, true, text | useRecords | useS3 | useS0 | useStart, false,
      true, always, recordsHighestAddress},
     {"lattice-mem", writeLatticeMem, nullptr, false, 1, 256, 65536, false, text | useBinary, false, false, never},
-    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, text, false, false, never},
+    {"updatemem", writeUpdatemem, nullptr, false, 8, 1024, noLimit, false, text, false, true, never},
     {"gowin-mi", writeGowinMi, nullptr, false, 1, 1024, noLimit, false, text | useBinary, false, false, never},
-    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, true, never, nullptr, true},
+    {"uf2", writeUf2, nullptr, true, 8, 1024, noLimit, false, useFamily, false, true, never, nullptr, true, true},
     // A VHDL natural is only sure to reach 2^31 - 1.
     {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, text | useName, false, false, never},
     // NAME_words is a uint32_t.

@@ -83,6 +83,9 @@ struct memFormat {
   // word, whatever the fill (a format with `addresses` does so only while
   // no --fill is given).
   bool sparseAlways = false;
+  // Writes 32-bit byte addresses of its own and no start address (UF2's
+  // target addresses): every byte it holds lies below 4 GiB.
+  bool blockAddresses = false;
 };
 
 // Every format, in the order the help lists them.

@@ -2,6 +2,7 @@
 // the word reader over its runs, and the format's writer.
 #include "formats/render.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "formats/registry.hpp"
@@ -12,15 +13,17 @@ namespace romwright {
 namespace {
 
 // The start address a lane's image writes, and whether it writes one: the
-// entry; with --rebase, the entry moved with the memory's addresses when it
-// lies in the memory, and none when it does not.
-uint64_t startAddress(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry, bool& written) {
-  written = true;
-  if (!o.rebased) return entry;
+// run's, when it has one; with --rebase, moved with the memory's addresses
+// when it lies in the memory, and none when it does not.
+uint64_t startAddress(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry, bool hasStart,
+                      bool& written) {
+  written = hasStart;
+  if (!hasStart || !o.rebased) return entry;
   const uint32_t wordBytes = o.width / 8;
-  written = entry >= p.base && entry - p.base < depth * wordBytes;
+  const uint64_t base = p.address();
+  written = entry >= base && entry - base < depth * wordBytes;
   if (!written) return 0;
-  const uint64_t offset = entry - p.base;
+  const uint64_t offset = entry - base;
   return o.rebase + (o.lanes == 1 ? offset : offset / wordBytes * ((o.width / o.lanes + 7) / 8));
 }
 
@@ -30,13 +33,14 @@ struct laneLayout {
 };
 
 laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
-                    uint64_t entry, const char* name, const char* file = nullptr) {
+                    uint64_t entry, const char* name, bool withStart = true, const char* file = nullptr) {
   const uint32_t wordBytes = o.width / 8;
   const uint32_t laneBits = o.width / o.lanes;
   const uint32_t laneBytes = (laneBits + 7) / 8;
   bool hasStart = true;
-  const uint64_t start = startAddress(o, p, depth, entry, hasStart);
-  return {{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes, static_cast<uint32_t>(start),
+  const uint64_t start = startAddress(o, p, depth, entry, withStart, hasStart);
+  const uint64_t address = p.address();
+  return {{laneBits, depth, o.lanes == 1 ? address : address / wordBytes * laneBytes, static_cast<uint32_t>(start),
            name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes,
            o.srecS3, hasStart, o.srecHeader, file, o.dfuBcd, o.dfuPid, o.dfuVid},
           {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
@@ -59,21 +63,36 @@ bool putCrlf(sink& s, const char* bytes, size_t n) {
 
 }  // namespace
 
-status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry) {
-  if (!o.format->addresses) return done;
-  bool hasStart = true;
-  const uint64_t start = startAddress(o, p, depth, entry, hasStart);
-  if (hasStart && (o.format->uses & useStart) != 0 && start > 0xFFFFFFFF) {
-    return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses\n", o.format->name,
-                    static_cast<unsigned long long>(start));
+status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry, bool hasStart) {
+  if (o.format->blockAddresses) {
+    // The last byte the file holds: the last placed one of a sparse image,
+    // otherwise the memory's last.
+    uint64_t last = p.address() + (depth * (o.width / 8) - 1);
+    if (o.sparse && !p.map.empty()) {
+      last = std::min(last, std::min(p.map.runs().rbegin()->second.end, p.base + p.size) - 1 + p.shift);
+    }
+    if (last > 0xFFFFFFFF) {
+      return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
+                      static_cast<unsigned long long>(last));
+    }
+    return done;
   }
+  if (!o.format->addresses) return done;
+  // Without --rebase the memory's own addresses are written: the way to
+  // write them below 4 GiB is said.
+  const char* hint = o.rebased ? "" : ": --rebase=ADDR writes them from ADDR";
   // Every lane's image writes the same addresses.
-  laneLayout l = layoutOf(o, p, depth, 0, true, entry, "");
-  l.m.hasStart = false;
+  laneLayout l = layoutOf(o, p, depth, 0, true, entry, "", false);
   const uint64_t last = o.format->highest(l.m, l.r);
   if (last > 0xFFFFFFFF) {
-    return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
-                    static_cast<unsigned long long>(last));
+    return failuref("--format=%s: address 0x%llx does not fit its 32 bits%s\n", o.format->name,
+                    static_cast<unsigned long long>(last), hint);
+  }
+  bool written = true;
+  const uint64_t start = startAddress(o, p, depth, entry, hasStart, written);
+  if (written && (o.format->uses & useStart) != 0 && start > 0xFFFFFFFF) {
+    return failuref("--format=%s: the start address 0x%llx does not fit its 32-bit addresses%s\n", o.format->name,
+                    static_cast<unsigned long long>(start), o.rebased ? "" : ": --no-start writes none");
   }
   return done;
 }
@@ -93,8 +112,8 @@ void eachWord(const memOptions& o, const placement& p, uint64_t depth, uint32_t 
 }
 
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane,
-                bool little, uint32_t entry, const char* name, bool header, const char* file) {
-  laneLayout l = layoutOf(o, p, depth, lane, little, entry, name, file);
+                bool little, uint64_t entry, const char* name, bool header, bool hasStart, const char* file) {
+  laneLayout l = layoutOf(o, p, depth, lane, little, entry, name, hasStart, file);
   const formatWriter write = header ? o.format->header : o.format->write;
   if (!o.crlf) return write(s, l.m, l.r);
   // The writers end their lines in LF; a sink between them and `s` turns

@@ -15,16 +15,19 @@ namespace romwright {
 
 // Refuses, with one line naming the format and the address, an address
 // that a format of 32-bit addresses would have to write and cannot hold:
-// with --rebase, the highest address of the image or its start address.
-status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry);
+// the highest address of the image (from --rebase, when given), or its
+// start address `entry` when it has one (`hasStart`).
+status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry,
+                         bool hasStart = true);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
 // format `o` asks for (its header file when `header`), to `s`; `little` is
-// the byte order, `name` the image's identifier and `file` the name of the
-// file written as given (null for standard output), which an S-record
-// header holds. False when a write failed.
+// the byte order and `name` the image's identifier; `entry` is the start
+// address, written by the formats that write one when `hasStart`; `file` is
+// the name of the file written as given (null for standard output), which
+// an S-record header holds. False when a write failed.
 bool writeImage(sink& s, const memOptions& o, const placement& p, uint64_t depth, uint32_t lane, bool little,
-                uint32_t entry, const char* name, bool header, const char* file = nullptr);
+                uint64_t entry, const char* name, bool header, bool hasStart = true, const char* file = nullptr);
 
 // Takes the words of a memory a block at a time: `words` holds `count`
 // words from index `first`, each (lane width + 7) / 8 bytes, its value most

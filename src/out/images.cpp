@@ -20,17 +20,20 @@ namespace romwright {
 
 namespace {
 
-constexpr uint64_t addressSpace = uint64_t{1} << 32;
-
-Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool several, const noteFn& note) {
+Result<placedMemory> placeMemory(const memOptions& o, const memoryPlan& plan, const image& img, const noteFn& note) {
   const uint32_t wordBytes = o.width / 8;
+  const bool several = plan.several;
   placedMemory m{&o, {}, 0, false};
   placement& p = m.p;
   // Several memories each take what lies in them; what lands in none is
-  // found afterwards.
-  // A memory of a system in which nothing lands is still written.
-  const placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
-                         o.quiet || several, o.crop || several, o.overlapLater, several};
+  // found afterwards. A memory in which nothing lands is refused unless it
+  // may stay empty.
+  placeRequest req{o.runAddresses, o.hasRegion,          o.base,       o.size, wordBytes,
+                   o.quiet || several, o.crop || several, o.overlapLater, o.empty || plan.allowUnplaced};
+  req.sparse = o.sparse;
+  req.wholeSegments = plan.wholeSegments;
+  req.depthBytes = o.depth * wordBytes;
+  req.label = o.label;
   std::string notes;
   const status placed = placeSegments(p, img, req, notes);
   tell(note, notes);
@@ -42,9 +45,10 @@ Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
     return failuref("the image needs %llu words, more than --depth=%llu\n",
                     static_cast<unsigned long long>(memWords), static_cast<unsigned long long>(depth));
   }
-  if (!fits(p.base, depth * wordBytes, addressSpace)) {
-    return failuref("a memory of %llu words from 0x%08x passes the end of the 32-bit address space\n",
-                    static_cast<unsigned long long>(depth), static_cast<uint32_t>(p.base));
+  // Its last byte at 2^64 - 1 at most.
+  if (depth * wordBytes - 1 > UINT64_MAX - p.address()) {
+    return failuref("a memory of %llu words from 0x%08llx passes the end of the 64-bit address space\n",
+                    static_cast<unsigned long long>(depth), static_cast<unsigned long long>(p.address()));
   }
   if (o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
     return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
@@ -55,19 +59,47 @@ Result<placedMemory> placeMemory(const memOptions& o, const image& img, bool sev
     return failuref("banks=%u does not divide its %llu words\n", o.banks,
                     static_cast<unsigned long long>(depth));
   }
-  if (status fit = checkAddressesFit(o, p, depth, img.entry); !fit) return fit.error();
   m.depth = depth;
   m.little = o.byteOrder != 0 ? o.byteOrder == ELFDATA2LSB : img.little;
   return m;
+}
+
+// The start address of the run, and whether it has one.
+status startOf(const memoryPlan& plan, const image& img, placedRun& run) {
+  switch (plan.start) {
+    case memoryPlan::startFrom::none: return done;
+    case memoryPlan::startFrom::inputs:
+      run.entry = img.entry;
+      run.hasEntry = img.hasEntry;
+      return done;
+    case memoryPlan::startFrom::given: break;
+  }
+  run.hasEntry = true;
+  run.entry = plan.startAddress;
+  if (plan.startSymbol.empty()) return done;
+  for (const symbolInfo& sym : img.symbols) {
+    if (sym.name != plan.startSymbol) continue;
+    run.entry = sym.value;
+    return done;
+  }
+  return errorf(ErrorKind::bad_argument, "--start", "--start=sym:%s: no ELF input defines the symbol %s\n",
+                plan.startSymbol.c_str(), plan.startSymbol.c_str());
 }
 
 }  // namespace
 
 Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note) {
   placedRun run;
-  run.entry = img.entry;
+  if (status s = startOf(plan, img, run); !s) return s.error();
+  const bool allRun = std::all_of(plan.memories.begin(), plan.memories.end(),
+                                  [](const memOptions& o) { return o.runAddresses; });
+  if (plan.verbose && !plan.wholeSegments) tell(note, noSectionNotes(img, allRun));
   for (const memOptions& o : plan.memories) {
-    Result<placedMemory> m = placeMemory(o, img, plan.several, note);
+    Result<placedMemory> m = placeMemory(o, plan, img, note);
+    if (m) {
+      m->hasStart = run.hasEntry;
+      if (status fit = checkAddressesFit(o, m->p, m->depth, run.entry, run.hasEntry); !fit) m = fit.error();
+    }
     if (!m) {
       if (o.label == nullptr) return m.error();
       return withKind(Error{std::string("--memory=") + o.label + ": " + m.error().message}, m.error().kind);
@@ -77,7 +109,7 @@ Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteF
   if (plan.several && !plan.allowUnplaced) {
     std::vector<memoryRange> ranges;
     for (const memOptions& o : plan.memories) ranges.push_back({o.base, o.size, o.runAddresses});
-    if (std::string lines = unplaced(img, ranges); !lines.empty()) return Error{lines};
+    if (std::string lines = unplaced(img, ranges, plan.wholeSegments); !lines.empty()) return Error{lines};
   }
   std::vector<fieldMemory> fieldMemories;
   for (placedMemory& m : run.memories) {
@@ -101,6 +133,7 @@ auto withBank(placedMemory& m, uint32_t bank, Fn fn) {
   const uint64_t skip = uint64_t{bank} * words * wordBytes;
   placement part;
   part.map = std::move(m.p.map);
+  part.shift = m.p.shift;
   part.base = m.p.base + skip;
   part.size = m.p.size > skip ? std::min(m.p.size - skip, words * wordBytes) : 0;
   auto result = fn(part, words);
@@ -117,14 +150,27 @@ bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32
   if (o.banks > 1) name.append("_b").append(std::to_string(bank));
   if (o.lanes > 1) name.append("_").append(std::to_string(lane));
   return withBank(m, bank, [&](const placement& p, uint64_t words) {
-    return writeImage(s, o, p, words, lane, m.little, static_cast<uint32_t>(entry), name.c_str(), header, file);
+    return writeImage(s, o, p, words, lane, m.little, entry, name.c_str(), header, m.hasStart, file);
   });
 }
 
 uint64_t outputBound(const placedMemory& m) {
   // Per word: its bits as binary digits and a line end, or its bytes as
-  // records of one byte each (13 characters), and room for a header.
-  const uint64_t words = m.depth / m.o->banks;
+  // records of one byte each (13 characters), and room for a header. A
+  // sparse image writes only words that hold placed bytes, and a line or
+  // a record to start each stretch of them: its room follows the runs, not
+  // the span.
+  uint64_t words = m.depth / m.o->banks;
+  if (m.o->sparse) {
+    uint64_t placed = 0, runs = 0;
+    const uint64_t end = m.p.base + m.p.size;
+    for (const auto& [a, run] : m.p.map.runs()) {
+      if (a >= end || run.end <= m.p.base) continue;
+      placed += std::min(run.end, end) - std::max(a, m.p.base);
+      runs++;
+    }
+    words = std::min(words, placed + 3 * runs);
+  }
   const uint64_t laneBits = m.o->width / m.o->lanes, laneBytes = (laneBits + 7) / 8;
   const uint64_t perWord = std::max(laneBits + 16, 13 * laneBytes + 16);
   constexpr uint64_t most = uint64_t{1} << 30;

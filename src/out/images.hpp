@@ -28,6 +28,13 @@ struct memoryPlan {
   bool allowUnplaced = false;
   std::vector<insertField> inserts;  // in command-line order
   bool symbols = false;              // an address is given by name
+  bool wholeSegments = false;        // also the stored bytes no section holds
+  bool verbose = false;              // notes of what placement leaves out
+  // The start address the images write: the inputs' (the first that has
+  // one), the one given (an address, or a symbol's value), or none.
+  enum class startFrom { inputs, given, none } start = startFrom::inputs;
+  uint64_t startAddress = 0;
+  std::string startSymbol;           // when given by name
 };
 
 // A memory of the run placed and checked, ready to be written.
@@ -36,6 +43,7 @@ struct placedMemory {
   placement p;
   uint64_t depth;  // words
   bool little;     // its byte order
+  bool hasStart = false;  // the run has a start address for it to write
 };
 
 // The memories of a run placed and their fields stored. The memories point
@@ -43,7 +51,8 @@ struct placedMemory {
 struct placedRun {
   std::vector<placedMemory> memories;
   std::deque<std::vector<uint8_t>> values;
-  uint64_t entry = 0;
+  uint64_t entry = 0;     // the start address, when hasEntry
+  bool hasEntry = false;
 };
 
 // Places every memory of `plan`, refuses stored bytes that land in none
@@ -51,8 +60,9 @@ struct placedRun {
 Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteFn& note);
 
 // Writes bank `bank`, lane `lane` of `m` (its header file when `header`) to
-// `s` in the memory's format; `file` is the name of the file written, as
-// given, or null when there is none. False when a write failed.
+// `s` in the memory's format, with `entry` as its start address when it has
+// one (m.hasStart); `file` is the name of the file written, as given, or null
+// when there is none. False when a write failed.
 bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header,
                  const char* file = nullptr);
 

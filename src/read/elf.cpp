@@ -160,6 +160,83 @@ status chooseSections(std::span<const uint8_t> file, const typename C::ehdr& eh,
   return done;
 }
 
+// Records which stored bytes of the loadable segments of input `in` (from
+// `first` on) its allocated sections with contents hold, for placement
+// that leaves out the rest (the ELF header and program header table at a
+// segment's head, alignment padding). Only a clean picture is recorded:
+// with no usable section header table, segments whose stored bytes
+// overlap, or a section that lies partly in a segment, the input's
+// segments are placed whole. Time follows the tables: one sort of each.
+template <class C>
+void findSectionParts(std::span<const uint8_t> file, const typename C::ehdr& eh, bool swapped,
+                      const inputSource& in, image& img, size_t first) {
+  using Shdr = typename C::shdr;
+  if (eh.e_shnum == 0 || eh.e_shentsize != sizeof(Shdr) ||
+      !fits(eh.e_shoff, uint64_t{eh.e_shnum} * sizeof(Shdr), file.size()) || eh.e_shstrndx >= eh.e_shnum) {
+    return;
+  }
+  auto section = [&](size_t i) {
+    return record<Shdr>(file, eh.e_shoff + i * sizeof(Shdr), swapped, swapSection<Shdr>);
+  };
+  const Shdr names = section(eh.e_shstrndx);
+  if (!fits(names.sh_offset, names.sh_size, file.size())) return;
+  const std::string_view table(reinterpret_cast<const char*>(file.data() + names.sh_offset),
+                               static_cast<size_t>(names.sh_size));
+
+  // The segments with stored bytes, by file offset; none may share a byte.
+  std::vector<uint32_t> order;
+  for (size_t k = first; k < img.segments.size(); k++) {
+    if (img.segments[k].fileSize > 0) order.push_back(static_cast<uint32_t>(k));
+  }
+  auto at = [&](uint32_t k) -> const segment& { return img.segments[k]; };
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return at(a).fileOffset < at(b).fileOffset; });
+  for (size_t i = 1; i < order.size(); i++) {
+    const segment& prev = at(order[i - 1]);
+    if (prev.fileSize > at(order[i]).fileOffset - prev.fileOffset) return;
+  }
+
+  std::vector<sectionPart> parts;
+  for (size_t i = 1; i < eh.e_shnum; i++) {
+    const Shdr sh = section(i);
+    if ((sh.sh_flags & SHF_ALLOC) == 0 || sh.sh_type == SHT_NOBITS || sh.sh_type == SHT_NULL || sh.sh_size == 0) {
+      continue;
+    }
+    // The last segment that starts at or before the section, and the next.
+    auto next = std::upper_bound(order.begin(), order.end(), sh.sh_offset,
+                                 [&](uint64_t off, uint32_t k) { return off < at(k).fileOffset; });
+    const bool straddlesNext = next != order.end() && (at(*next).fileOffset - sh.sh_offset < sh.sh_size);
+    if (straddlesNext) return;
+    if (next == order.begin()) continue;  // before every segment
+    const uint32_t k = *(next - 1);
+    const segment& seg = at(k);
+    const uint64_t offset = sh.sh_offset - seg.fileOffset;
+    if (offset >= seg.fileSize) continue;  // between segments
+    if (sh.sh_size > seg.fileSize - offset) return;  // runs past its segment's stored bytes
+    std::string_view name;
+    if (sh.sh_name < table.size()) {
+      name = table.substr(sh.sh_name);
+      name = name.substr(0, name.find('\0'));
+    }
+    parts.push_back({k, offset, sh.sh_size, name});
+  }
+  std::sort(parts.begin(), parts.end(), [](const sectionPart& a, const sectionPart& b) {
+    return a.seg != b.seg ? a.seg < b.seg : a.offset < b.offset;
+  });
+  // Sections that share bytes become one stretch, named by the first.
+  std::vector<sectionPart> merged;
+  for (const sectionPart& p : parts) {
+    if (!merged.empty() && merged.back().seg == p.seg && p.offset - merged.back().offset < merged.back().size) {
+      sectionPart& m = merged.back();
+      m.size = std::max(m.size, p.offset - m.offset + p.size);
+      continue;
+    }
+    merged.push_back(p);
+  }
+  if (in.index >= img.inputs.size()) return;
+  img.inputs[in.index].bySection = true;
+  img.sectionParts.insert(img.sectionParts.end(), merged.begin(), merged.end());
+}
+
 template <class Sym>
 void swapSymbol(Sym* s) {
   swapField(s->st_name);
@@ -214,10 +291,15 @@ status readClass(std::span<const uint8_t> file, inputSource& in, image& img, std
               eh.e_ident[EI_DATA], hostorder() & 0xff);
   const bool swapped = eh.e_ident[EI_DATA] != hostorder();
   if (swapped) swapEh(&eh);
+  const unsigned bits = sizeof(Ehdr) == sizeof(Elf64_Ehdr) ? 64 : 32;
   if (in.index == 0) {
     img.elfType = eh.e_type;
-    img.elfClass = sizeof(Ehdr) == sizeof(Elf64_Ehdr) ? 64 : 32;
+    img.elfClass = bits;
     img.little = eh.e_ident[EI_DATA] == ELFDATA2LSB;
+  }
+  if (in.index < img.inputs.size()) {
+    img.inputs[in.index].elfType = eh.e_type;
+    img.inputs[in.index].elfClass = bits;
   }
   if (eh.e_type != ET_EXEC) return failuref("invalid elf header 0x%x expected 0x%x\n", eh.e_type, ET_EXEC);
 
@@ -226,7 +308,8 @@ status readClass(std::span<const uint8_t> file, inputSource& in, image& img, std
   if (size == 0 || !fits(eh.e_phoff, size, file.size())) return Error{"unable to read program headers\n"};
   if (eh.e_phentsize != sizeof(Phdr)) return Error{"mismatch in elf prg headers\n"};
 
-  if (in.index == 0) {
+  // The run's start address is the first input's that has one.
+  if (!img.hasEntry) {
     img.entry = eh.e_entry;
     img.hasEntry = true;
   }
@@ -257,6 +340,7 @@ status readClass(std::span<const uint8_t> file, inputSource& in, image& img, std
     }
   }
   if (choice.active()) return chooseSections<C>(file, eh, swapped, in, img, first, choice);
+  findSectionParts<C>(file, eh, swapped, in, img, first);
   return done;
 }
 

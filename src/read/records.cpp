@@ -222,10 +222,13 @@ void gatherer::finish(bool hasStart, uint64_t start) {
   close();
   open_ = {};
   if (in_.index == 0) {
-    img_.entry = hasStart ? start : 0;
-    img_.hasEntry = hasStart;
     img_.little = true;
     img_.elfClass = 0;
+  }
+  // The run's start address is the first input's that has one.
+  if (hasStart && !img_.hasEntry) {
+    img_.entry = start;
+    img_.hasEntry = true;
   }
 }
 

@@ -102,7 +102,7 @@ class gatherer {
   // Adds the `n` bytes at `p` for addresses [addr, addr + n), from `line`;
   // a clash when some of those addresses were given before.
   std::optional<clash> put(uint64_t addr, const uint8_t* p, size_t n, uint64_t line);
-  // Closes the open segment and sets the entry (first input only).
+  // Closes the open segment and sets the entry (when no earlier input set one).
   void finish(bool hasStart, uint64_t start);
   // Takes back every segment added, leaving `img` as it was.
   void undo();

@@ -37,7 +37,8 @@ status readRaw(inputSource& in, image& img, uint64_t at) {
   const Result<std::span<const uint8_t>> bytes = inputBytes(in, img);
   if (!bytes) return bytes.error();
   if (bytes->empty()) return failuref("%s is empty: nothing to place\n", in.name.c_str());
-  if (!fits(at, bytes->size(), UINT64_MAX) || at + bytes->size() - 1 < at) {
+  // Its last byte may be the address space's last.
+  if (bytes->size() - 1 > UINT64_MAX - at) {
     return failuref("%s at 0x%llx passes the end of the 64-bit address space\n", in.name.c_str(),
                     static_cast<unsigned long long>(at));
   }
