@@ -49,8 +49,9 @@ endforeach()
 
 # Every package carries the copyright file and the Debian changelog in
 # /usr/share/doc/PACKAGE, and its lintian overrides (packaging/
-# lintian-overrides says why each is there). EXCLUDE_FROM_ALL keeps them out of a plain
-# `cmake --install`; cpack installs each component by name and gets them.
+# lintian-overrides says why each is there). EXCLUDE_FROM_ALL keeps them
+# out of a plain `cmake --install`; cpack installs each component by name
+# and gets them.
 set(_rw_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
 execute_process(COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\""

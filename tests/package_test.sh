@@ -30,7 +30,7 @@ for p in $expected; do [ -n "${deb[$p]:-}" ] || fail "no package $p"; done
 
 # No errors and no warnings; informational and pedantic tags are shown.
 rc=0
-lintian --fail-on error,warning --info --pedantic "${files[@]}" >"$dir/lintian" 2>&1 || rc=$?
+lintian --fail-on error,warning --display-info --pedantic "${files[@]}" >"$dir/lintian" 2>&1 || rc=$?
 grep -v '^running with root privileges' "$dir/lintian" || true
 [ "$rc" -eq 0 ] || fail "lintian"
 
@@ -51,6 +51,8 @@ id=$(readelf -n "$bin" | awk '/Build ID/ {print $3}')
 readelf -S "$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" 2>/dev/null | grep -q '\.debug_info' ||
   fail "no debug information for build ID $id"
 version=$(dpkg-deb -f "${deb[romwright]}" Version)
+zcat "$root/usr/share/doc/romwright/changelog.Debian.gz" | head -n 1 | grep -q "^romwright ($version) " ||
+  fail "packaging/changelog's top entry is not version $version"
 [ "$("$bin" --version)" = "romwright ${version%-*}" ] || fail "--version says $("$bin" --version)"
 "$bin" -f "$elf" -H >"$dir/packaged.hex" 2>/dev/null
 "$tool" -f "$elf" -H >"$dir/built.hex" 2>/dev/null
