@@ -5,6 +5,8 @@ ASAN    ?= build-asan
 FUZZ    ?= build-fuzz
 VG      ?= build-valgrind
 TSAN    ?= build-tsan
+PKG     ?= build-package
+DIST    ?= build-dist
 JOBS    ?= $(shell nproc)
 SHELL   := /bin/bash
 EXAMPLE ?= testdata/blink-mips.elf
@@ -21,7 +23,7 @@ FUZZ_RECORDS_FLAGS = -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
 VALGRIND   = valgrind -q --error-exitcode=99 --leak-check=full \
              --errors-for-leak-kinds=definite --log-file=$(CURDIR)/$(VG)/valgrind.%p.log
 
-.PHONY: all deps build run test unit-tests sanitize tsan fuzz-build fuzz-smoke fuzz valgrind clean
+.PHONY: all deps build run test unit-tests sanitize tsan fuzz-build fuzz-smoke fuzz valgrind clean package dist
 
 all: build
 
@@ -85,5 +87,17 @@ fuzz-smoke: fuzz-build
 # A long run for development: make fuzz FUZZ_SECONDS=1800
 fuzz: fuzz-smoke
 
+# The Debian packages: the tool, and the library, its development files and
+# the Python module where the build makes them, from a dynamically linked,
+# hardened build of their own. Prints the paths of the .deb files and of the
+# -dbgsym packages (.ddeb).
+package: deps
+	./packaging/build-packages.sh $(PKG) $(JOBS)
+
+# The release archive $(DIST)/romwright-VERSION-linux-ARCH.tar.gz: a static,
+# stripped romwright with its manual page, README.md and LICENSE.
+dist: deps
+	./packaging/make-dist.sh $(DIST) $(DIST) $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG) $(TSAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG) $(TSAN) $(PKG) $(DIST)
