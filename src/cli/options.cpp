@@ -64,10 +64,13 @@ constexpr optionRow table[] = {
      "and the other options of one memory; repeatable: the options\n"
      "above are every memory's defaults",
      nullptr, false, false, nullptr, &memArgs::memory, nullptr, nullptr},
-    {0, "insert", "KIND@WHERE[,over=FROM..TO][,order=little|big]",
-     "store a CRC, sum or length computed over the memory at WHERE\n"
-     "(an address, or sym:NAME[+N]); FROM..TO defaults to the placed\n"
-     "bytes of the memory holding WHERE, TO included; repeatable",
+    {0, "insert", "KIND@WHERE[,KEY=VALUE...]",
+     "store a CRC, sum or length computed over the memory, or a\n"
+     "constant (u8|u16|u32|u64:VALUE, bytes:HEX, string:TEXT), at WHERE\n"
+     "(an address, or sym:NAME[+N]); keys over=FROM..TO[+FROM..TO...]\n"
+     "(TO included, or end; default the placed bytes of the memory\n"
+     "holding WHERE), order=little|big, self=skip|zero, unit=8|16|32,\n"
+     "nul=yes|no; repeatable, stored in order",
      nullptr, true, false, nullptr, &memArgs::insert, nullptr, nullptr},
     {0, "allow-unplaced", nullptr,
      "with --memory: leave out bytes that land in no memory",
