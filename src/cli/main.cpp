@@ -13,6 +13,7 @@
 #include "cli/options.hpp"
 #include "cli/response.hpp"
 #include "core/error.hpp"
+#include "fields/digest.hpp"
 
 using namespace romwright;
 using namespace romwright::cli;
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
       case parseOutcome::end::run:
         break;
     }
+#ifdef ROMWRIGHT_CRYPTO_STATIC
+    // Only fields use libcrypto; a run without them does not start it.
+    if (!j.mem.insert.empty()) keepCryptoConfigOut();
+#endif
     s = runJob(j, {stdout, [](const std::string& lines) { fputs(lines.c_str(), stderr); }});
   } catch (const std::bad_alloc&) {
     s = Error{"out of memory\n"};
