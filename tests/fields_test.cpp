@@ -155,3 +155,34 @@ TEST(InsertUnits, WordsAreReorderedAsTheUnitTakesThemHoweverFed) {
   ASSERT_FALSE(v.ok());
   EXPECT_EQ(v.error().message, "unit=32 ends in a word of 2 bytes");
 }
+
+// A signature's key= and der= may come in the kind or after WHERE (where a
+// key file's name may hold an @), of= names the digest field it signs; a
+// file's path takes the escapes of string:.
+TEST(InsertParse, SignatureItemsAndFilePaths) {
+  insertField f = parsed("sign:ecdsa-p256@0x100,key=keys/a@b.pem,der=yes,of=sym:image_digest+4");
+  EXPECT_EQ(f.kind.what, fieldKind::type::signature);
+  EXPECT_EQ(f.kind.signature.what, signatureKind::type::ecdsaP256);
+  EXPECT_EQ(f.kind.signature.keyFile, "keys/a@b.pem");
+  EXPECT_TRUE(f.kind.signature.der);
+  EXPECT_TRUE(f.signsField);
+  EXPECT_EQ(f.of.symbol, "image_digest");
+  EXPECT_EQ(f.of.value, 4u);
+  EXPECT_EQ(f.kind.width(), 72u);
+  EXPECT_TRUE(f.usesSymbols());
+
+  f = parsed("sign:ed25519,key=k.pem@0x100,over=0..0xff");
+  EXPECT_EQ(f.kind.signature.keyFile, "k.pem");
+  EXPECT_FALSE(f.signsField);
+  EXPECT_EQ(f.kind.width(), 64u);
+
+  f = parsed("file:sig\\@v2\\\\x.bin@0x100");
+  EXPECT_EQ(f.kind.what, fieldKind::type::file);
+  EXPECT_EQ(f.kind.path, "sig@v2\\x.bin");
+  EXPECT_EQ(f.where.value, 0x100u);
+
+  f = parsed("sha384@0x100,self=zero,over=0x0..end");
+  EXPECT_EQ(f.kind.what, fieldKind::type::digest);
+  EXPECT_EQ(f.kind.width(), 48u);
+  EXPECT_EQ(f.self, selfBytes::zero);
+}

@@ -384,8 +384,9 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
   const std::string kinds =
       "crc32, crc32c, crc32-mpeg2, crc32-bzip2, crc32-posix, crc16-ccitt-false, crc16-xmodem, crc16-kermit, "
       "crc16-aug-ccitt, crc16-modbus, crc16-arc, crc8, crc64-xz, crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, sum8, "
-      "~sum8, -sum8, sum16, ~sum16, -sum16, sum32, ~sum32, -sum32, length16, length32, u8:VALUE, u16:VALUE, "
-      "u32:VALUE, u64:VALUE, bytes:HEX, string:TEXT";
+      "~sum8, -sum8, sum16, ~sum16, -sum16, sum32, ~sum32, -sum32, length16, length32, sha1, sha224, sha256, "
+      "sha384, sha512, md5, sign:ed25519,key=FILE, sign:ecdsa-p256,key=FILE[,der=yes], u8:VALUE, u16:VALUE, "
+      "u32:VALUE, u64:VALUE, bytes:HEX, string:TEXT, file:PATH";
   struct Case {
     std::vector<std::string> inserts;
     std::string err;
@@ -430,7 +431,8 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
        "--insert=crc32@0x080001f8,order=native: order= is little or big, not native\n"},
       // Keys and what each kind takes.
       {{"crc32@0x080001f8,foo=1"},
-       "--insert=crc32@0x080001f8,foo=1: not an item of --insert: foo=1 (over=, order=, self=, unit=, nul=)\n"},
+       "--insert=crc32@0x080001f8,foo=1: not an item of --insert: foo=1 (over=, order=, self=, unit=, nul=, of=, "
+       "key=, der=)\n"},
       {{"crc32@0x080001f8,order=big,order=little"},
        "--insert=crc32@0x080001f8,order=big,order=little: order= is given twice\n"},
       {{"crc32@0x080001f8,over"}, "--insert=crc32@0x080001f8,over: over= needs a value\n"},
@@ -440,12 +442,28 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
       {{"u32:1@0x080001f8,unit=32"}, "--insert=u32:1@0x080001f8,unit=32: unit= is for CRCs only, not u32:1\n"},
       {{"crc32@0x080001f8,nul=yes"}, "--insert=crc32@0x080001f8,nul=yes: nul= is for string: only\n"},
       {{"u32:1@0x080001f8,over=0x08000000..0x08000010"},
-       "--insert=u32:1@0x080001f8,over=0x08000000..0x08000010: over= is for CRCs, sums and lengths, not a "
-       "constant\n"},
+       "--insert=u32:1@0x080001f8,over=0x08000000..0x08000010: over= is for computed values, not a constant\n"},
       {{"u32:1@0x080001f8,self=zero"},
-       "--insert=u32:1@0x080001f8,self=zero: self= is for CRCs, sums and lengths, not a constant\n"},
+       "--insert=u32:1@0x080001f8,self=zero: self= is for computed values, not a constant\n"},
       {{"bytes:00@0x080001f8,order=big"},
-       "--insert=bytes:00@0x080001f8,order=big: order= is for numbers, not bytes: or string:\n"},
+       "--insert=bytes:00@0x080001f8,order=big: order= is for numbers, CRCs, sums and lengths, not bytes:\n"},
+      {{"sha256@0x080001e0,order=big"},
+       "--insert=sha256@0x080001e0,order=big: order= is for numbers, CRCs, sums and lengths, not sha256\n"},
+      {{"sha256@0x080001e0,unit=32"}, "--insert=sha256@0x080001e0,unit=32: unit= is for CRCs only, not sha256\n"},
+      {{"crc32@0x080001f8,key=k.pem"}, "--insert=crc32@0x080001f8,key=k.pem: key= is for sign: only\n"},
+      {{"crc32@0x080001f8,of=0x08000000"}, "--insert=crc32@0x080001f8,of=0x08000000: of= is for sign: only\n"},
+      {{"sign:ed25519@0x080001c0"},
+       "--insert=sign:ed25519@0x080001c0: sign:ed25519 needs key=FILE, a PEM private key\n"},
+      {{"sign:ed25519@0x080001c0,key"}, "--insert=sign:ed25519@0x080001c0,key: key= needs a value\n"},
+      {{"sign:rsa,key=k.pem@0x080001c0"},
+       "--insert=sign:rsa,key=k.pem@0x080001c0: sign: takes ed25519 or ecdsa-p256, not \"rsa\"\n"},
+      {{"sign:ed25519,key=k.pem@0x080001c0,of=0x08000000,over=0x08000000..0x0800000f"},
+       "--insert=sign:ed25519,key=k.pem@0x080001c0,of=0x08000000,over=0x08000000..0x0800000f: of= signs a "
+       "digest field; over= and self= are for a signature of ranges\n"},
+      {{"sign:ed25519,key=k.pem@0x080001c0,of=0x08000000"},
+       "--insert=sign:ed25519,key=k.pem@0x080001c0,of=0x08000000: of= names no digest field stored before it\n"},
+      {{"sign:ed25519,key=nosuch.pem@0x080001c0"},
+       "--insert=sign:ed25519,key=nosuch.pem@0x080001c0: key file nosuch.pem: No such file or directory\n"},
       // Constants.
       {{"u16:0x10000@0x080001f8"}, "--insert=u16:0x10000@0x080001f8: 0x10000 does not fit u16\n"},
       {{"u8:256@0x080001f8"}, "--insert=u8:256@0x080001f8: 256 does not fit u8\n"},
@@ -643,8 +661,8 @@ TEST(InsertConstants, MatchSrecCatsGenerators) {
        "-generate {A} {A4} -constant-b-e 0x01234567 4 -generate {A4} {B} -constant-b-e 0x89abcdef 4", 8},
       {"bytes:DEADbeef0001@{A}", "-generate {A} {B} -repeat-data 0xde 0xad 0xbe 0xef 0x00 0x01", 6},
       {"string:APDesc00@{A}", "-generate {A} {B} -repeat-string APDesc00", 8},
-      {"string:v1.2,rc\\@x@{A},nul=yes", "-generate {A} {B} -repeat-data 0x76 0x31 0x2e 0x32 0x2c 0x72 0x63 0x40 0x78 0",
-       10},
+      {"string:v1.2,rc\\@x@{A},nul=yes",
+       "-generate {A} {B} -repeat-data 0x76 0x31 0x2e 0x32 0x2c 0x72 0x63 0x40 0x78 0", 10},
       {"string:a\\x00b\\\\@{A}", "-generate {A} {B} -repeat-data 0x61 0 0x62 0x5c", 4},
   };
   if (sh(".", "srec_cat -version").status != 0) GTEST_SKIP() << "no srec_cat (tools/install-deps installs srecord)";
@@ -789,7 +807,8 @@ TEST(InsertUnits, CrcUnitsTakeWordsAsTheProcessorsUnitDoes) {
     const size_t at = load.size() / 8 * 8 + 8;
     if (sh(".", "srec_cat -version").status == 0) {
       put(dir.path / "load.bin", load);
-      const std::string got = binOf(dir.path, x, {"--insert=crc32-mpeg2@" + hex(x.base + at) + ",unit=32,order=little"});
+      const std::string got =
+          binOf(dir.path, x, {"--insert=crc32-mpeg2@" + hex(x.base + at) + ",unit=32,order=little"});
       ASSERT_SH(dir.path, "srec_cat load.bin -binary -stm32-l-e 0x100000 -crop 0x100000 0x100004 -offset -0x100000 "
                           "-o want.bin -binary");
       EXPECT_EQ(got.substr(at, 4), slurp(dir.path / "want.bin"));
@@ -861,4 +880,165 @@ open('want.bin', 'wb').write(image)
                            {.cwd = dir.path});
   ASSERT_EQ(skip.status, 0) << skip.err;
   EXPECT_EQ(stored(slurp(dir.path / "skip.bin"), 0x210, 4, true), 0xc00u - 4);
+}
+
+namespace {
+
+bool haveOpenssl() { return sh(".", "openssl version").status == 0; }
+
+#define SKIP_WITHOUT_OPENSSL()                                                             \
+  do {                                                                                     \
+    if (!haveOpenssl()) GTEST_SKIP() << "no openssl (tools/install-deps installs it)"; \
+  } while (0)
+
+}  // namespace
+
+// A digest field holds openssl dgst's digest of the bytes it covers, in
+// the digest's own byte order whatever the memory's: over the image by
+// default, over ranges in the order given, and over a CRC stored before it
+// (the image to its end, which the CRC past the image now is).
+TEST(InsertDigests, DigestsMatchOpensslOverWhatTheyCover) {
+  SKIP_WITHOUT_OPENSSL();
+  struct Case {
+    const char* kind;
+    const char* dgst;
+  };
+  const Case kinds[] = {{"sha1", "-sha1"},     {"sha224", "-sha224"}, {"sha256", "-sha256"},
+                        {"sha384", "-sha384"}, {"sha512", "-sha512"}, {"md5", "-md5"}};
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    const std::string region = hex(x.base) + ":" + hex(x.region + 0x100);
+    const size_t crcAt = load.size() / 8 * 8 + 8, at = crcAt + 8;
+    auto dgst = [&](const std::string& opt, const std::string& bytes) {
+      put(dir.path / "covered.bin", bytes);
+      const Shell r = sh(dir.path, "openssl dgst " + opt + " -binary -out d.bin covered.bin");
+      EXPECT_EQ(r.status, 0) << r.out;
+      return slurp(dir.path / "d.bin");
+    };
+    for (const Case& k : kinds) {
+      SCOPED_TRACE(std::string(x.name) + " " + k.kind);
+      const std::string where = std::string(k.kind) + "@" + hex(x.base + at);
+      std::string got = binOf(dir.path, x, {"--insert=" + where}, region);
+      const std::string want = dgst(k.dgst, load);
+      EXPECT_EQ(got.substr(at, want.size()), want);
+      const std::string ranges =
+          hex(x.base + 0x100) + ".." + hex(x.base + 0x13f) + "+" + hex(x.base) + ".." + hex(x.base + 0xf);
+      got = binOf(dir.path, x, {"--insert=" + where + ",over=" + ranges}, region);
+      EXPECT_EQ(got.substr(at, want.size()), dgst(k.dgst, load.substr(0x100, 0x40) + load.substr(0, 0x10)));
+    }
+    SCOPED_TRACE(std::string(x.name) + " over a CRC");
+    const std::string got = binOf(dir.path, x,
+                                  {"--fill=0xff", "--insert=crc32@" + hex(x.base + crcAt),
+                                   "--insert=sha256@" + hex(x.base + at) + ",over=" + hex(x.base) + "..end"},
+                                  region);
+    EXPECT_NE(got.substr(crcAt, 4), std::string(4, '\xff'));
+    EXPECT_EQ(got.substr(at, 32), dgst("-sha256", got.substr(0, crcAt + 4)));
+  }
+}
+
+// Signatures that openssl verifies with the public key: Ed25519 over the
+// bytes of over=, ECDSA P-256 in DER over the same bytes (as openssl dgst
+// -sha256 -sign makes it) and over a digest field given with of= (as
+// openssl pkeyutl -sign makes it of the digest); key= after WHERE as well
+// as in the kind.
+TEST(InsertSignatures, OpensslVerifiesThem) {
+  SKIP_WITHOUT_OPENSSL();
+  TempDir dir;
+  ASSERT_SH(dir.path, "openssl genpkey -algorithm ed25519 -out ed.pem && openssl pkey -in ed.pem -pubout -out ed.pub"
+                      " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem"
+                      " && openssl pkey -in ec.pem -pubout -out ec.pub");
+  const std::string region = "0x08000000:0x400", over = ",over=0x08000000..0x080001f3";
+  const std::string got = binOf(dir.path, arm,
+                                {"--insert=sha256@0x08000200" + over,
+                                 "--insert=sign:ecdsa-p256,key=ec.pem,der=yes@0x08000220,of=0x08000200",
+                                 "--insert=sign:ed25519@0x08000280,key=ed.pem" + over,
+                                 "--insert=sign:ecdsa-p256@0x080002c0,der=yes,key=ec.pem" + over},
+                                region);
+  ASSERT_EQ(got.size(), 0x400u);
+  const std::string load = loadOf(arm);
+  EXPECT_EQ(got.substr(0, load.size()), load);
+  put(dir.path / "msg.bin", load);
+  put(dir.path / "digest.bin", got.substr(0x200, 32));
+  put(dir.path / "of.sig", got.substr(0x220, 72));
+  put(dir.path / "ed.sig", got.substr(0x280, 64));
+  put(dir.path / "ec.sig", got.substr(0x2c0, 72));
+  ASSERT_SH(dir.path, "openssl dgst -sha256 -binary msg.bin | cmp - digest.bin");
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ec.pub -in digest.bin -sigfile of.sig");
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ed.pub -rawin -in msg.bin -sigfile ed.sig");
+  ASSERT_SH(dir.path, "openssl dgst -sha256 -verify ec.pub -signature ec.sig msg.bin");
+}
+
+// A key the build machine does not hold: --digest-out writes the digest
+// field's bytes with the image, the digest is signed elsewhere, and a
+// second run puts the signature's file in with file:, leaving the rest of
+// the image as it was. The digest file belongs to the run's files: a run
+// that cannot write it writes none of them.
+TEST(InsertSignatures, DigestOutThenTheSignaturesFileIn) {
+  SKIP_WITHOUT_OPENSSL();
+  TempDir dir;
+  ASSERT_SH(dir.path, "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem"
+                      " && openssl pkey -in ec.pem -pubout -out ec.pub");
+  const std::string digest = "--insert=sha512@0x08000200,over=0x08000000..0x080001f3";
+  const Outcome first = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x400",
+                             "--output=unsigned.bin", digest, "--digest-out=image.sha512"},
+                            {.cwd = dir.path});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string plain = slurp(dir.path / "unsigned.bin");
+  EXPECT_EQ(slurp(dir.path / "image.sha512"), plain.substr(0x200, 64));
+  ASSERT_SH(dir.path, "openssl pkeyutl -sign -inkey ec.pem -in image.sha512 -out image.sig");
+  const std::string sig = slurp(dir.path / "image.sig");
+  const std::string signedImage = binOf(dir.path, arm, {digest, "--insert=file:image.sig@0x08000240"},
+                                        "0x08000000:0x400");
+  std::string want = plain;
+  want.replace(0x240, sig.size(), sig);
+  EXPECT_EQ(signedImage, want);
+  put(dir.path / "stored.sig", signedImage.substr(0x240, sig.size()));
+  put(dir.path / "stored.sha512", signedImage.substr(0x200, 64));
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ec.pub -in stored.sha512 -sigfile stored.sig");
+
+  TempDir other;
+  const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x400",
+                         "--output=x.bin", digest, "--digest-out=missing/image.sha512"},
+                        {.cwd = other.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(listDir(other.path), std::vector<std::string>{});
+}
+
+// file: puts any file's bytes in (escapes in the name as in string:), and
+// refuses a file it cannot read, an empty one and one larger than every
+// memory, having read no more of it than a memory holds.
+TEST(InsertFiles, FileBytesAndTheirRefusals) {
+  TempDir dir;
+  put(dir.path / "a@b.bin", "\x01\x02\x03");
+  put(dir.path / "empty.bin", "");
+  put(dir.path / "big.bin", std::string(0x201, 'x'));
+  const std::string got = binOf(dir.path, arm, {"--insert=file:a\\@b.bin@0x080001f8"});
+  std::string want = loadOf(arm) + std::string(0x200 - loadOf(arm).size(), '\0');
+  want.replace(0x1f8, 3, "\x01\x02\x03");
+  EXPECT_EQ(got, want);
+  const std::pair<std::string, std::string> cases[] = {
+      {"file:nosuch.bin@0x08000000", "nosuch.bin: cannot open it: No such file or directory"},
+      {"file:.@0x08000000", ".: cannot read it: Is a directory"},
+      {"file:empty.bin@0x08000000", "empty.bin is empty"},
+      {"file:big.bin@0x08000000", "big.bin is larger than any memory of the run (512 bytes)"},
+      {"file:a\\@b.bin@0x080001fe", "its 3 bytes lie in no memory"},
+      {"file:a@b.bin@0x08000000", "WHERE is an address or sym:NAME[+N] (an @ in PATH is written \\@)"},
+  };
+  for (const auto& [insert, why] : cases) {
+    SCOPED_TRACE(insert);
+    const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x200",
+                           "--output=y.bin", "--insert=" + insert},
+                          {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "--insert=" + insert + ": " + why + "\n");
+    EXPECT_FALSE(fs::exists(dir.path / "y.bin"));
+  }
+  // Another memory may be larger than the one the field goes to.
+  const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8",
+                         "--memory=lo:0x08000000:0x200,output=lo.bin", "--memory=ram:0x20000000:0x400,output=ram.bin",
+                         "--allow-unplaced", "--insert=file:big.bin@0x20000000"},
+                        {.cwd = dir.path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(dir.path / "ram.bin").substr(0, 0x201), std::string(0x201, 'x'));
 }

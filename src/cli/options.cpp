@@ -72,6 +72,10 @@ constexpr optionRow table[] = {
      "holding WHERE), order=little|big, self=skip|zero, unit=8|16|32,\n"
      "nul=yes|no; repeatable, stored in order",
      nullptr, true, false, nullptr, &memArgs::insert, nullptr, nullptr},
+    {0, "digest-out", "FILE",
+     "also write the bytes of the run's one digest field (--insert=sha256@...)\n"
+     "to FILE, for signing elsewhere",
+     nullptr, true, false, &memArgs::digestOut, nullptr, nullptr, nullptr},
     {0, "allow-unplaced", nullptr,
      "with --memory: leave out bytes that land in no memory",
      nullptr, true, false, nullptr, nullptr, &memArgs::allowUnplaced, nullptr},

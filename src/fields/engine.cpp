@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace romwright {
 
@@ -92,7 +93,30 @@ class checksumField final : public fieldEngine {
   }
 };
 
+// Digests and signers take the bytes the way checksums do.
+template <class Value>
+class streamingField final : public fieldEngine {
+ public:
+  explicit streamingField(Value v) : v_(std::move(v)) {}
+  void feed(std::span<const uint8_t> bytes) override { v_.feed(bytes); }
+  void feedRepeated(uint8_t byte, uint64_t count) override { v_.feedRepeated(byte, count); }
+  Result<std::vector<uint8_t>> finish() override { return v_.finish(); }
+
+ private:
+  Value v_;
+};
+
 }  // namespace
+
+std::unique_ptr<fieldEngine> digestEngine(const digestKind& k) {
+  return std::make_unique<streamingField<digest>>(digest(k));
+}
+
+Result<std::unique_ptr<fieldEngine>> signatureEngine(const signatureKind& k) {
+  Result<signer> s = signer::open(k);
+  if (!s) return s.error();
+  return std::unique_ptr<fieldEngine>(std::make_unique<streamingField<signer>>(std::move(*s)));
+}
 
 std::unique_ptr<fieldEngine> checksumEngine(const checksumKind& k, bool little, unsigned unitBytes) {
   return std::make_unique<checksumField>(k, little, unitBytes);

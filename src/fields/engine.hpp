@@ -13,6 +13,7 @@
 
 #include "core/error.hpp"
 #include "fields/checksum.hpp"
+#include "fields/digest.hpp"
 
 namespace romwright {
 
@@ -35,5 +36,12 @@ class fieldEngine {
 // unit takes the words it is given. A word the bytes fed do not finish is a
 // failure of finish(); the caller feeds whole words.
 std::unique_ptr<fieldEngine> checksumEngine(const checksumKind& k, bool little, unsigned unitBytes = 1);
+
+// A digest of kind `k` as an engine: its bytes in the algorithm's order.
+std::unique_ptr<fieldEngine> digestEngine(const digestKind& k);
+
+// A signature of kind `k` over the bytes fed, with its key read now; a
+// failure says why the key cannot be used.
+Result<std::unique_ptr<fieldEngine>> signatureEngine(const signatureKind& k);
 
 }  // namespace romwright

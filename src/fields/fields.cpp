@@ -3,6 +3,10 @@
 #include "fields/fields.hpp"
 
 #include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <string_view>
@@ -122,6 +126,57 @@ Result<std::vector<std::pair<uint64_t, uint64_t>>> rangesOf(const insertField& f
   return ranges;
 }
 
+// The bytes of a file: field, when no memory has room for more than
+// `limit` bytes: a longer file is refused having read limit + 1 bytes.
+Result<std::vector<uint8_t>> readFieldFile(const insertField& f, uint64_t limit) {
+  const char* path = f.kind.path.c_str();
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    return Error{strf("--insert=%s: %s: cannot open it: %s\n", f.text.c_str(), path, reasonOf(err).c_str()),
+                 ErrorKind::unreadable, f.kind.path, err};
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t block[65536];
+  for (;;) {
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      close(fd);
+      return Error{strf("--insert=%s: %s: cannot read it: %s\n", f.text.c_str(), path, reasonOf(err).c_str()),
+                   ErrorKind::unreadable, f.kind.path, err};
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), block, block + n);
+    if (bytes.size() > limit) {
+      close(fd);
+      return failuref("--insert=%s: %s is larger than any memory of the run (%llu bytes)\n", f.text.c_str(), path,
+                      static_cast<unsigned long long>(limit));
+    }
+  }
+  close(fd);
+  if (bytes.empty()) return failuref("--insert=%s: %s is empty\n", f.text.c_str(), path);
+  return bytes;
+}
+
+// The signature of the digest field stored before `f` at its of= address.
+Result<std::vector<uint8_t>> signField(const insertField& f, const image& img, const std::vector<storedField>& stored) {
+  const char* text = f.text.c_str();
+  for (const storedField& s : stored) {
+    if (s.field->kind.what != fieldKind::type::digest) continue;
+    const Result<uint64_t> at = addressOf(f.of, img, s.runAddresses, f.text);
+    if (!at) return at.error();
+    if (*at != s.address) continue;
+    Result<signer> sig = signer::open(f.kind.signature);
+    if (!sig) return failuref("--insert=%s: %s\n", text, sig.error().message.c_str());
+    Result<std::vector<uint8_t>> v = sig->signDigest(s.bytes);
+    if (!v) return failuref("--insert=%s: %s\n", text, v.error().message.c_str());
+    return v;
+  }
+  return failuref("--insert=%s: of= names no digest field stored before it\n", text);
+}
+
 // Computes a field's value over its ranges.
 Result<std::vector<uint8_t>> compute(const insertField& f, const fieldMemory& m, const image& img, uint64_t where,
                                      uint64_t width, bool little) {
@@ -139,7 +194,9 @@ Result<std::vector<uint8_t>> compute(const insertField& f, const fieldMemory& m,
                       static_cast<unsigned long long>(a), static_cast<unsigned long long>(b - 1));
     }
   }
-  std::unique_ptr<fieldEngine> e = engineFor(f, little);
+  Result<std::unique_ptr<fieldEngine>> made = engineFor(f, little);
+  if (!made) return failuref("--insert=%s: %s\n", text, made.error().message.c_str());
+  fieldEngine* e = made->get();
   for (const auto& [a, b] : *ranges) {
     const uint64_t cut = std::clamp(where, a, b), resume = std::clamp(where + width, a, b);
     feedRange(*e, m, a, cut);
@@ -153,21 +210,31 @@ Result<std::vector<uint8_t>> compute(const insertField& f, const fieldMemory& m,
 
 }  // namespace
 
-std::unique_ptr<fieldEngine> engineFor(const insertField& f, bool little) {
+Result<std::unique_ptr<fieldEngine>> engineFor(const insertField& f, bool little) {
   switch (f.kind.what) {
     case fieldKind::type::checksum: return checksumEngine(f.kind.sum, little, f.unitBytes);
+    case fieldKind::type::digest: return digestEngine(f.kind.digest);
+    case fieldKind::type::signature: return signatureEngine(f.kind.signature);
     case fieldKind::type::number:
-    case fieldKind::type::bytes: break;
+    case fieldKind::type::bytes:
+    case fieldKind::type::file: break;
   }
-  return nullptr;
+  return failuref("%s is no value computed over ranges", f.text.c_str());
 }
 
 status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemory> placed, const image& img,
-                    std::deque<std::vector<uint8_t>>& values) {
-  std::vector<std::pair<uint64_t, uint64_t>> taken;  // fields stored so far
+                    std::deque<std::vector<uint8_t>>& values, std::vector<storedField>& stored) {
+  uint64_t largest = 0;  // the bytes of the largest memory
+  for (const fieldMemory& m : placed) largest = std::max(largest, m.depth * m.wordBytes);
   for (const insertField& f : fields) {
     const char* text = f.text.c_str();
-    const uint64_t width = f.kind.width();
+    std::vector<uint8_t> fileBytes;
+    if (f.kind.what == fieldKind::type::file) {
+      Result<std::vector<uint8_t>> read = readFieldFile(f, largest);
+      if (!read) return read.error();
+      fileBytes = std::move(*read);
+    }
+    const uint64_t width = f.kind.what == fieldKind::type::file ? fileBytes.size() : f.kind.width();
     uint64_t where = 0;
     fieldMemory* m = holding(placed, img, f.where, width, f.text, where);
     if (m == nullptr) {
@@ -178,7 +245,8 @@ status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemor
       }
       return failuref("--insert=%s: its %llu bytes lie in no memory\n", text, static_cast<unsigned long long>(width));
     }
-    for (const auto& [lo, hi] : taken) {
+    for (const storedField& s : stored) {
+      const uint64_t lo = s.address, hi = s.address + s.bytes.size();
       if (where < hi && lo < where + width) {
         return failuref("--insert=%s: overlaps the field at 0x%08llx..0x%08llx\n", text,
                         static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi - 1));
@@ -186,7 +254,13 @@ status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemor
     }
     const bool little = f.order != 0 ? f.order == ELFDATA2LSB : m->little;
     std::vector<uint8_t>& bytes = values.emplace_back();
-    if (f.kind.computed()) {
+    if (f.kind.what == fieldKind::type::file) {
+      bytes = std::move(fileBytes);
+    } else if (f.signsField) {
+      Result<std::vector<uint8_t>> v = signField(f, img, stored);
+      if (!v) return v.error();
+      bytes = std::move(*v);
+    } else if (f.kind.computed()) {
       Result<std::vector<uint8_t>> v = compute(f, *m, img, where, width, little);
       if (!v) return v.error();
       bytes = std::move(*v);
@@ -200,7 +274,7 @@ status storeInserts(const std::vector<insertField>& fields, std::span<fieldMemor
     const uint32_t wordBytes = target.wordBytes;
     const uint64_t reach = (where + width - target.p->base + wordBytes - 1) / wordBytes * wordBytes;
     target.p->size = std::max(target.p->size, reach);
-    taken.emplace_back(where, where + width);
+    stored.push_back({&f, target.runAddresses, where, bytes});
   }
   return done;
 }

@@ -17,7 +17,8 @@ namespace {
 constexpr std::string_view usage = "not KIND@WHERE[,KEY=VALUE...]";
 constexpr std::string_view overForm =
     "over= is FROM..TO[+FROM..TO...], each an address or sym:NAME[+N], TO also end";
-constexpr std::string_view constantNames = "u8:VALUE, u16:VALUE, u32:VALUE, u64:VALUE, bytes:HEX, string:TEXT";
+constexpr std::string_view constantNames =
+    "u8:VALUE, u16:VALUE, u32:VALUE, u64:VALUE, bytes:HEX, string:TEXT, file:PATH";
 
 // An address or an offset: 0x hex or decimal, up to 64 bits.
 numberRead readAddressNumber(std::string_view text, uint64_t& v) {
@@ -111,20 +112,23 @@ bool parseHexBytes(std::string_view text, std::vector<uint8_t>& out) {
   return true;
 }
 
-// Where KIND ends: at the first '@', or for string:TEXT at the first '@'
-// that no backslash escapes.
+// Whether KIND's text takes backslash escapes: string:TEXT and file:PATH.
+bool escaped(std::string_view kind) { return kind.starts_with("string:") || kind.starts_with("file:"); }
+
+// Where KIND ends: at the first '@', or for string:TEXT and file:PATH at
+// the first '@' that no backslash escapes.
 size_t kindEnd(std::string_view all) {
-  if (!all.starts_with("string:")) return all.find('@');
-  for (size_t i = 7; i < all.size(); i++) {
+  if (!escaped(all)) return all.find('@');
+  for (size_t i = all.find(':') + 1; i < all.size(); i++) {
     if (all[i] == '\\') i++;
     else if (all[i] == '@') return i;
   }
   return std::string_view::npos;
 }
 
-// The bytes of string:TEXT: the text as given, but \@ for @, \\ for \ and
-// \xHH for the byte HH.
-Result<std::vector<uint8_t>> unescape(std::string_view text) {
+// The bytes of string:TEXT and file:PATH: the text as given, but \@ for @,
+// \\ for \ and \xHH for the byte HH. `kind` names it in messages.
+Result<std::vector<uint8_t>> unescape(std::string_view text, const char* kind) {
   std::vector<uint8_t> out;
   for (size_t i = 0; i < text.size(); i++) {
     if (text[i] != '\\') {
@@ -140,8 +144,8 @@ Result<std::vector<uint8_t>> unescape(std::string_view text) {
       out.push_back(byte[0]);
       i += 3;
     } else {
-      return failuref("string: %.*s is no escape: \\@, \\\\ or \\xHH", static_cast<int>(std::min<size_t>(rest.size(), 4)),
-                      rest.data());
+      return failuref("%s %.*s is no escape: \\@, \\\\ or \\xHH", kind,
+                      static_cast<int>(std::min<size_t>(rest.size(), 4)), rest.data());
     }
   }
   return out;
@@ -177,22 +181,63 @@ Result<fieldKind> parseKind(std::string_view text) {
     return k;
   }
   if (text.starts_with("string:")) {
-    Result<std::vector<uint8_t>> bytes = unescape(text.substr(7));
+    Result<std::vector<uint8_t>> bytes = unescape(text.substr(7), "string:");
     if (!bytes) return bytes.error();
     k.what = fieldKind::type::bytes;
     k.bytes = std::move(*bytes);
+    return k;
+  }
+  if (text.starts_with("file:")) {
+    Result<std::vector<uint8_t>> path = unescape(text.substr(5), "file:");
+    if (!path) return path.error();
+    if (path->empty()) return failuref("file: PATH names no file");
+    k.what = fieldKind::type::file;
+    k.path.assign(path->begin(), path->end());
+    return k;
+  }
+  if (text.starts_with("sign:")) {
+    // ALG, then key= and der= here or among the items after WHERE; whole
+    // once they are all read.
+    const size_t comma = text.find(',');
+    const std::string_view alg = text.substr(5, comma == std::string_view::npos ? comma : comma - 5);
+    if (alg == "ed25519") k.signature.what = signatureKind::type::ed25519;
+    else if (alg == "ecdsa-p256") k.signature.what = signatureKind::type::ecdsaP256;
+    else return failuref("sign: takes ed25519 or ecdsa-p256, not \"%.*s\"", static_cast<int>(alg.size()), alg.data());
+    for (size_t next = comma; next != std::string_view::npos;) {
+      const size_t end = text.find(',', next + 1);
+      const std::string_view item = text.substr(next + 1, end == std::string_view::npos ? end : end - next - 1);
+      next = end;
+      Result<bool> took = takeSignatureItem(k.signature, item);
+      if (!took) return took.error();
+      if (!*took) return failuref("not key=FILE or der=yes|no: %.*s", static_cast<int>(item.size()), item.data());
+    }
+    k.what = fieldKind::type::signature;
+    return k;
+  }
+  if (Result<digestKind> d = parseDigestKind(text); d) {
+    k.what = fieldKind::type::digest;
+    k.digest = *d;
     return k;
   }
   Result<checksumKind> sum = parseChecksumKind(text);
   if (!sum) {
     // A CRC of its own says what is wrong with it; anything else is no kind.
     if (text.starts_with("crc:")) return sum.error();
-    const std::string_view sums = checksumKindNames();
-    return failuref("not a kind: %.*s, %.*s", static_cast<int>(sums.size()), sums.data(),
-                    static_cast<int>(constantNames.size()), constantNames.data());
+    return failuref("not a kind: %s, %s, %s, %s", std::string(checksumKindNames()).c_str(),
+                    std::string(digestKindNames()).c_str(), std::string(signatureKindNames()).c_str(),
+                    std::string(constantNames).c_str());
   }
   k.sum = *sum;
   return k;
+}
+
+// The kind as messages name it: its name, or the prefix of a kind that
+// carries text.
+std::string kindLabel(std::string_view kind) {
+  for (const char* prefix : {"bytes:", "string:", "file:"}) {
+    if (kind.starts_with(prefix)) return prefix;
+  }
+  return std::string(kind.substr(0, kind.find(',')));
 }
 
 }  // namespace
@@ -200,8 +245,11 @@ Result<fieldKind> parseKind(std::string_view text) {
 uint64_t fieldKind::width() const {
   switch (what) {
     case type::checksum: return sum.width();
+    case type::digest: return digest.width();
+    case type::signature: return signature.width();
     case type::number: return numberBytes;
-    case type::bytes: return bytes.size();
+    case type::bytes:
+    case type::file: return bytes.size();
   }
   return 0;
 }
@@ -211,7 +259,7 @@ bool insertField::usesSymbols() const {
   for (const insertRange& r : over) {
     if (!r.from.symbol.empty() || !r.to.symbol.empty()) return true;
   }
-  return false;
+  return signsField && !of.symbol.empty();
 }
 
 Result<insertField> parseInsert(const char* text) {
@@ -229,6 +277,8 @@ Result<insertField> parseInsert(const char* text) {
   if (!kind) return bad(kind.error().message);
   f.kind = std::move(*kind);
   const bool isString = kindText.starts_with("string:");
+  const std::string label = kindLabel(kindText);
+  const fieldKind::type what = f.kind.what;
 
   const size_t comma = all.find(',', at);
   const std::string_view whereText = all.substr(at + 1, comma == std::string_view::npos ? comma : comma - at - 1);
@@ -237,8 +287,9 @@ Result<insertField> parseInsert(const char* text) {
     case numberRead::ok: break;
     case numberRead::tooLarge: return bad(number + " is too large");
     case numberRead::malformed:
-      if (isString && whereText.find('@') != std::string_view::npos) {
-        return bad("WHERE is an address or sym:NAME[+N] (an @ in TEXT is written \\@)");
+      if (escaped(kindText) && whereText.find('@') != std::string_view::npos) {
+        return bad(std::string("WHERE is an address or sym:NAME[+N] (an @ in ") + (isString ? "TEXT" : "PATH") +
+                   " is written \\@)");
       }
       return bad("WHERE is an address or sym:NAME[+N]");
   }
@@ -254,15 +305,23 @@ Result<insertField> parseInsert(const char* text) {
     const std::string_view key = item.substr(0, eq);
     const std::string_view value = eq == std::string_view::npos ? std::string_view("yes") : item.substr(eq + 1);
     const std::string keyEq = std::string(key) + "=";
-    if (key != "over" && key != "order" && key != "self" && key != "unit" && key != "nul") {
-      return bad("not an item of --insert: " + std::string(item) + " (over=, order=, self=, unit=, nul=)");
+    if (key == "key" || key == "der") {
+      if (what != fieldKind::type::signature) return bad(keyEq + " is for sign: only");
+      Result<bool> took = takeSignatureItem(f.kind.signature, item);
+      if (!took) return bad(took.error().message);
+      if (!*took) return bad(keyEq + " needs a value");
+      continue;
+    }
+    if (key != "over" && key != "order" && key != "self" && key != "unit" && key != "nul" && key != "of") {
+      return bad("not an item of --insert: " + std::string(item) +
+                 " (over=, order=, self=, unit=, nul=, of=, key=, der=)");
     }
     if (seen.find("," + keyEq) != std::string::npos) return bad(keyEq + " is given twice");
     seen += "," + keyEq;
     if (eq == std::string_view::npos && key != "nul") return bad(keyEq + " needs a value");
     auto oneOf = [&](const char* values) { return bad(keyEq + " is " + values + ", not " + std::string(value)); };
     if (key == "over") {
-      if (!f.kind.computed()) return bad("over= is for CRCs, sums and lengths, not a constant");
+      if (!f.kind.computed()) return bad("over= is for computed values, not a constant");
       switch (parseRanges(value, f.over, number)) {
         case numberRead::ok: break;
         case numberRead::tooLarge: return bad(number + " is too large");
@@ -270,26 +329,45 @@ Result<insertField> parseInsert(const char* text) {
       }
     } else if (key == "order") {
       if (value != "little" && value != "big") return oneOf("little or big");
-      if (f.kind.what == fieldKind::type::bytes) return bad("order= is for numbers, not bytes: or string:");
+      if (what != fieldKind::type::number && what != fieldKind::type::checksum) {
+        return bad("order= is for numbers, CRCs, sums and lengths, not " + label);
+      }
       f.order = value == "little" ? ELFDATA2LSB : ELFDATA2MSB;
     } else if (key == "self") {
       if (value != "skip" && value != "zero") return oneOf("skip or zero");
-      if (!f.kind.computed()) return bad("self= is for CRCs, sums and lengths, not a constant");
+      if (!f.kind.computed()) return bad("self= is for computed values, not a constant");
       f.self = value == "zero" ? selfBytes::zero : selfBytes::skip;
     } else if (key == "unit") {
       if (value != "8" && value != "16" && value != "32") return oneOf("8, 16 or 32");
-      if (!f.kind.computed() || f.kind.sum.what != checksumKind::type::crc) {
-        return bad("unit= is for CRCs only, not " + std::string(kindText));
+      if (what != fieldKind::type::checksum || f.kind.sum.what != checksumKind::type::crc) {
+        return bad("unit= is for CRCs only, not " + label);
       }
       f.unitBytes = static_cast<unsigned>(std::stoul(std::string(value))) / 8;
+    } else if (key == "of") {
+      if (what != fieldKind::type::signature) return bad("of= is for sign: only");
+      switch (parseWhere(value, f.of, number)) {
+        case numberRead::ok: break;
+        case numberRead::tooLarge: return bad(number + " is too large");
+        case numberRead::malformed: return bad("of= is the address of a digest field or sym:NAME[+N]");
+      }
+      f.signsField = true;
     } else {
       if (value != "yes" && value != "no") return oneOf("yes or no");
       if (!isString) return bad("nul= is for string: only");
       nul = value == "yes";
     }
   }
+  if (what == fieldKind::type::signature) {
+    if (status whole = checkSignatureKind(f.kind.signature); !whole) return bad(whole.error().message);
+    // A signature of a digest field covers no range of its own.
+    if (f.signsField && (!f.over.empty() || seen.find(",self=") != std::string::npos)) {
+      return bad("of= signs a digest field; over= and self= are for a signature of ranges");
+    }
+  }
   if (nul) f.kind.bytes.push_back(0);
-  if (f.kind.width() == 0) return bad("string: TEXT is empty and writes no byte (nul=yes writes its NUL)");
+  if (what == fieldKind::type::bytes && f.kind.bytes.empty()) {
+    return bad("string: TEXT is empty and writes no byte (nul=yes writes its NUL)");
+  }
   return f;
 }
 

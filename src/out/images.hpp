@@ -27,6 +27,7 @@ struct memoryPlan {
   bool several = false;              // given with --memory
   bool allowUnplaced = false;
   std::vector<insertField> inserts;  // in command-line order
+  const char* digestOut = nullptr;   // the file for the bytes of the one digest field
   bool symbols = false;              // an address is given by name
 };
 
@@ -43,6 +44,7 @@ struct placedMemory {
 struct placedRun {
   std::vector<placedMemory> memories;
   std::deque<std::vector<uint8_t>> values;
+  std::vector<storedField> fields;  // in the order stored, their bytes in `values`
   uint64_t entry = 0;
 };
 
