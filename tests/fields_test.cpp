@@ -171,6 +171,11 @@ TEST(InsertParse, SignatureItemsAndFilePaths) {
   EXPECT_EQ(f.kind.width(), 72u);
   EXPECT_TRUE(f.usesSymbols());
 
+  // der's bare name says yes, as nul's does.
+  f = parsed("sign:ecdsa-p256,key=k.pem@0x100,der,of=0x0");
+  EXPECT_TRUE(f.kind.signature.der);
+  EXPECT_EQ(f.kind.width(), 72u);
+
   f = parsed("sign:ed25519,key=k.pem@0x100,over=0..0xff");
   EXPECT_EQ(f.kind.signature.keyFile, "k.pem");
   EXPECT_FALSE(f.signsField);

@@ -436,6 +436,8 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
       {{"crc32@0x080001f8,order=big,order=little"},
        "--insert=crc32@0x080001f8,order=big,order=little: order= is given twice\n"},
       {{"crc32@0x080001f8,over"}, "--insert=crc32@0x080001f8,over: over= needs a value\n"},
+      {{"crc32@0x080001f8,,order=big"},
+       "--insert=crc32@0x080001f8,,order=big: an item is empty: two commas in a row, or one at the end\n"},
       {{"crc32@0x080001f8,self=maybe"}, "--insert=crc32@0x080001f8,self=maybe: self= is skip or zero, not maybe\n"},
       {{"crc32@0x080001f8,unit=24"}, "--insert=crc32@0x080001f8,unit=24: unit= is 8, 16 or 32, not 24\n"},
       {{"sum32@0x080001f8,unit=32"}, "--insert=sum32@0x080001f8,unit=32: unit= is for CRCs only, not sum32\n"},

@@ -65,16 +65,17 @@ constexpr optionRow table[] = {
      "above are every memory's defaults",
      nullptr, false, false, nullptr, &memArgs::memory, nullptr, nullptr},
     {0, "insert", "KIND@WHERE[,KEY=VALUE...]",
-     "store a CRC, sum or length computed over the memory, or a\n"
-     "constant (u8|u16|u32|u64:VALUE, bytes:HEX, string:TEXT), at WHERE\n"
-     "(an address, or sym:NAME[+N]); keys over=FROM..TO[+FROM..TO...]\n"
+     "store at WHERE (an address, or sym:NAME[+N]) a CRC, sum, length,\n"
+     "digest (sha256, ...) or signature (sign:ed25519|ecdsa-p256)\n"
+     "computed over the memory, or a constant (u8|u16|u32|u64:VALUE,\n"
+     "bytes:HEX, string:TEXT, file:PATH); keys over=FROM..TO[+...]\n"
      "(TO included, or end; default the placed bytes of the memory\n"
      "holding WHERE), order=little|big, self=skip|zero, unit=8|16|32,\n"
-     "nul=yes|no; repeatable, stored in order",
+     "nul=yes|no, key=FILE, der=yes|no, of=WHERE; repeatable, in order",
      nullptr, true, false, nullptr, &memArgs::insert, nullptr, nullptr},
     {0, "digest-out", "FILE",
-     "also write the bytes of the run's one digest field (--insert=sha256@...)\n"
-     "to FILE, for signing elsewhere",
+     "also write the bytes of the run's one digest field\n"
+     "(--insert=sha256@...) to FILE, to be signed elsewhere",
      nullptr, true, false, &memArgs::digestOut, nullptr, nullptr, nullptr},
     {0, "allow-unplaced", nullptr,
      "with --memory: leave out bytes that land in no memory",

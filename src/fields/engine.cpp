@@ -15,12 +15,12 @@ class checksumField final : public fieldEngine {
       : kind_(k),
         sum_(k, little),
         little_(little),
-        unit_(unitBytes),
+        unit_(unitBytes == 2 || unitBytes == 4 ? unitBytes : 1),
         // A word read in one byte order and fed most significant byte
         // first is its bytes in big-endian order; fed least significant
         // first (a reflected CRC), in little-endian order. Where that is
         // the order of memory, words are the bytes as they lie.
-        reorder_(k.what == checksumKind::type::crc && unitBytes > 1 && little != k.refin) {}
+        reorder_(k.what == checksumKind::type::crc && unit_ > 1 && little != k.refin) {}
 
   void feed(std::span<const uint8_t> bytes) override {
     count(bytes.size());
@@ -35,8 +35,20 @@ class checksumField final : public fieldEngine {
     uint8_t block[4096];
     while (n >= unit_) {
       const size_t words = std::min(n / unit_, sizeof block / unit_);
-      for (size_t w = 0; w < words; w++) {
-        for (unsigned i = 0; i < unit_; i++) block[w * unit_ + i] = p[w * unit_ + unit_ - 1 - i];
+      if (unit_ == 4) {
+        for (size_t w = 0; w < words; w++) {
+          uint32_t v;
+          memcpy(&v, p + 4 * w, 4);
+          v = __builtin_bswap32(v);
+          memcpy(block + 4 * w, &v, 4);
+        }
+      } else {
+        for (size_t w = 0; w < words; w++) {
+          uint16_t v;
+          memcpy(&v, p + 2 * w, 2);
+          v = __builtin_bswap16(v);
+          memcpy(block + 2 * w, &v, 2);
+        }
       }
       sum_.feed({block, words * unit_});
       p += words * unit_;

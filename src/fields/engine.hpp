@@ -33,8 +33,9 @@ class fieldEngine {
 // of 2 or 4 a CRC takes words of that many bytes, each read in the same
 // byte order and fed as one unit of 16 or 32 bits, most significant bit
 // first (least significant first for a reflected CRC), as a processor's CRC
-// unit takes the words it is given. A word the bytes fed do not finish is a
-// failure of finish(); the caller feeds whole words.
+// unit takes the words it is given (any other `unitBytes` is bytes). A
+// word the bytes fed do not finish is a failure of finish(); the caller
+// feeds whole words.
 std::unique_ptr<fieldEngine> checksumEngine(const checksumKind& k, bool little, unsigned unitBytes = 1);
 
 // A digest of kind `k` as an engine: its bytes in the algorithm's order.

@@ -300,6 +300,7 @@ Result<insertField> parseInsert(const char* text) {
     const size_t end = all.find(',', next + 1);
     const std::string_view item = all.substr(next + 1, end == std::string_view::npos ? end : end - next - 1);
     next = end;
+    if (item.empty()) return bad("an item is empty: two commas in a row, or one at the end");
     const size_t eq = item.find('=');
     // A flag's bare name says yes.
     const std::string_view key = item.substr(0, eq);
@@ -307,7 +308,7 @@ Result<insertField> parseInsert(const char* text) {
     const std::string keyEq = std::string(key) + "=";
     if (key == "key" || key == "der") {
       if (what != fieldKind::type::signature) return bad(keyEq + " is for sign: only");
-      Result<bool> took = takeSignatureItem(f.kind.signature, item);
+      Result<bool> took = takeSignatureItem(f.kind.signature, item == "der" ? std::string_view("der=yes") : item);
       if (!took) return bad(took.error().message);
       if (!*took) return bad(keyEq + " needs a value");
       continue;
