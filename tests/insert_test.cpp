@@ -384,7 +384,9 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
   const std::string kinds =
       "crc32, crc32c, crc32-mpeg2, crc32-bzip2, crc32-posix, crc16-ccitt-false, crc16-xmodem, crc16-kermit, "
       "crc16-aug-ccitt, crc16-modbus, crc16-arc, crc8, crc64-xz, crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, sum8, "
-      "~sum8, -sum8, sum16, ~sum16, -sum16, sum32, ~sum32, -sum32, length16, length32";
+      "~sum8, -sum8, sum16, ~sum16, -sum16, sum32, ~sum32, -sum32, length16, length32, sha1, sha224, sha256, "
+      "sha384, sha512, md5, sign:ed25519,key=FILE, sign:ecdsa-p256,key=FILE[,der=yes], u8:VALUE, u16:VALUE, "
+      "u32:VALUE, u64:VALUE, bytes:HEX, string:TEXT, file:PATH";
   struct Case {
     std::vector<std::string> inserts;
     std::string err;
@@ -419,13 +421,91 @@ TEST(InsertRefusals, RefusedWithTheReasonAndNothingWritten) {
        "crc:WIDTH:POLY:INIT:REFIN:REFOUT:XOROUT, 6 fields, not 5\n"},
       {{"crc:16:0:0:false:false:0@0x080001f8"},
        "--insert=crc:16:0:0:false:false:0@0x080001f8: CRC poly must not be 0\n"},
-      {{"crc32"}, "--insert=crc32: not KIND@WHERE[,over=FROM..TO][,order=little|big]\n"},
+      {{"crc32"}, "--insert=crc32: not KIND@WHERE[,KEY=VALUE...]\n"},
       {{"crc32@calib"}, "--insert=crc32@calib: WHERE is an address or sym:NAME[+N]\n"},
       {{"crc32@sym:calib+x"}, "--insert=crc32@sym:calib+x: WHERE is an address or sym:NAME[+N]\n"},
       {{"crc32@0x080001f8,over=0x08000000"},
-       "--insert=crc32@0x080001f8,over=0x08000000: over= is FROM..TO, each an address or sym:NAME[+N]\n"},
+       "--insert=crc32@0x080001f8,over=0x08000000: over= is FROM..TO[+FROM..TO...], each an address or "
+       "sym:NAME[+N], TO also end\n"},
       {{"crc32@0x080001f8,order=native"},
-       "--insert=crc32@0x080001f8,order=native: not over=FROM..TO or order=little|big: order=native\n"},
+       "--insert=crc32@0x080001f8,order=native: order= is little or big, not native\n"},
+      // Keys and what each kind takes.
+      {{"crc32@0x080001f8,foo=1"},
+       "--insert=crc32@0x080001f8,foo=1: not an item of --insert: foo=1 (over=, order=, self=, unit=, nul=, of=, "
+       "key=, der=)\n"},
+      {{"crc32@0x080001f8,order=big,order=little"},
+       "--insert=crc32@0x080001f8,order=big,order=little: order= is given twice\n"},
+      {{"crc32@0x080001f8,over"}, "--insert=crc32@0x080001f8,over: over= needs a value\n"},
+      {{"crc32@0x080001f8,,order=big"},
+       "--insert=crc32@0x080001f8,,order=big: an item is empty: two commas in a row, or one at the end\n"},
+      {{"crc32@0x080001f8,self=maybe"}, "--insert=crc32@0x080001f8,self=maybe: self= is skip or zero, not maybe\n"},
+      {{"crc32@0x080001f8,unit=24"}, "--insert=crc32@0x080001f8,unit=24: unit= is 8, 16 or 32, not 24\n"},
+      {{"sum32@0x080001f8,unit=32"}, "--insert=sum32@0x080001f8,unit=32: unit= is for CRCs only, not sum32\n"},
+      {{"u32:1@0x080001f8,unit=32"}, "--insert=u32:1@0x080001f8,unit=32: unit= is for CRCs only, not u32:1\n"},
+      {{"crc32@0x080001f8,nul=yes"}, "--insert=crc32@0x080001f8,nul=yes: nul= is for string: only\n"},
+      {{"u32:1@0x080001f8,over=0x08000000..0x08000010"},
+       "--insert=u32:1@0x080001f8,over=0x08000000..0x08000010: over= is for computed values, not a constant\n"},
+      {{"u32:1@0x080001f8,self=zero"},
+       "--insert=u32:1@0x080001f8,self=zero: self= is for computed values, not a constant\n"},
+      {{"bytes:00@0x080001f8,order=big"},
+       "--insert=bytes:00@0x080001f8,order=big: order= is for numbers, CRCs, sums and lengths, not bytes:\n"},
+      {{"sha256@0x080001e0,order=big"},
+       "--insert=sha256@0x080001e0,order=big: order= is for numbers, CRCs, sums and lengths, not sha256\n"},
+      {{"sha256@0x080001e0,unit=32"}, "--insert=sha256@0x080001e0,unit=32: unit= is for CRCs only, not sha256\n"},
+      {{"crc32@0x080001f8,key=k.pem"}, "--insert=crc32@0x080001f8,key=k.pem: key= is for sign: only\n"},
+      {{"crc32@0x080001f8,of=0x08000000"}, "--insert=crc32@0x080001f8,of=0x08000000: of= is for sign: only\n"},
+      {{"sign:ed25519@0x080001c0"},
+       "--insert=sign:ed25519@0x080001c0: sign:ed25519 needs key=FILE, a PEM private key\n"},
+      {{"sign:ed25519@0x080001c0,key"}, "--insert=sign:ed25519@0x080001c0,key: key= needs a value\n"},
+      {{"sign:rsa,key=k.pem@0x080001c0"},
+       "--insert=sign:rsa,key=k.pem@0x080001c0: sign: takes ed25519 or ecdsa-p256, not \"rsa\"\n"},
+      {{"sign:ed25519,key=k.pem@0x080001c0,of=0x08000000,over=0x08000000..0x0800000f"},
+       "--insert=sign:ed25519,key=k.pem@0x080001c0,of=0x08000000,over=0x08000000..0x0800000f: of= signs a "
+       "digest field; over= and self= are for a signature of ranges\n"},
+      {{"sign:ed25519,key=k.pem@0x080001c0,of=0x08000000"},
+       "--insert=sign:ed25519,key=k.pem@0x080001c0,of=0x08000000: of= names no digest field stored before it\n"},
+      {{"sign:ed25519,key=nosuch.pem@0x080001c0"},
+       "--insert=sign:ed25519,key=nosuch.pem@0x080001c0: key file nosuch.pem: No such file or directory\n"},
+      // Constants.
+      {{"u16:0x10000@0x080001f8"}, "--insert=u16:0x10000@0x080001f8: 0x10000 does not fit u16\n"},
+      {{"u8:256@0x080001f8"}, "--insert=u8:256@0x080001f8: 256 does not fit u8\n"},
+      {{"u32:-1@0x080001f8"}, "--insert=u32:-1@0x080001f8: u32: VALUE is a number, 0x hex or decimal, not \"-1\"\n"},
+      {{"bytes:abc@0x080001f8"},
+       "--insert=bytes:abc@0x080001f8: bytes: HEX is pairs of hex digits, the first byte first, not \"abc\"\n"},
+      {{"bytes:0xab@0x080001f8"},
+       "--insert=bytes:0xab@0x080001f8: bytes: HEX is pairs of hex digits, the first byte first, not \"0xab\"\n"},
+      {{"string:a\\q@0x080001f8"}, "--insert=string:a\\q@0x080001f8: string: \\q is no escape: \\@, \\\\ or \\xHH\n"},
+      {{"string:a\\x4@0x080001f8"},
+       "--insert=string:a\\x4@0x080001f8: string: \\x4 is no escape: \\@, \\\\ or \\xHH\n"},
+      {{"string:@0x080001f8"},
+       "--insert=string:@0x080001f8: string: TEXT is empty and writes no byte (nul=yes writes its NUL)\n"},
+      {{"string:a@b@0x080001f8"},
+       "--insert=string:a@b@0x080001f8: WHERE is an address or sym:NAME[+N] (an @ in TEXT is written \\@)\n"},
+      {{"string:0123456789@0x080001f8"}, "--insert=string:0123456789@0x080001f8: its 10 bytes lie in no memory\n"},
+      {{"u32:1@0x080001f8", "bytes:0102@0x080001fb"},
+       "--insert=bytes:0102@0x080001fb: overlaps the field at 0x080001f8..0x080001fb\n"},
+      // Several ranges and words.
+      {{"crc32@0x080001f8,over=0x08000000..0x0800000f+"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x0800000f+: over= is FROM..TO[+FROM..TO...], each an "
+       "address or sym:NAME[+N], TO also end\n"},
+      {{"crc32@0x080001f8,over=end..0x0800000f"},
+       "--insert=crc32@0x080001f8,over=end..0x0800000f: over= is FROM..TO[+FROM..TO...], each an address or "
+       "sym:NAME[+N], TO also end\n"},
+      {{"crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..0x08000000"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..0x08000000: over= range 2 ends "
+       "before it starts\n"},
+      {{"crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..0x08000200"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..0x08000200: over= range 2 covers "
+       "bytes outside the memory holding the field, 0x08000000..0x080001ff\n"},
+      {{"crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..sym:nosuch"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x0800000f+0x08000010..sym:nosuch: no ELF input defines "
+       "the symbol nosuch\n"},
+      {{"crc32@0x080001f8,over=0x08000000..0x08000102,unit=32"},
+       "--insert=crc32@0x080001f8,over=0x08000000..0x08000102,unit=32: unit=32 takes whole 4-byte words, not "
+       "the 259 bytes of 0x08000000..0x08000102\n"},
+      {{"crc16-xmodem@0x080001f8,over=0x08000000..0x080001fa,unit=16,self=zero"},
+       "--insert=crc16-xmodem@0x080001f8,over=0x08000000..0x080001fa,unit=16,self=zero: unit=16 takes whole "
+       "2-byte words, not the 507 bytes of 0x08000000..0x080001fa\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.inserts.back());
@@ -546,4 +626,421 @@ TEST(InsertSymbols, SymbolPlusOffsetPastTheAddressSpaceIsRefused) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "--insert=" + text + ": top+0x30000000 lies past the end of the address space\n");
   EXPECT_FALSE(fs::exists(dir.path / "x.bin"));
+}
+
+namespace {
+
+// `text` with each {NAME} replaced by its value in 0x hex, which the tool
+// and srec_cat both read.
+std::string fill(std::string text, const std::vector<std::pair<std::string, uint64_t>>& values) {
+  for (const auto& [name, v] : values) {
+    for (size_t at; (at = text.find("{" + name + "}")) != std::string::npos;) text.replace(at, name.size() + 2, hex(v));
+  }
+  return text;
+}
+
+}  // namespace
+
+// Constants land as srec_cat's generators write the same values: numbers
+// in either byte order whatever the executable's, text with its escapes
+// (an @ and a comma in it) and bytes as given. Nothing else changes.
+TEST(InsertConstants, MatchSrecCatsGenerators) {
+  struct Case {
+    const char* insert;     // {A}: the field's address
+    const char* generator;  // {A}, {B}: its offset and end, srec_cat's terms
+    size_t width;
+  };
+  const Case cases[] = {
+      {"u8:0xa5@{A}", "-generate {A} {B} -constant-l-e 0xa5 1", 1},
+      {"u16:0x1234@{A},order=little", "-generate {A} {B} -constant-l-e 0x1234 2", 2},
+      {"u16:4660@{A},order=big", "-generate {A} {B} -constant-b-e 0x1234 2", 2},
+      {"u32:0xcafef00d@{A},order=little", "-generate {A} {B} -constant-l-e 0xcafef00d 4", 4},
+      {"u32:0xcafef00d@{A},order=big", "-generate {A} {B} -constant-b-e 0xcafef00d 4", 4},
+      // srec_cat's constants stop at 4 bytes: a u64 is two halves.
+      {"u64:0x0123456789abcdef@{A},order=little",
+       "-generate {A} {A4} -constant-l-e 0x89abcdef 4 -generate {A4} {B} -constant-l-e 0x01234567 4", 8},
+      {"u64:0x0123456789abcdef@{A},order=big",
+       "-generate {A} {A4} -constant-b-e 0x01234567 4 -generate {A4} {B} -constant-b-e 0x89abcdef 4", 8},
+      {"bytes:DEADbeef0001@{A}", "-generate {A} {B} -repeat-data 0xde 0xad 0xbe 0xef 0x00 0x01", 6},
+      {"string:APDesc00@{A}", "-generate {A} {B} -repeat-string APDesc00", 8},
+      {"string:v1.2,rc\\@x@{A},nul=yes",
+       "-generate {A} {B} -repeat-data 0x76 0x31 0x2e 0x32 0x2c 0x72 0x63 0x40 0x78 0", 10},
+      {"string:a\\x00b\\\\@{A}", "-generate {A} {B} -repeat-data 0x61 0 0x62 0x5c", 4},
+  };
+  if (sh(".", "srec_cat -version").status != 0) GTEST_SKIP() << "no srec_cat (tools/install-deps installs srecord)";
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    put(dir.path / "load.bin", load);
+    // Over the image's first bytes, and past it after a gap.
+    for (const size_t at : {size_t{0x40}, load.size() / 8 * 8 + 8}) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(x.name) + " " + c.insert + " at " + hex(at));
+        const size_t size = x.region + 0x20;
+        const std::string got = binOf(dir.path, x, {"--insert=" + fill(c.insert, {{"A", x.base + at}})},
+                                      hex(x.base) + ":" + hex(size));
+        const std::string cmd = "srec_cat load.bin -binary -exclude " + hex(at) + " " + hex(at + c.width) + " " +
+                                fill(c.generator, {{"A", at}, {"A4", at + 4}, {"B", at + c.width}}) +
+                                " -o want.bin -binary";
+        ASSERT_SH(dir.path, cmd);
+        const std::string want = slurp(dir.path / "want.bin");
+        ASSERT_EQ(got.size(), size);
+        EXPECT_EQ(got.substr(0, want.size()), want) << cmd;
+        EXPECT_EQ(got.substr(want.size()), std::string(size - want.size(), '\0'));
+      }
+    }
+  }
+}
+
+// self=zero computes as srec_cat does over the image with the field's
+// bytes as zeros (excluded and filled back), and a length counts them as
+// srec_cat's -length does: to the field's end when it lies past the image.
+// Gaps hold the fill, the field's own bytes zeros. self=skip (the default)
+// is srec_cat over the image with a hole where the field is.
+TEST(InsertSelf, ZeroCountsTheFieldsOwnBytesAsSrecCatDoes) {
+  struct Case {
+    const char* insert;  // {F}: the field's address; {B}: the image's
+    const char* chain;   // {F}, {E}: the field's offset and end; {L}: the image's size; {V}: where the value goes
+    size_t width;
+    bool past;           // the field lies past the image, after a gap of fill
+  };
+  const Case cases[] = {
+      {"crc32@{F},order=little,self=zero", "-exclude {F} {E} -fill 0 {F} {E} -crc32-l-e {V}", 4, false},
+      {"crc32@{F},order=little", "-exclude {F} {E} -crc32-l-e {V}", 4, false},
+      {"crc32@{F},order=big,self=zero,over={B}..end", "-fill 0xff {L} {F} -fill 0 {F} {E} -crc32-b-e {V}", 4, true},
+      {"crc16-xmodem@{F},order=big,self=zero", "-exclude {F} {E} -fill 0 {F} {E} -crc16-b-e {V} -xmodem", 2, false},
+      {"-sum32@{F},order=little,self=zero", "-exclude {F} {E} -fill 0 {F} {E} -checksum-negative-l-e {V} 4 4", 4,
+       false},
+      {"~sum16@{F},order=big,self=zero", "-fill 0xff {L} {F} -fill 0 {F} {E} -checksum-bitnot-b-e {V} 2 2", 2, true},
+      {"length32@{F},order=little,self=zero", "-exclude {F} {E} -length-l-e {F} 4", 4, false},
+      {"length32@{F},order=big,self=zero", "-length-b-e {F} 4", 4, true},
+  };
+  if (sh(".", "srec_cat -version").status != 0) GTEST_SKIP() << "no srec_cat (tools/install-deps installs srecord)";
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    // The image's bytes with the gaps between its segments filled.
+    const std::string plain = binOf(dir.path, x, {"--fill=0xff"});
+    const std::string load = plain.substr(0, loadOf(x).size());
+    put(dir.path / "load.bin", load);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(x.name) + " " + c.insert);
+      const size_t at = c.past ? load.size() / 8 * 8 + 8 : 0x100;
+      const bool length = std::string(c.insert).starts_with("length");
+      const size_t value = length ? at : 0x100000;  // where srec_cat puts it
+      const std::string got =
+          binOf(dir.path, x, {"--fill=0xff", "--insert=" + fill(c.insert, {{"F", x.base + at}, {"B", x.base}})});
+      const std::string cmd = "srec_cat load.bin -binary " +
+                              fill(c.chain, {{"F", at}, {"E", at + c.width}, {"L", load.size()}, {"V", value}}) +
+                              " -crop " + hex(value) + " " + hex(value + c.width) + " -offset -" + hex(value) +
+                              " -o want.bin -binary";
+      ASSERT_SH(dir.path, cmd);
+      const std::string want = slurp(dir.path / "want.bin");
+      EXPECT_EQ(hex(stored(got, at, c.width, true)), hex(stored(want, 0, c.width, true))) << cmd;
+      // Nothing but the field changes.
+      std::string image = plain;
+      image.replace(at, c.width, want);
+      EXPECT_EQ(got, image);
+    }
+  }
+}
+
+// over= takes ranges joined by '+', fed in the order given (a range may
+// come before an earlier one, or repeat it), symbols with offsets among
+// them; `end` is the last placed byte of the memory. The values are
+// python3-crcmod's over the ranges' bytes one after another, the field's
+// own bytes left out.
+TEST(InsertRanges, SeveralRangesAreFedInTheOrderGiven) {
+  SKIP_WITHOUT_CRCMOD();
+  TempDir dir;
+  const std::string load = loadOf(arm);
+  const size_t past = load.size() / 8 * 8 + 8;
+  struct Case {
+    std::string insert;
+    size_t at;
+    std::string covered;
+  };
+  const Case cases[] = {
+      {"crc32@0x08000100,over=0x08000104..end+0x08000000..0x080000ff", 0x100,
+       load.substr(0x104) + load.substr(0, 0x100)},
+      {"crc32@0x08000100,over=0x08000000..0x0800001f+0x08000000..0x0800001f", 0x100,
+       load.substr(0, 0x20) + load.substr(0, 0x20)},
+      {"crc32@" + hex(0x08000000 + past) + ",over=sym:calib+4..sym:calib+23+0x08000000..0x0800001f", past,
+       load.substr(0x1a8, 0x14) + load.substr(0, 0x20)},
+      // The field inside a range is left out of it alone.
+      {"crc32@0x08000100,over=0x08000000..0x0800000f+0x080000f0..end", 0x100,
+       load.substr(0, 0x10) + load.substr(0xf0, 0x10) + load.substr(0x104)},
+      // `end` is the image's last byte, not the field past it.
+      {"crc32@" + hex(0x08000000 + past) + ",over=0x08000010..end", past, load.substr(0x10)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.insert);
+    const std::string got = binOf(dir.path, arm, {"--fill=0xff", "--insert=" + c.insert});
+    EXPECT_EQ(hex(stored(got, c.at, 4, true)), hex(crcmod(dir.path, c.covered, {crc32})[0]));
+  }
+}
+
+// unit=16|32 feeds a CRC words read in order= byte order, as a processor's
+// CRC unit takes them: srec_cat's STM32 filter (CRC-32/MPEG-2 over
+// little-endian words) and python3-crcmod over the bytes with each word
+// reversed where the word's order is not the order the CRC takes its bits
+// in (most significant first; least for a reflected CRC).
+TEST(InsertUnits, CrcUnitsTakeWordsAsTheProcessorsUnitDoes) {
+  SKIP_WITHOUT_CRCMOD();
+  struct Case {
+    const char* kind;
+    unsigned unit;
+    bool little;
+    const char* crcmod;
+    bool reflected;
+  };
+  const Case cases[] = {
+      {"crc32-mpeg2", 32, true, "p('crc-32-mpeg')", false},
+      {"crc32-mpeg2", 32, false, "p('crc-32-mpeg')", false},
+      {"crc32", 32, true, "p('crc-32')", true},
+      {"crc32", 32, false, "p('crc-32')", true},
+      {"crc16-xmodem", 16, true, "p('xmodem')", false},
+      {"crc16-modbus", 16, false, "p('modbus')", true},
+      {"crc64-xz", 32, false, "crcmod.mkCrcFun(0x142F0E1EBA9EA3693, initCrc=0, rev=True, xorOut=(1<<64)-1)", true},
+  };
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    ASSERT_EQ(load.size() % 4, 0u);
+    const size_t at = load.size() / 8 * 8 + 8;
+    if (sh(".", "srec_cat -version").status == 0) {
+      put(dir.path / "load.bin", load);
+      const std::string got =
+          binOf(dir.path, x, {"--insert=crc32-mpeg2@" + hex(x.base + at) + ",unit=32,order=little"});
+      ASSERT_SH(dir.path, "srec_cat load.bin -binary -stm32-l-e 0x100000 -crop 0x100000 0x100004 -offset -0x100000 "
+                          "-o want.bin -binary");
+      EXPECT_EQ(got.substr(at, 4), slurp(dir.path / "want.bin"));
+    }
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(x.name) + " " + c.kind + " unit=" + std::to_string(c.unit) +
+                   (c.little ? " little" : " big"));
+      const size_t unit = c.unit / 8;
+      std::string words = load;
+      if (c.little != c.reflected) {
+        for (size_t i = 0; i < words.size(); i += unit) std::reverse(words.begin() + i, words.begin() + i + unit);
+      }
+      const uint64_t want = crcmod(dir.path, words, {c.crcmod})[0];
+      const std::string got = binOf(dir.path, x, {"--insert=" + std::string(c.kind) + "@" + hex(x.base + at) +
+                                                  ",unit=" + std::to_string(c.unit) +
+                                                  ",order=" + (c.little ? "little" : "big")});
+      const size_t width = std::string(c.kind).starts_with("crc64") ? 8 : unit == 2 ? 2 : 4;
+      EXPECT_EQ(hex(stored(got, at, width, c.little)), hex(want));
+    }
+  }
+}
+
+// An application descriptor as the CAN boot loaders of flight controllers
+// check it: "APDesc00", then a CRC-64/WE over the whole image with the
+// CRC's own 8 bytes as zeros, then the image's whole length, then the
+// build's commit; the length is stored first so that the CRC covers it.
+// The descriptor tool's own arithmetic (a bit-at-a-time CRC in Python, as
+// the projects' script computes it, checked against python3-crcmod's
+// crc-64-we) gives the same file.
+TEST(InsertSelf, AppDescriptorAsFlightControllerBootLoadersCheckIt) {
+  SKIP_WITHOUT_CRCMOD();
+  TempDir dir;
+  // A 3 KiB application at 0x08004000 with its descriptor, zeroed as the
+  // linker leaves it, 0x200 bytes in.
+  std::string app;
+  for (size_t i = 0; i < 0xc00; i++) app.push_back(static_cast<char>((i * 131 + i / 7) & 0xff));
+  app.replace(0x200, 32, std::string("APDesc00") + std::string(16, '\0') + "\x01\x02" + std::string(6, '\xff'));
+  put(dir.path / "app.bin", app);
+  ASSERT_SH(dir.path, "objcopy -I binary -O ihex --change-addresses=0x08004000 app.bin app.hex");
+  const Outcome r = run({"-f", "app.hex", "--format=bin", "--width=8", "--output=fw.bin",
+                         "--insert=length32@0x08004210,order=little,self=zero",
+                         "--insert=u32:0x5eed1e55@0x08004214,order=little",
+                         "--insert=crc:64:0x42F0E1EBA9EA3693:0xffffffffffffffff:false:false:0xffffffffffffffff"
+                         "@0x08004208,order=little,self=zero"},
+                        {.cwd = dir.path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  put(dir.path / "descriptor.py", R"(import struct, crcmod.predefined
+image = bytearray(open('app.bin', 'rb').read())
+off = image.find(b'APDesc00')
+struct.pack_into('<II', image, off + 16, len(image), 0x5eed1e55)
+content = bytearray(image)
+content[off + 8:off + 16] = bytes(8)
+MASK, POLY, val = (1 << 64) - 1, 0x42F0E1EBA9EA3693, (1 << 64) - 1
+for byte in content:
+    val ^= (byte << 56) & MASK
+    for bit in range(8):
+        val = ((val << 1) & MASK) ^ POLY if val & (1 << 63) else val << 1
+crc = (val & MASK) ^ MASK
+assert crc == crcmod.predefined.mkPredefinedCrcFun('crc-64-we')(bytes(content))
+struct.pack_into('<Q', image, off + 8, crc)
+open('want.bin', 'wb').write(image)
+)");
+  ASSERT_SH(dir.path, "/usr/bin/python3 descriptor.py");
+  EXPECT_EQ(slurp(dir.path / "fw.bin"), slurp(dir.path / "want.bin"));
+  // The default, self=skip, stores the length of what it covers: its own
+  // bytes left out.
+  const Outcome skip = run({"-f", "app.hex", "--format=bin", "--width=8", "--output=skip.bin",
+                            "--insert=length32@0x08004210,order=little"},
+                           {.cwd = dir.path});
+  ASSERT_EQ(skip.status, 0) << skip.err;
+  EXPECT_EQ(stored(slurp(dir.path / "skip.bin"), 0x210, 4, true), 0xc00u - 4);
+}
+
+namespace {
+
+bool haveOpenssl() { return sh(".", "openssl version").status == 0; }
+
+#define SKIP_WITHOUT_OPENSSL()                                                             \
+  do {                                                                                     \
+    if (!haveOpenssl()) GTEST_SKIP() << "no openssl (tools/install-deps installs it)"; \
+  } while (0)
+
+}  // namespace
+
+// A digest field holds openssl dgst's digest of the bytes it covers, in
+// the digest's own byte order whatever the memory's: over the image by
+// default, over ranges in the order given, and over a CRC stored before it
+// (the image to its end, which the CRC past the image now is).
+TEST(InsertDigests, DigestsMatchOpensslOverWhatTheyCover) {
+  SKIP_WITHOUT_OPENSSL();
+  struct Case {
+    const char* kind;
+    const char* dgst;
+  };
+  const Case kinds[] = {{"sha1", "-sha1"},     {"sha224", "-sha224"}, {"sha256", "-sha256"},
+                        {"sha384", "-sha384"}, {"sha512", "-sha512"}, {"md5", "-md5"}};
+  for (const Romcopy& x : {arm, mips}) {
+    TempDir dir;
+    const std::string load = loadOf(x);
+    const std::string region = hex(x.base) + ":" + hex(x.region + 0x100);
+    const size_t crcAt = load.size() / 8 * 8 + 8, at = crcAt + 8;
+    auto dgst = [&](const std::string& opt, const std::string& bytes) {
+      put(dir.path / "covered.bin", bytes);
+      const Shell r = sh(dir.path, "openssl dgst " + opt + " -binary -out d.bin covered.bin");
+      EXPECT_EQ(r.status, 0) << r.out;
+      return slurp(dir.path / "d.bin");
+    };
+    for (const Case& k : kinds) {
+      SCOPED_TRACE(std::string(x.name) + " " + k.kind);
+      const std::string where = std::string(k.kind) + "@" + hex(x.base + at);
+      std::string got = binOf(dir.path, x, {"--insert=" + where}, region);
+      const std::string want = dgst(k.dgst, load);
+      EXPECT_EQ(got.substr(at, want.size()), want);
+      const std::string ranges =
+          hex(x.base + 0x100) + ".." + hex(x.base + 0x13f) + "+" + hex(x.base) + ".." + hex(x.base + 0xf);
+      got = binOf(dir.path, x, {"--insert=" + where + ",over=" + ranges}, region);
+      EXPECT_EQ(got.substr(at, want.size()), dgst(k.dgst, load.substr(0x100, 0x40) + load.substr(0, 0x10)));
+    }
+    SCOPED_TRACE(std::string(x.name) + " over a CRC");
+    const std::string got = binOf(dir.path, x,
+                                  {"--fill=0xff", "--insert=crc32@" + hex(x.base + crcAt),
+                                   "--insert=sha256@" + hex(x.base + at) + ",over=" + hex(x.base) + "..end"},
+                                  region);
+    EXPECT_NE(got.substr(crcAt, 4), std::string(4, '\xff'));
+    EXPECT_EQ(got.substr(at, 32), dgst("-sha256", got.substr(0, crcAt + 4)));
+  }
+}
+
+// Signatures that openssl verifies with the public key: Ed25519 over the
+// bytes of over=, ECDSA P-256 in DER over the same bytes (as openssl dgst
+// -sha256 -sign makes it) and over a digest field given with of= (as
+// openssl pkeyutl -sign makes it of the digest); key= after WHERE as well
+// as in the kind.
+TEST(InsertSignatures, OpensslVerifiesThem) {
+  SKIP_WITHOUT_OPENSSL();
+  TempDir dir;
+  ASSERT_SH(dir.path, "openssl genpkey -algorithm ed25519 -out ed.pem && openssl pkey -in ed.pem -pubout -out ed.pub"
+                      " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem"
+                      " && openssl pkey -in ec.pem -pubout -out ec.pub");
+  const std::string region = "0x08000000:0x400", over = ",over=0x08000000..0x080001f3";
+  const std::string got = binOf(dir.path, arm,
+                                {"--insert=sha256@0x08000200" + over,
+                                 "--insert=sign:ecdsa-p256,key=ec.pem,der=yes@0x08000220,of=0x08000200",
+                                 "--insert=sign:ed25519@0x08000280,key=ed.pem" + over,
+                                 "--insert=sign:ecdsa-p256@0x080002c0,der=yes,key=ec.pem" + over},
+                                region);
+  ASSERT_EQ(got.size(), 0x400u);
+  const std::string load = loadOf(arm);
+  EXPECT_EQ(got.substr(0, load.size()), load);
+  put(dir.path / "msg.bin", load);
+  put(dir.path / "digest.bin", got.substr(0x200, 32));
+  put(dir.path / "of.sig", got.substr(0x220, 72));
+  put(dir.path / "ed.sig", got.substr(0x280, 64));
+  put(dir.path / "ec.sig", got.substr(0x2c0, 72));
+  ASSERT_SH(dir.path, "openssl dgst -sha256 -binary msg.bin | cmp - digest.bin");
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ec.pub -in digest.bin -sigfile of.sig");
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ed.pub -rawin -in msg.bin -sigfile ed.sig");
+  ASSERT_SH(dir.path, "openssl dgst -sha256 -verify ec.pub -signature ec.sig msg.bin");
+}
+
+// A key the build machine does not hold: --digest-out writes the digest
+// field's bytes with the image, the digest is signed elsewhere, and a
+// second run puts the signature's file in with file:, leaving the rest of
+// the image as it was. The digest file belongs to the run's files: a run
+// that cannot write it writes none of them.
+TEST(InsertSignatures, DigestOutThenTheSignaturesFileIn) {
+  SKIP_WITHOUT_OPENSSL();
+  TempDir dir;
+  ASSERT_SH(dir.path, "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem"
+                      " && openssl pkey -in ec.pem -pubout -out ec.pub");
+  const std::string digest = "--insert=sha512@0x08000200,over=0x08000000..0x080001f3";
+  const Outcome first = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x400",
+                             "--output=unsigned.bin", digest, "--digest-out=image.sha512"},
+                            {.cwd = dir.path});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string plain = slurp(dir.path / "unsigned.bin");
+  EXPECT_EQ(slurp(dir.path / "image.sha512"), plain.substr(0x200, 64));
+  ASSERT_SH(dir.path, "openssl pkeyutl -sign -inkey ec.pem -in image.sha512 -out image.sig");
+  const std::string sig = slurp(dir.path / "image.sig");
+  const std::string signedImage = binOf(dir.path, arm, {digest, "--insert=file:image.sig@0x08000240"},
+                                        "0x08000000:0x400");
+  std::string want = plain;
+  want.replace(0x240, sig.size(), sig);
+  EXPECT_EQ(signedImage, want);
+  put(dir.path / "stored.sig", signedImage.substr(0x240, sig.size()));
+  put(dir.path / "stored.sha512", signedImage.substr(0x200, 64));
+  ASSERT_SH(dir.path, "openssl pkeyutl -verify -pubin -inkey ec.pub -in stored.sha512 -sigfile stored.sig");
+
+  TempDir other;
+  const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x400",
+                         "--output=x.bin", digest, "--digest-out=missing/image.sha512"},
+                        {.cwd = other.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(listDir(other.path), std::vector<std::string>{});
+}
+
+// file: puts any file's bytes in (escapes in the name as in string:), and
+// refuses a file it cannot read, an empty one and one larger than every
+// memory, having read no more of it than a memory holds.
+TEST(InsertFiles, FileBytesAndTheirRefusals) {
+  TempDir dir;
+  put(dir.path / "a@b.bin", "\x01\x02\x03");
+  put(dir.path / "empty.bin", "");
+  put(dir.path / "big.bin", std::string(0x201, 'x'));
+  const std::string got = binOf(dir.path, arm, {"--insert=file:a\\@b.bin@0x080001f8"});
+  std::string want = loadOf(arm) + std::string(0x200 - loadOf(arm).size(), '\0');
+  want.replace(0x1f8, 3, "\x01\x02\x03");
+  EXPECT_EQ(got, want);
+  const std::pair<std::string, std::string> cases[] = {
+      {"file:nosuch.bin@0x08000000", "nosuch.bin: cannot open it: No such file or directory"},
+      {"file:.@0x08000000", ".: cannot read it: Is a directory"},
+      {"file:empty.bin@0x08000000", "empty.bin is empty"},
+      {"file:big.bin@0x08000000", "big.bin is larger than any memory of the run (512 bytes)"},
+      {"file:a\\@b.bin@0x080001fe", "its 3 bytes lie in no memory"},
+      {"file:a@b.bin@0x08000000", "WHERE is an address or sym:NAME[+N] (an @ in PATH is written \\@)"},
+  };
+  for (const auto& [insert, why] : cases) {
+    SCOPED_TRACE(insert);
+    const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8", "--region=0x08000000:0x200",
+                           "--output=y.bin", "--insert=" + insert},
+                          {.cwd = dir.path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "--insert=" + insert + ": " + why + "\n");
+    EXPECT_FALSE(fs::exists(dir.path / "y.bin"));
+  }
+  // Another memory may be larger than the one the field goes to.
+  const Outcome r = run({"-f", elfOf(arm), "--format=bin", "--width=8",
+                         "--memory=lo:0x08000000:0x200,output=lo.bin", "--memory=ram:0x20000000:0x400,output=ram.bin",
+                         "--allow-unplaced", "--insert=file:big.bin@0x20000000"},
+                        {.cwd = dir.path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(dir.path / "ram.bin").substr(0, 0x201), std::string(0x201, 'x'));
 }

@@ -65,11 +65,19 @@ constexpr optionRow table[] = {
      "and the other options of one memory; repeatable: the options\n"
      "above are every memory's defaults",
      nullptr, false, false, nullptr, &memArgs::memory, nullptr, nullptr},
-    {0, "insert", "KIND@WHERE[,over=FROM..TO][,order=little|big]",
-     "store a CRC, sum or length computed over the memory at WHERE\n"
-     "(an address, or sym:NAME[+N]); FROM..TO defaults to the placed\n"
-     "bytes of the memory holding WHERE, TO included; repeatable",
+    {0, "insert", "KIND@WHERE[,KEY=VALUE...]",
+     "store at WHERE (an address, or sym:NAME[+N]) a CRC, sum, length,\n"
+     "digest (sha256, ...) or signature (sign:ed25519|ecdsa-p256)\n"
+     "computed over the memory, or a constant (u8|u16|u32|u64:VALUE,\n"
+     "bytes:HEX, string:TEXT, file:PATH); keys over=FROM..TO[+...]\n"
+     "(TO included, or end; default the placed bytes of the memory\n"
+     "holding WHERE), order=little|big, self=skip|zero, unit=8|16|32,\n"
+     "nul=yes|no, key=FILE, der=yes|no, of=WHERE; repeatable, in order",
      nullptr, true, false, nullptr, &memArgs::insert, nullptr, nullptr},
+    {0, "digest-out", "FILE",
+     "also write the bytes of the run's one digest field\n"
+     "(--insert=sha256@...) to FILE, to be signed elsewhere",
+     nullptr, true, false, &memArgs::digestOut, nullptr, nullptr, nullptr},
     {0, "allow-unplaced", nullptr,
      "with --memory: leave out bytes that land in no memory",
      nullptr, true, false, nullptr, nullptr, &memArgs::allowUnplaced, nullptr},

@@ -35,6 +35,7 @@ struct memArgs {
   std::vector<const char*> removeSection;
   std::vector<const char*> memory;
   std::vector<const char*> insert;
+  const char* digestOut = nullptr;
   int allowUnplaced = 0;
   int crop = 0;
   const char* start = nullptr;  // --start=ADDR|sym:NAME

@@ -348,6 +348,16 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
       plan.symbols = plan.symbols || f->usesSymbols();
       plan.inserts.push_back(std::move(*f));
     }
+    if (a.digestOut != nullptr) {
+      size_t digests = 0;
+      for (const insertField& f : plan.inserts) digests += f.kind.what == fieldKind::type::digest ? 1 : 0;
+      if (digests != 1) {
+        return badValue("digest-out", a.digestOut,
+                        digests == 0 ? "no --insert stores a digest (sha256@WHERE, ...) to write"
+                                     : "more than one --insert stores a digest; it writes the one");
+      }
+      plan.digestOut = a.digestOut;
+    }
     return done;
   };
   if (a.memory.empty()) {

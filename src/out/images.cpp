@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,7 @@ Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteF
   for (placedMemory& m : run.memories) {
     fieldMemories.push_back({&m.p, m.depth, m.o->width / 8, m.o->runAddresses, m.little, m.o->fill});
   }
-  if (status s = storeInserts(plan.inserts, fieldMemories, img, run.values); !s) return s.error();
+  if (status s = storeInserts(plan.inserts, fieldMemories, img, run.values, run.fields); !s) return s.error();
   return run;
 }
 
@@ -194,7 +195,7 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   // lane's image then its header: all names are resolved before the first
   // is written, and all are put in place as one group.
   struct memoryFile {
-    placedMemory* m;
+    placedMemory* m;  // null: the digest of --digest-out
     uint32_t bank;
     uint32_t lane;
     bool header;
@@ -213,6 +214,14 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
         }
       }
     }
+  }
+  std::span<const uint8_t> digestBytes;
+  if (plan.digestOut != nullptr) {
+    for (const storedField& f : placed->fields) {
+      if (f.field->kind.what == fieldKind::type::digest) digestBytes = f.bytes;
+    }
+    names.push_back(describe(plan.digestOut));
+    what.push_back({nullptr, 0, 0, false});
   }
   std::vector<outFile> files;
   for (const imageFile& f : names) files.push_back(fileFor(f));
@@ -233,8 +242,9 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
     Result<FILE*> f = createFile(files[i]);
     if (!f) return f.error();
     sink s(*f);
-    const bool wrote =
-        writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane, what[i].header, names[i].path.c_str());
+    const bool wrote = what[i].m == nullptr ? put(s, digestBytes.data(), digestBytes.size()) && flush(s)
+                                            : writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane,
+                                                          what[i].header, names[i].path.c_str());
     if (status c = closeFile(files[i], wrote, s.err); !c) return c;
   }
   return replaceFiles(files);

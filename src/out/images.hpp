@@ -27,6 +27,7 @@ struct memoryPlan {
   bool several = false;              // given with --memory
   bool allowUnplaced = false;
   std::vector<insertField> inserts;  // in command-line order
+  const char* digestOut = nullptr;   // the file for the bytes of the one digest field
   bool symbols = false;              // an address is given by name
   bool wholeSegments = false;        // also the stored bytes no section holds
   bool verbose = false;              // notes of what placement leaves out
@@ -51,6 +52,7 @@ struct placedMemory {
 struct placedRun {
   std::vector<placedMemory> memories;
   std::deque<std::vector<uint8_t>> values;
+  std::vector<storedField> fields;  // in the order stored, their bytes in `values`
   uint64_t entry = 0;     // the start address, when hasEntry
   bool hasEntry = false;
 };
