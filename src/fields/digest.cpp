@@ -234,7 +234,7 @@ constexpr size_t keyFileLimit = 64 << 10;
 
 Result<std::string> readKeyFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failuref("key file %s: %s", path.c_str(), strerror(errno));
+  if (fd < 0) return failuref("key file %s: %s", path.c_str(), reasonOf(errno).c_str());
   std::string text;
   char buf[4096];
   for (;;) {
@@ -243,7 +243,7 @@ Result<std::string> readKeyFile(const std::string& path) {
     if (n < 0) {
       const int err = errno;
       ::close(fd);
-      return failuref("key file %s: %s", path.c_str(), strerror(err));
+      return failuref("key file %s: %s", path.c_str(), reasonOf(err).c_str());
     }
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
