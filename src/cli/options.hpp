@@ -45,6 +45,7 @@ struct memArgs {
   const char* rebase = nullptr;
   const char* recordBytes = nullptr;
   int srecS3 = 0;
+  const char* lockTimeout = nullptr;  // seconds a run waits for another process
 };
 
 // One run: what the command line, or a caller of the library, asks for.
