@@ -739,6 +739,15 @@ uint64_t highestAddress(const memLayout& m, const wordReader& r) {
   return lastAddress(byteParts(m, r), m);
 }
 
+uint64_t highestWordAddress(const memFormat& f, const memLayout& m, const wordReader& r) {
+  const uint64_t origin = m.rebased ? m.rebase : 0;
+  if (f.write == writeVmem && m.sparse) {
+    const std::vector<stretch> placed = placedStretches(r, r.wordBytes, m.depth, true);
+    return placed.empty() ? origin : origin + placed.back().end - 1;
+  }
+  return origin + (m.depth > 0 ? m.depth - 1 : 0);
+}
+
 const memFormat* findFormat(const char* name) {
   for (const memFormat& f : formats) {
     if (strcmp(f.name, name) == 0) return &f;

@@ -90,4 +90,9 @@ const char* rebaseProblem(const memFormat& f, bool sparse);
 // higher. The reader is left where it was.
 uint64_t highestAddress(const memLayout& m, const wordReader& r);
 
+// The highest word address a format of word addresses (mif, ihex-words,
+// sparse vmem) writes for the memory: from --rebase (or 0) at word 0, the
+// last word written. The reader is left where it was.
+uint64_t highestWordAddress(const memFormat& f, const memLayout& m, const wordReader& r);
+
 }  // namespace romwright

@@ -43,7 +43,18 @@ laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uin
 }  // namespace
 
 status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry) {
-  if (!o.format->addresses) return done;
+  if (!o.format->addresses) {
+    // Word addresses from --rebase must not pass 32 bits either: they would
+    // wrap, or be more than the format's readers take.
+    if (!o.rebased) return done;
+    const laneLayout l = layoutOf(o, p, depth, 0, true, entry, "");
+    const uint64_t last = highestWordAddress(*o.format, l.m, l.r);
+    if (last > 0xFFFFFFFF) {
+      return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
+                      static_cast<unsigned long long>(last));
+    }
+    return done;
+  }
   bool hasStart = true;
   const uint64_t start = startAddress(o, p, depth, entry, hasStart);
   if (hasStart && start > 0xFFFFFFFF) {

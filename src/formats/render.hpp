@@ -13,7 +13,9 @@ namespace romwright {
 
 // Refuses, with one line naming the format and the address, an address
 // that a format of 32-bit addresses would have to write and cannot hold:
-// with --rebase, the highest address of the image or its start address.
+// with --rebase, the highest address of the image or its start address;
+// for the formats of word addresses (mif, ihex-words, sparse vmem), the
+// highest word address from --rebase.
 status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry);
 
 // Writes lane `lane` of the memory that `p` holds, `depth` words, in the
