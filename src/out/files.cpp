@@ -79,7 +79,7 @@ bool waitFor(const std::string& what, Attempt attempt) {
       tell(w.note, what);
     }
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(50000));
+    pause = std::min(pause * 2, std::chrono::microseconds(10000));
   }
 }
 
@@ -383,6 +383,7 @@ struct walked {
 struct walkFailure {
   Error refused;  // empty message: see err
   int err = 0;
+  bool finalLink = false;  // the name's last component was a link, followed
 };
 
 bool onProc(int fd) {
@@ -453,6 +454,7 @@ Result<walked> walkName(const char* name, walkFailure& why) {
         why.refused = refusal(name, ": too many levels of symbolic links");
         return Error{};
       }
+      if (rest.empty()) why.finalLink = true;
       if (onProc(dir.fd)) {
         // The kernel's own links (/proc/self, /proc/self/fd/N behind
         // /dev/fd/N) stand for open files, and their text is no path to
@@ -537,21 +539,16 @@ const char* kindOf(const struct stat& st) {
 Result<walked> checkedWalk(const char* name, walkFailure& why) {
   Result<walked> w = walkName(name, why);
   if (!w) {
-    struct stat st {};
-    if (why.refused.message.empty() && (why.err == ENOENT || why.err == ENOTDIR) &&
-        lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (why.refused.message.empty() && (why.err == ENOENT || why.err == ENOTDIR) && why.finalLink) {
       // Creating the file a dangling link names would put a file wherever
       // it points; replacing the link would break it. Neither is asked for.
       why.refused = refusal(name, " is a dangling symbolic link; not followed");
     }
     return w;
   }
-  if (!exists(w->st)) {
-    struct stat st {};
-    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
-      why.refused = refusal(name, " is a dangling symbolic link; not followed");
-      return Error{};
-    }
+  if (!exists(w->st) && why.finalLink) {
+    why.refused = refusal(name, " is a dangling symbolic link; not followed");
+    return Error{};
   }
   if (special(w->st) && !w->magic && !ownedAsTheRuleWants(w->dir->st, w->st)) {
     why.refused = refusal(name, (std::string(" is a ") + kindOf(w->st) +
@@ -795,6 +792,12 @@ bool keepOld(member& m) {
   for (int attempt = 0; attempt < 100; attempt++) {
     randomSuffix(suffix);
     if (linkat(m.dir(), m.dest(), m.dir(), m.backup.c_str(), 0) == 0) return m.kept = true;
+    if (errno == ENOENT) {
+      // Gone since it was seen (another user's link removed): nothing to
+      // keep.
+      m.existed = false;
+      return true;
+    }
     if (errno != EEXIST) break;
   }
   for (int attempt = 0; attempt < 100; attempt++) {
