@@ -119,6 +119,14 @@ Ended finish(const Child& c) {
   return e;
 }
 
+// Reads the standard error of `c` up to its first line end.
+std::string firstLineOf(const Child& c) {
+  std::string said;
+  char ch;
+  while (said.find('\n') == std::string::npos && read(c.err, &ch, 1) == 1) said += ch;
+  return said;
+}
+
 Ended runIn(const fs::path& dir, const std::vector<std::string>& args, SpawnOptions o = {}) {
   return finish(spawn(dir, args, o));
 }
@@ -294,15 +302,18 @@ TEST(OutputFiles, FifoWithoutReaderIsWaitedForWithABound) {
   EXPECT_GE(waited, 2.0);
   EXPECT_LT(waited, 6.0);
 
-  std::string got;
-  std::thread reader([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    got = bytesText(readFile(ws.dir.path / "image.fifo"));
-  });
-  r = ws({"--format=vmem", "--output=image.fifo"});
-  reader.join();
-  EXPECT_EQ(r.err, "waiting for a reader of FIFO image.fifo\n");
-  EXPECT_EQ(r.status, 0);
+  // A reader that opens the FIFO once the run says it waits for one.
+  const Child c = spawn(ws.dir.path, {"-f", "in.elf", "--format=vmem", "--output=image.fifo"});
+  const std::string said = firstLineOf(c);
+  if (said != "waiting for a reader of FIFO image.fifo\n") {
+    kill(c.pid, SIGKILL);
+    const Ended e = finish(c);
+    FAIL() << said << e.err;
+  }
+  const std::string got = bytesText(readFile(ws.dir.path / "image.fifo"));
+  const Ended e = finish(c);
+  EXPECT_EQ(said + e.err, "waiting for a reader of FIFO image.fifo\n");
+  EXPECT_TRUE(e.exited(0));
   EXPECT_EQ(got, "04030201\n");
   EXPECT_TRUE(fs::is_fifo(ws.dir.path / "image.fifo"));
 }
@@ -619,13 +630,13 @@ TEST(Locks, LockHeldByAnotherProcessIsWaitedForWithABound) {
   EXPECT_EQ(ws.file("lane1.vmem"), "old");
   EXPECT_EQ(listDir(ws.dir.path), (std::vector<std::string>{"in.elf", "lane0.vmem", "lane1.vmem"}));
 
-  // Released after a second and a half: the run waits, says so, and writes.
+  // Released once the run says it waits: the run then writes.
   const Child c = spawn(ws.dir.path, args);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::string said = firstLineOf(c);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   const Ended late = finish(c);
-  EXPECT_EQ(late.err, "waiting for another process's lock on directory .\n");
+  EXPECT_EQ(said + late.err, "waiting for another process's lock on directory .\n");
   EXPECT_TRUE(late.exited(0));
   EXPECT_EQ(ws.file("lane0.vmem"), "01\n03\n");
   close(ready[0]);
