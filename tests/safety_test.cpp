@@ -389,7 +389,8 @@ TEST(InputsFromPipes, EveryKindThroughCatGivesTheFilesImage) {
       a.replace(a.find("@IN"), 3, in);
       return a;
     };
-    const std::string tool = "'" + std::string(toolPath()) + "' --quiet ";
+    std::string tool = "'";
+    tool.append(toolPath()).append("' --quiet ");
     ASSERT_SH(fromFile.path, tool + with(c.file));
     std::string piped = "cat ";
     piped.append(c.file).append(" | ").append(tool).append(with("/dev/stdin"));
