@@ -12,6 +12,7 @@ SHELL   := /bin/bash
 EXAMPLE ?= testdata/blink-mips.elf
 FUZZ_SECONDS ?= 60
 FUZZ_RECORDS_SECONDS ?= 20
+FUZZ_RESPONSE_SECONDS ?= 10
 
 # Large declared rooms are refused by the sanitizer's allocator while fuzzing,
 # which also drives the loader's allocation-failure paths.
@@ -70,7 +71,7 @@ fuzz-build: deps
 	@./tools/install-deps clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_TESTING=OFF -DROMWRIGHT_FUZZ=ON
-	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_load fuzz_records
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_load fuzz_records fuzz_response
 
 # A bounded run: new inputs go to a scratch corpus, the committed one is read
 # as regression inputs. Any crash, sanitizer report, leak or time-out fails.
@@ -83,6 +84,10 @@ fuzz-smoke: fuzz-build
 	./$(FUZZ)/fuzz_records $(FUZZ_RECORDS_FLAGS) -max_total_time=$(FUZZ_RECORDS_SECONDS) \
 	  -artifact_prefix=$(FUZZ)/artifacts/ $(FUZZ)/corpus-records fuzz/corpus-records 2>&1 | \
 	  tail -n 25; exit $${PIPESTATUS[0]}
+	rm -rf $(FUZZ)/corpus-response && mkdir -p $(FUZZ)/corpus-response
+	./$(FUZZ)/fuzz_response -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	  -max_total_time=$(FUZZ_RESPONSE_SECONDS) -artifact_prefix=$(FUZZ)/artifacts/ \
+	  $(FUZZ)/corpus-response fuzz/corpus-response 2>&1 | tail -n 25; exit $${PIPESTATUS[0]}
 
 # A long run for development: make fuzz FUZZ_SECONDS=1800
 fuzz: fuzz-smoke

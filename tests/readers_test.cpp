@@ -708,6 +708,12 @@ TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
        "--format=srec: address 0x100000000 does not fit its 32 bits\n"},
       {{"--format=ihex", "--width=32", "--lanes=4", "--rebase=0xfffffff0"},
        "--format=ihex: address 0x100000004 does not fit its 32 bits\n"},
+      // Word addresses: 21 words of 32 bits, the last at 20 past --rebase.
+      {{"--format=mif", "--rebase=0xffffffec"}, "--format=mif: address 0x100000000 does not fit its 32 bits\n"},
+      {{"--format=ihex-words", "--rebase=0xfffffff0"},
+       "--format=ihex-words: address 0x100000004 does not fit its 32 bits\n"},
+      {{"--format=vmem", "--sparse", "--rebase=0xffffffff"},
+       "--format=vmem: address 0x100000013 does not fit its 32 bits\n"},
   };
   Workspace ws(gapped, {.entry = 0x1000}, {"-f", "in.elf", "--output=image%d", "--quiet"});
   for (const Case& c : cases) {
@@ -717,8 +723,13 @@ TEST(MemoryFormatLimits, AddressOptionsRefusedWithOneLine) {
     EXPECT_EQ(listDir(ws.dir.path), std::vector<std::string>{"in.elf"});
   }
   // The highest address that fits is written.
-  const Outcome r = ws({"--format=ihex", "--rebase=0xffffffac"});
-  EXPECT_EQ(r.status, 0) << r.err;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--format=ihex", "--rebase=0xffffffac"},
+                                              {"--format=mif", "--rebase=0xffffffeb"},
+                                              {"--format=ihex-words", "--rebase=0xffffffeb"},
+                                              {"--format=vmem", "--sparse", "--rebase=0xffffffeb"}}) {
+    const Outcome r = ws(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+  }
 }
 
 TEST(MemoryFormatLimits, SparseImageOfAThreeGiBGapCostsWhatItsBytesCost) {

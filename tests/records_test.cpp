@@ -338,6 +338,16 @@ std::vector<Broken> brokenFiles() {
        "boot.srec:1: bytes at 0xfffffff0..0x100000000, past 0xffffffff\n"},
       {"SrecLineAfterEnd", readSrec, srec(9, 0, 2, {}) + srec(1, 0, 2, {1}),
        "boot.srec:2: a line after the S9 record on line 1, which ends the records\n"},
+      // Records cut at a line boundary: no end record, or data after the
+      // count; the last line that holds a record is named.
+      {"IhexWithoutEndRecord", readIhex, ihex(4, 0, {0, 1}) + ihex(0, 0x10, {1}) + "\n",
+       "boot.hex: ends at line 2 without an end-of-file record (type 01); it may have been cut short\n"},
+      {"IhexType04WithAddress", readIhex, ihex(4, 0x10, {0, 1}) + hexEnd,
+       "boot.hex:1: a record of type 04 must have the address 0000, this one has 0010\n"},
+      {"SrecWithoutEndRecord", readSrec, srec(0, 0, 2, {}) + srec(1, 0x10, 2, {1}),
+       "boot.srec: ends at line 2 without an S7, S8 or S9 record or a record count; it may have been cut short\n"},
+      {"SrecDataAfterTheCount", readSrec, srec(1, 0x10, 2, {1}) + srec(5, 1, 2, {}) + srec(1, 0x11, 2, {2}),
+       "boot.srec: ends at line 3 without an S7, S8 or S9 record or a record count; it may have been cut short\n"},
       {"SrecSameAddressTwice", readSrec, srec(0, 0, 2, {}) + srec(2, 0x123456, 3, d16) + srec(3, 0x12345f, 4, {1}),
        "boot.srec:3: bytes at 0x0012345f..0x0012345f were given before, on line 2\n"},
   };
@@ -387,14 +397,19 @@ TEST(RecordRead, RefusesALineLongerThanTheLongestTaken) {
   const std::string t = ihex(0, 0, {1}) + ":" + std::string(70000, '0') + "\n";
   EXPECT_EQ(readText(readIhex, "boot.hex", t).err(), "boot.hex:2: a line longer than 65536 characters\n");
   // Blanks after a record are no part of it, up to that length.
-  EXPECT_TRUE(readText(readIhex, "boot.hex", ihex(0, 0, {1}).substr(0, 13) + std::string(60000, ' ') + "\n").st);
+  EXPECT_TRUE(
+      readText(readIhex, "boot.hex", ihex(0, 0, {1}).substr(0, 13) + std::string(60000, ' ') + "\n" + hexEnd).st);
 }
 
-// CRLF, blank lines, trailing blanks, no end record, no final LF.
-TEST(RecordRead, ToleratesLineEndsAndBlankLinesAndAMissingEnd) {
+// CRLF, blank lines, trailing blanks, no final LF; S-records ended by a
+// record count instead of S7 to S9, as srec_cat writes them without a start
+// address.
+TEST(RecordRead, ToleratesLineEndsAndBlankLinesAndACountForAnEnd) {
   std::string r1 = ihex(0, 0x10, {1, 2});
   r1.pop_back();
-  const std::string t = "\r\n \t\r\n" + r1 + " \t\r\n\n" + ihex(0, 0x12, {3}).substr(0, 13);
+  std::string end = hexEnd;
+  end.pop_back();
+  const std::string t = "\r\n \t\r\n" + r1 + " \t\r\n\n" + ihex(0, 0x12, {3}) + end;
   const Read r = readText(readIhex, "boot.hex", t);
   ASSERT_TRUE(r.st) << r.err();
   EXPECT_EQ(flatten(r.img), (std::map<uint64_t, uint8_t>{{0x10, 1}, {0x11, 2}, {0x12, 3}}));
@@ -406,6 +421,11 @@ TEST(RecordRead, ToleratesLineEndsAndBlankLinesAndAMissingEnd) {
   ASSERT_TRUE(s.st) << s.err();
   EXPECT_EQ(flatten(s.img), (std::map<uint64_t, uint8_t>{{0x10, 1}, {0x11, 2}}));
   EXPECT_TRUE(s.img.hasEntry);
+
+  const Read counted = readText(readSrec, "boot.srec", srec(0, 0, 2, {}) + srec(1, 0x10, 2, {1}) + srec(5, 1, 2, {}));
+  ASSERT_TRUE(counted.st) << counted.err();
+  EXPECT_EQ(flatten(counted.img), (std::map<uint64_t, uint8_t>{{0x10, 1}}));
+  EXPECT_FALSE(counted.img.hasEntry);
 }
 
 // Offsets after an 02 record wrap inside the 64 KiB segment; after an 04
@@ -461,7 +481,7 @@ TEST(RecordSegments, LongRunsAreCutIntoSegmentsOfOneMiB) {
   for (uint64_t a = base; a < base + n; a += 32) {
     t += srec(3, a, 4, bytes(32, static_cast<uint8_t>(a >> 5)));
   }
-  t += srec(3, base + n + 1, 4, {0xee});
+  t += srec(3, base + n + 1, 4, {0xee}) + srec(7, 0, 4, {});
   const Read r = readText(readSrec, "big.srec", t, 0, true);
   ASSERT_TRUE(r.st) << r.err();
   ASSERT_EQ(r.img.segments.size(), 4u);
@@ -478,7 +498,7 @@ TEST(RecordSegments, LongRunsAreCutIntoSegmentsOfOneMiB) {
 // Records that go back to a lower address without clashing are taken.
 TEST(RecordSegments, DescendingRecordsWithoutClashAreTaken) {
   const std::string t = srec(1, 0x20, 2, {3, 4}) + srec(1, 0x10, 2, {1, 2}) + srec(1, 0x12, 2, {5}) +
-                        srec(1, 0x22, 2, {6});
+                        srec(1, 0x22, 2, {6}) + srec(9, 0, 2, {});
   const Read r = readText(readSrec, "boot.srec", t);
   ASSERT_TRUE(r.st) << r.err();
   EXPECT_EQ(flatten(r.img), (std::map<uint64_t, uint8_t>{

@@ -19,11 +19,26 @@ namespace romwright::cli {
 
 namespace {
 
-// Removes the temporaries, then ends the process by the same signal.
-void dropTemporaries(int sig) {
-  removePendingTemporaries();
-  signal(sig, SIG_DFL);
+// Ends the process by `sig` with its default action: the exit status
+// and, for the signals that dump core, the core dump stay those of the
+// signal. `sig` is held back while its handler runs, so it takes effect as
+// the handler returns (a fault raised by an instruction meets the default
+// action when the instruction runs again).
+void dieBy(int sig) {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
   raise(sig);
+}
+
+// Removes the temporaries, then ends the process by the same signal. A
+// group being put in place holds the signals back until it is whole.
+void dropTemporaries(int sig) {
+  const int saved = errno;
+  removePendingTemporaries();
+  dieBy(sig);
+  errno = saved;
 }
 
 // Ends the run on an exception nothing caught: an allocation failure is a
@@ -55,9 +70,12 @@ void inputChanged(int sig, siginfo_t* info, void*) {
     }
     _exit(1);
   }
-  // Not ours: the default action, once this handler returns.
-  signal(sig, SIG_DFL);
-  raise(sig);
+  // Not ours (sent, or a fault elsewhere): the temporaries go, and the
+  // default action follows once this handler returns.
+  const int saved = errno;
+  removePendingTemporaries();
+  dieBy(sig);
+  errno = saved;
 }
 
 }  // namespace
@@ -79,13 +97,15 @@ void guardSignals() {
   sigemptyset(&act.sa_mask);
   for (int sig : endingSignals()) sigaddset(&act.sa_mask, sig);
   for (int sig : endingSignals()) {
+    // SIGXFSZ stays ignored; SIGBUS has its own handler below.
+    if (sig == SIGXFSZ || sig == SIGBUS) continue;
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &act, nullptr);
   }
   struct sigaction bus {};
   bus.sa_sigaction = inputChanged;
   bus.sa_flags = SA_SIGINFO;
-  sigemptyset(&bus.sa_mask);
+  bus.sa_mask = act.sa_mask;
   sigaction(SIGBUS, &bus, nullptr);
 }
 

@@ -14,9 +14,12 @@ namespace romwright::cli {
 // that no file the run opens takes its place and writes to it still fail.
 void guardStandardStreams();
 
-// Has every signal that ends the process remove the temporaries not yet in
-// place before it takes effect; a signal the run was started with ignored
-// stays ignored. A SIGBUS on a mapped input that shrank ends the run with
+// Has every signal whose default action ends the process (core-dumping ones
+// and the real-time signals among them) remove the temporaries not yet in
+// place, then end the process by that signal with its default action, so
+// that the exit status and a core dump stay; a signal the run was started
+// with ignored stays ignored. A group of files being put in place holds the
+// signals back until it is whole. A SIGBUS on a mapped input that shrank ends the run with
 // "input file NAME changed while it was read\n", status 1. An allocation
 // failure that nothing catches ends it with "out of memory\n", status 1,
 // instead of an abort.

@@ -13,6 +13,7 @@
 #include "core/numbers.hpp"
 #include "fixed/fixed.hpp"
 #include "fixed/merge.hpp"
+#include "out/files.hpp"
 #include "out/group.hpp"
 #include "out/images.hpp"
 #include "read/elf.hpp"
@@ -199,6 +200,18 @@ status runJob(const job& j, const runIO& io) {
   Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
   if (!checked) return checked.error();
   const memoryPlan& plan = *checked;
+  const Result<unsigned> waitSeconds = checkLockTimeout(j.mem);
+  if (!waitSeconds) return waitSeconds.error();
+  // getopt leaves words that are no option to the fixed outputs, which
+  // ignore them; a run of memory images alone refuses them.
+  if (!plan.memories.empty() && !(j.romOut || j.ROMOut || j.hexOut || j.dumpLen || j.dumpDest || j.dumpEntry) &&
+      !j.positional.empty()) {
+    return errorf(ErrorKind::bad_argument, j.positional[0],
+                  "%s: a word that is no option; inputs are given with -f or --merge\n", j.positional[0]);
+  }
+  // What the files wait for (another run's lock, a FIFO's reader) is said
+  // with the run's notes.
+  const waitScope waits({io.note, *waitSeconds});
   const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
                            j.dumpLen != 0     ? "-l"
                            : j.dumpDest != 0  ? "-t"

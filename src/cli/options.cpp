@@ -197,6 +197,10 @@ constexpr optionRow table[] = {
     {0, "verbose", nullptr,
      "the load lines in a memory-image run too",
      nullptr, false, false, nullptr, nullptr, &memArgs::verbose, nullptr},
+    {0, "lock-timeout", "SECONDS",
+     "how long to wait for another process: its lock on a directory\n"
+     "the run writes into, or a reader of an output FIFO [30]",
+     nullptr, false, false, &memArgs::lockTimeout, nullptr, nullptr, nullptr},
     {0, "help", nullptr,
      "print this help",
      nullptr, false, false, nullptr, nullptr, nullptr, nullptr},

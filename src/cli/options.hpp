@@ -56,6 +56,7 @@ struct memArgs {
   const char* dfuVid = nullptr;
   const char* dfuPid = nullptr;
   const char* dfuBcd = nullptr;
+  const char* lockTimeout = nullptr;  // seconds a run waits for another process
 };
 
 // One run: what the command line, or a caller of the library, asks for.

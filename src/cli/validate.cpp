@@ -33,6 +33,24 @@ bool tooLarge(const char* text, bool scaled = false) {
 
 }  // namespace
 
+bool standardOutputName(const char* name) {
+  for (const char* same : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    if (strcmp(name, same) == 0) return true;
+  }
+  return false;
+}
+
+Result<unsigned> checkLockTimeout(const memArgs& a) {
+  if (a.lockTimeout == nullptr) return 30u;
+  uint64_t v = 0;
+  const numberRead read = readNumber(a.lockTimeout, false, v);
+  if (read == numberRead::tooLarge) return badValue("lock-timeout", a.lockTimeout, "too large");
+  if (read != numberRead::ok || v > maxLockTimeout) {
+    return badValue("lock-timeout", a.lockTimeout, "not a number of seconds: 0 to 86400");
+  }
+  return static_cast<unsigned>(v);
+}
+
 Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   memOptions o{};
   if (a.format == nullptr) {
@@ -174,12 +192,15 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
 
   if (a.output != nullptr && a.output[0] == '\0') return badValue("output", a.output, "an empty file name");
-  o.output = a.output != nullptr && strcmp(a.output, "-") != 0 ? a.output : nullptr;
+  o.output = a.output != nullptr && !standardOutputName(a.output) ? a.output : nullptr;
   if (o.lanes > 1 && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
     return badValue("output", a.output != nullptr ? a.output : "-",
              "needs %d for the lane number with --lanes");
   }
   if (o.output == nullptr && listing) {
+    if (a.output != nullptr && strcmp(a.output, "-") != 0) {
+      return badValue("output", a.output, (std::string(a.output) + " is standard output, which -H writes").c_str());
+    }
     return badValue("format", a.format, "-H writes to standard output already: give --output=FILE");
   }
 

@@ -9,6 +9,16 @@
 
 namespace romwright {
 
+// Whether an output name means standard output: "-", and the names of
+// standard output itself (/dev/stdout, /dev/fd/1, /proc/self/fd/1), which
+// are written to as "-" is (appended to, never renamed over).
+bool standardOutputName(const char* name);
+
+// The seconds a run waits for another process (--lock-timeout): a lock on a
+// directory it writes into, or a reader of an output FIFO; 30 unless given.
+inline constexpr unsigned maxLockTimeout = 86400;
+Result<unsigned> checkLockTimeout(const memArgs& a);
+
 // Checks every value and how they combine, before anything is read or
 // written; `listing` says that -H writes to standard output. A bad value
 // fails with one line naming the option and the value.

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "formats/text.hpp"
 #include "formats/writers.hpp"
 
 namespace romwright {
@@ -65,6 +66,15 @@ const memFormat* findFormat(const char* name) {
     if (strcmp(f.name, name) == 0) return &f;
   }
   return nullptr;
+}
+
+uint64_t highestWordAddress(const memFormat& f, const memLayout& m, const wordReader& r) {
+  const uint64_t origin = m.rebased ? m.rebase : 0;
+  if (f.rebase == rebasing::whenSparse && m.sparse) {
+    const std::vector<stretch> placed = placedStretches(r, r.wordBytes, m.depth, true);
+    return placed.empty() ? origin : origin + placed.back().end - 1;
+  }
+  return origin + (m.depth > 0 ? m.depth - 1 : 0);
 }
 
 const char* rebaseProblem(const memFormat& f, bool sparse) {

@@ -110,4 +110,9 @@ const uf2FamilyName* findUf2Family(const char* name);
 // null when it can; `sparse` says whether only placed words are written.
 const char* rebaseProblem(const memFormat& f, bool sparse);
 
+// The highest word address a format of word addresses (mif, ihex-words,
+// sparse vmem) writes for the memory: from --rebase (or 0) at word 0, the
+// last word written. The reader is left where it was.
+uint64_t highestWordAddress(const memFormat& f, const memLayout& m, const wordReader& r);
+
 }  // namespace romwright

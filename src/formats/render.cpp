@@ -77,7 +77,18 @@ status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth
     }
     return done;
   }
-  if (!o.format->addresses) return done;
+  if (!o.format->addresses) {
+    // Word addresses from --rebase must not pass 32 bits either: they would
+    // wrap, or be more than the format's readers take.
+    if (!o.rebased) return done;
+    const laneLayout l = layoutOf(o, p, depth, 0, true, entry, "", false);
+    const uint64_t last = highestWordAddress(*o.format, l.m, l.r);
+    if (last > 0xFFFFFFFF) {
+      return failuref("--format=%s: address 0x%llx does not fit its 32 bits\n", o.format->name,
+                      static_cast<unsigned long long>(last));
+    }
+    return done;
+  }
   // Without --rebase the memory's own addresses are written: the way to
   // write them below 4 GiB is said.
   const char* hint = o.rebased ? "" : ": --rebase=ADDR writes them from ADDR";

@@ -16,7 +16,9 @@ namespace romwright {
 // Refuses, with one line naming the format and the address, an address
 // that a format of 32-bit addresses would have to write and cannot hold:
 // the highest address of the image (from --rebase, when given), or its
-// start address `entry` when it has one (`hasStart`).
+// start address `entry` when it has one (`hasStart`); for the formats of
+// word addresses (mif, ihex-words, sparse vmem), the highest word address
+// from --rebase.
 status checkAddressesFit(const memOptions& o, const placement& p, uint64_t depth, uint64_t entry,
                          bool hasStart = true);
 

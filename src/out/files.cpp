@@ -4,78 +4,216 @@
 #include <pthread.h>
 
 #include <fcntl.h>
-#include <stdio_ext.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <climits>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
+#include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
-#include <new>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace romwright {
 
-// ---- Pending temporaries and signals ----------------------------------------
-// The paths of the temporaries not yet in place, for whoever handles a
-// signal that ends the process. A run writes at most a group of files at a
-// time (the C source pair, or one image per byte lane), far fewer than the
-// slots.
+// A directory of an output, held open from the check of the name to the
+// rename; every file operation of the name is made relative to it.
+struct heldDir {
+  int fd = -1;         // O_PATH
+  struct stat st {};   // as it was when opened
+  std::string path;    // for messages: as walked, "." for the current one
+  heldDir() = default;
+  heldDir(const heldDir&) = delete;
+  heldDir& operator=(const heldDir&) = delete;
+  ~heldDir() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// ---- What a run waits for -----------------------------------------------------
 
 namespace {
 
-constexpr size_t maxPending = 256;
-std::atomic<char*> pending[maxPending];
+thread_local const waitSettings* currentWait = nullptr;
 
-// Every signal whose default action ends the process, less SIGXFSZ, which
-// is ignored so that a write past the size limit fails like any other.
-constexpr int endingSignalList[] = {
-    SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
-    SIGPROF, SIGIO,
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-};
+const waitSettings& waiting() {
+  static const waitSettings standard{};
+  return currentWait != nullptr ? *currentWait : standard;
+}
 
-sigset_t endingSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : endingSignalList) sigaddset(&set, sig);
-  return set;
+double now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Calls `attempt` until it says it is done, for as long as the settings
+// allow, pausing between tries; after one second the note `what` says what
+// the run waits for. False when the time ran out.
+template <class Attempt>
+bool waitFor(const std::string& what, Attempt attempt) {
+  const waitSettings& w = waiting();
+  const double start = now();
+  bool told = false;
+  std::chrono::microseconds pause(500);
+  for (;;) {
+    if (attempt()) return true;
+    const double waited = now() - start;
+    if (waited >= w.seconds) return false;
+    if (!told && waited >= 1.0) {
+      told = true;
+      tell(w.note, what);
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(10000));
+  }
 }
 
 }  // namespace
 
-std::span<const int> endingSignals() { return endingSignalList; }
+waitScope::waitScope(waitSettings s) : s_(std::move(s)), outer_(currentWait) { currentWait = &s_; }
 
-void removePendingTemporaries() {
-  for (std::atomic<char*>& slot : pending) {
-    if (char* tmp = slot.exchange(nullptr)) unlink(tmp);
+waitScope::~waitScope() { currentWait = outer_; }
+
+// ---- Pending temporaries and signals ----------------------------------------
+// Every temporary not yet in place is an entry of a list that a signal
+// handler walks without a lock: entries are only ever added at its head,
+// complete before they are published, and never freed; one whose file is
+// placed or removed is taken again by a later temporary. A group of any size
+// is listed whole.
+
+struct pendingNode {
+  std::atomic<int> state{0};
+  int dir = -1;          // the directory it lies in, held while it is listed
+  char name[16] = {};    // ".rw" and ten random characters
+  pendingNode* next = nullptr;
+};
+
+namespace {
+
+enum : int {
+  nodeFree,      // no temporary
+  nodeHeld,      // taken by a run, not (or no longer) listed
+  nodeListed,    // a temporary for the handler to remove
+  nodeRemoving,  // the handler is removing it
+  nodeRemoved,   // the handler has removed it
+};
+
+std::atomic<pendingNode*> pendingHead{nullptr};
+// The entries free to take; a handler never looks at it.
+std::mutex freeLock;
+std::vector<pendingNode*> freeNodes;
+
+pendingNode* takeNode() {
+  {
+    const std::lock_guard<std::mutex> hold(freeLock);
+    if (!freeNodes.empty()) {
+      pendingNode* n = freeNodes.back();
+      freeNodes.pop_back();
+      n->state.store(nodeHeld);
+      return n;
+    }
+  }
+  auto* n = new pendingNode;
+  n->state.store(nodeHeld);
+  pendingNode* head = pendingHead.load();
+  do {
+    n->next = head;
+  } while (!pendingHead.compare_exchange_weak(head, n));
+  return n;
+}
+
+// Takes `n` off the list: true when its file is still there for its owner
+// to deal with, false when a handler removed it.
+bool unlistNode(pendingNode* n) {
+  for (;;) {
+    int s = nodeListed;
+    if (n->state.compare_exchange_strong(s, nodeHeld)) return true;
+    if (s == nodeHeld) return true;
+    if (s == nodeRemoved) {
+      n->state.store(nodeHeld);
+      return false;
+    }
+    // A handler in another thread is removing it.
+    std::this_thread::yield();
   }
 }
 
-void discardPendingTemporaries() {
-  for (std::atomic<char*>& slot : pending) {
-    if (char* tmp = slot.exchange(nullptr)) {
-      unlink(tmp);
-      free(tmp);
+void freeNode(pendingNode* n) {
+  n->state.store(nodeFree);
+  const std::lock_guard<std::mutex> hold(freeLock);
+  freeNodes.push_back(n);
+}
+
+std::vector<int> ending() {
+  std::vector<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,  SIGFPE,
+                           SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM, SIGXCPU, SIGXFSZ,
+                           SIGVTALRM, SIGPROF, SIGIO, SIGSYS};
+#ifdef SIGSTKFLT
+  sigs.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+  sigs.push_back(SIGPWR);
+#endif
+  // The real-time signals the C library leaves to programs.
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigs.push_back(sig);
+  return sigs;
+}
+
+const sigset_t& endingSet() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig : endingSignals()) sigaddset(&s, sig);
+    return s;
+  }();
+  return set;
+}
+
+// Holds the ending signals back while it lives.
+class signalsHeld {
+ public:
+  signalsHeld() { pthread_sigmask(SIG_BLOCK, &endingSet(), &old_); }
+  ~signalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  signalsHeld(const signalsHeld&) = delete;
+  signalsHeld& operator=(const signalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+}  // namespace
+
+std::span<const int> endingSignals() {
+  static const std::vector<int> sigs = ending();
+  return sigs;
+}
+
+void removePendingTemporaries() {
+  for (pendingNode* n = pendingHead.load(); n != nullptr; n = n->next) {
+    int s = nodeListed;
+    if (n->state.compare_exchange_strong(s, nodeRemoving)) {
+      unlinkat(n->dir, n->name, 0);
+      n->state.store(nodeRemoved);
     }
   }
 }
+
+void discardPendingTemporaries() { removePendingTemporaries(); }
 
 namespace {
 
@@ -83,6 +221,8 @@ namespace {
 // characters, short enough beside any name the filesystem takes.
 constexpr char hiddenPrefix[] = ".rw";
 constexpr size_t randomLen = 10;
+constexpr size_t hiddenLen = sizeof hiddenPrefix - 1 + randomLen;
+static_assert(hiddenLen < sizeof(pendingNode::name));
 
 // `randomLen` characters no other run can guess, for a hidden name.
 void randomSuffix(char* out) {
@@ -91,7 +231,7 @@ void randomSuffix(char* out) {
   if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
     // No entropy source: the clock and the process still make the name
     // unlikely to collide, and O_EXCL makes a collision harmless.
-    static unsigned counter;
+    static std::atomic<unsigned> counter;
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     uint64_t v = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32) ^
@@ -104,57 +244,8 @@ void randomSuffix(char* out) {
   for (size_t i = 0; i < sizeof r; i++) out[i] = alphabet[r[i] % (sizeof alphabet - 1)];
 }
 
-// The directory part of `path`, with its '/', or "" for the current one.
-std::string dirOf(const char* path) {
-  const char* base = strrchr(path, '/');
-  return {path, base == nullptr ? 0 : static_cast<size_t>(base - path + 1)};
-}
-
-// A hidden name in the directory of `path`, its random part still to fill.
-std::string hiddenBeside(const char* path) {
-  return dirOf(path) + hiddenPrefix + std::string(randomLen, 'X');
-}
-
-// Creates a hidden temporary beside `name` with the mode a plain create
-// gives (0666 less the umask, or the directory's default ACL), and records
-// it as pending before any ending signal can be handled. Returns the
-// descriptor, or -1 with the path freed.
-int createTemporary(const char* name, char*& tmp) {
-  const std::string path = hiddenBeside(name);
-  tmp = strdup(path.c_str());
-  if (tmp == nullptr) return -1;
-  char* suffix = tmp + path.size() - randomLen;
-
-  const sigset_t block = endingSet();
-  sigset_t old;
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    randomSuffix(suffix);
-    fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd >= 0) {
-    for (std::atomic<char*>& slot : pending) {
-      char* none = nullptr;
-      if (slot.compare_exchange_strong(none, tmp)) break;
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (fd < 0) {
-    free(tmp);
-    tmp = nullptr;
-  }
-  return fd;
-}
-
-// Takes `path` off the list of pending temporaries.
-void unlist(char* path) {
-  for (std::atomic<char*>& slot : pending) {
-    char* mine = path;
-    if (slot.compare_exchange_strong(mine, nullptr)) break;
-  }
-}
+// A hidden name, its random part still to fill.
+std::string hiddenName() { return std::string(hiddenPrefix) + std::string(randomLen, 'X'); }
 
 // The message of `o` for a failure the system explains with `err`.
 Error fileError(const outFile& o, const char* msg, int err) {
@@ -166,26 +257,83 @@ Error fileError(const outFile& o, const char* msg, int err) {
   return Error{std::move(text), ErrorKind::io, o.name, err};
 }
 
+Error refusal(const char* name, const char* why) {
+  return Error{strf("%s%s\n", name, why), ErrorKind::io, name};
+}
+
 }  // namespace
 
-// ---- Atomic output files ----------------------------------------------------
+// Makes the temporaries of temporaryPath.
+struct temporaryMaker {
+  // Creates a hidden temporary in `dir` with the mode a plain create gives
+  // (0666 less the umask, or the directory's default ACL), and lists it as
+  // pending before any ending signal can be handled. Returns the
+  // descriptor, or -1 with errno set.
+  static int create(const std::shared_ptr<const heldDir>& dir, temporaryPath& tmp) {
+    pendingNode* n = takeNode();
+    int fd = -1;
+    {
+      const signalsHeld held;
+      memcpy(n->name, hiddenPrefix, sizeof hiddenPrefix - 1);
+      n->name[hiddenLen] = '\0';
+      for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        randomSuffix(n->name + sizeof hiddenPrefix - 1);
+        fd = openat(dir->fd, n->name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+      }
+      if (fd >= 0) {
+        n->dir = dir->fd;
+        n->state.store(nodeListed);
+      }
+    }
+    if (fd < 0) {
+      const int err = errno;
+      freeNode(n);
+      errno = err;
+      return -1;
+    }
+    tmp.drop();
+    tmp.node_ = n;
+    tmp.dir_ = dir;
+    return fd;
+  }
+};
+
+const char* temporaryPath::name() const { return node_ != nullptr ? node_->name : nullptr; }
+
+void temporaryPath::placed() {
+  if (node_ == nullptr) return;
+  unlistNode(node_);
+  freeNode(std::exchange(node_, nullptr));
+  dir_.reset();
+}
+
+void temporaryPath::drop() {
+  if (node_ == nullptr) return;
+  if (unlistNode(node_)) unlinkat(dir_->fd, node_->name, 0);
+  freeNode(std::exchange(node_, nullptr));
+  dir_.reset();
+}
+
+// ---- Walking a name -----------------------------------------------------------
 
 namespace {
 
 // The most links one name may pass through, as the kernel allows.
 constexpr int maxLinks = 40;
 
+constexpr mode_t sharedDir = S_ISVTX | S_IWOTH;
+
+bool shared(const struct stat& dir) { return (dir.st_mode & sharedDir) == sharedDir; }
+
 // The kernel's protected-symlinks rule, applied whatever the system's
 // setting says: a link in a sticky, world-writable directory is followed
 // only when it belongs to the caller or to the directory's owner. Anyone may
 // plant a link there, and following it would let them choose which file of
-// the caller's the run replaces.
-bool mayFollow(const std::string& dir, const struct stat& link) {
-  if (link.st_uid == geteuid()) return true;
-  struct stat d {};
-  if (stat(dir.empty() ? "." : dir.c_str(), &d) != 0) return false;
-  constexpr mode_t shared = S_ISVTX | S_IWOTH;
-  return (d.st_mode & shared) != shared || link.st_uid == d.st_uid;
+// the caller's the run replaces. The protected-FIFOs rule is the same for a
+// FIFO, socket or device, which whoever planted it could read.
+bool ownedAsTheRuleWants(const struct stat& dir, const struct stat& entry) {
+  return entry.st_uid == geteuid() || !shared(dir) || entry.st_uid == dir.st_uid;
 }
 
 std::string join(const std::string& dir, std::string_view name) {
@@ -207,23 +355,74 @@ void pushComponents(std::vector<std::string>& rest, std::string_view path) {
   rest.insert(rest.end(), parts.rbegin(), parts.rend());
 }
 
-Error refuseLink(const char* name, const char* why) { return failuref("%s%s\n", name, why); }
+// A descriptor closed when it goes out of scope.
+struct ownedFd {
+  int fd = -1;
+  ownedFd() = default;
+  explicit ownedFd(int f) : fd(f) {}
+  ownedFd(const ownedFd&) = delete;
+  ownedFd& operator=(const ownedFd&) = delete;
+  ~ownedFd() { reset(); }
+  void reset(int f = -1) {
+    if (fd >= 0) close(fd);
+    fd = f;
+  }
+  int release() { return std::exchange(fd, -1); }
+};
 
-// The path `name` leads to, walked one component at a time so that every
-// link on the way, and every link a link leads to, is checked before it is
-// followed. `followed` tells whether one was. A component that does not
-// exist ends the walk: the rest is taken as written, for the create to make
-// or to fail on.
-Result<std::string> followLinks(const char* name, bool& followed) {
-  std::string done = name[0] == '/' ? "/" : "";  // a path without links
+// What the walk of a name found.
+struct walked {
+  std::shared_ptr<heldDir> dir;
+  std::string leaf;
+  struct stat st {};  // st_mode 0: nothing there
+  bool magic = false;
+};
+
+// The end of a walk that found no file to write: a refusal with its own
+// line, or the system's errno for the file's own message.
+struct walkFailure {
+  Error refused;  // empty message: see err
+  int err = 0;
+  bool finalLink = false;  // the name's last component was a link, followed
+};
+
+bool onProc(int fd) {
+  struct statfs fs {};
+  return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// Walks `name` one component at a time from the current or the root
+// directory, each directory opened (O_PATH) without following a link, so
+// that every link on the way, and every link a link leads to, is checked
+// before it is followed. The directory the last component lies in is kept
+// open. `followed` tells whether a link was followed.
+Result<walked> walkName(const char* name, walkFailure& why) {
+  auto sysFail = [&](int err) {
+    why.err = err;
+    return Error{};
+  };
+  if (*name == '\0') return sysFail(ENOENT);
+  std::string done = name[0] == '/' ? "/" : "";  // the directory so far, without links
+  ownedFd dir(open(name[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd < 0) return sysFail(errno);
   std::vector<std::string> rest;
   pushComponents(rest, name);
   int links = 0;
+  walked w;
+  bool haveLeaf = false;
   while (!rest.empty()) {
     const std::string c = std::move(rest.back());
     rest.pop_back();
+    if (rest.empty() && (c == "." || c == "..")) {
+      w.leaf = c;
+      haveLeaf = true;
+      break;
+    }
     if (c == ".") continue;
     if (c == "..") {
+      ownedFd up(openat(dir.fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (up.fd < 0) return sysFail(errno);
+      dir.reset(up.release());
       // `done` holds no link, so its parent is found by taking off a name.
       const size_t slash = done.rfind('/');
       const std::string_view last =
@@ -235,130 +434,354 @@ Result<std::string> followLinks(const char* name, bool& followed) {
       }
       continue;
     }
-    const std::string path = join(done, c);
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      done = path;
+    if (fstatat(dir.fd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT && rest.empty()) {
+        w.leaf = c;
+        haveLeaf = true;
+        break;
+      }
+      return sysFail(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+      struct stat d {};
+      if (fstat(dir.fd, &d) != 0) return sysFail(errno);
+      if (!ownedAsTheRuleWants(d, st)) {
+        why.refused = refusal(name, " is a link owned by another user in a shared directory; not followed");
+        return Error{};
+      }
+      if (++links > maxLinks) {
+        why.refused = refusal(name, ": too many levels of symbolic links");
+        return Error{};
+      }
+      if (rest.empty()) why.finalLink = true;
+      if (onProc(dir.fd)) {
+        // The kernel's own links (/proc/self, /proc/self/fd/N behind
+        // /dev/fd/N) stand for open files, and their text is no path to
+        // walk ("pipe:[1234]"). /proc holds no shared directory: the file
+        // is taken as the kernel finds it, a real path walked on, anything
+        // else (a pipe) opened through the link.
+        const std::string path = join(done, c);
+        if (char* real = realpath(path.c_str(), nullptr)) {
+          std::string resolved = real;
+          free(real);
+          if (resolved.starts_with("/")) {
+            pushComponents(rest, resolved);
+            ownedFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (root.fd < 0) return sysFail(errno);
+            dir.reset(root.release());
+            done = "/";
+            continue;
+          }
+        }
+        if (!rest.empty()) return sysFail(ENOTDIR);
+        if (fstatat(dir.fd, c.c_str(), &w.st, 0) != 0) return sysFail(errno);
+        w.leaf = c;
+        w.magic = true;
+        haveLeaf = true;
+        break;
+      }
+      char text[PATH_MAX];
+      const ssize_t n = readlinkat(dir.fd, c.c_str(), text, sizeof text);
+      if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return sysFail(n < 0 ? errno : ENAMETOOLONG);
+      // The link read must be the link checked.
+      struct stat again {};
+      if (fstatat(dir.fd, c.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_ino != st.st_ino ||
+          again.st_dev != st.st_dev || again.st_uid != st.st_uid) {
+        why.refused = refusal(name, " changed while it was opened; not written");
+        return Error{};
+      }
+      if (text[0] == '/') {
+        ownedFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (root.fd < 0) return sysFail(errno);
+        dir.reset(root.release());
+        done = "/";
+      }
+      pushComponents(rest, std::string_view(text, static_cast<size_t>(n)));
       continue;
     }
-    if (!mayFollow(done, st)) {
-      return refuseLink(name, " is a link owned by another user in a shared directory; not followed");
-    }
-    if (++links > maxLinks) return refuseLink(name, ": too many levels of symbolic links");
-    followed = true;
-    if (done == "/proc" || done.starts_with("/proc/")) {
-      // The kernel's own links (/proc/self, /proc/self/fd/N behind
-      // /dev/stdout) stand for open files, and their text is no path to
-      // walk ("pipe:[1234]"). /proc holds no shared directory: the file is
-      // taken as the kernel finds it.
-      if (char* real = realpath(path.c_str(), nullptr)) {
-        done = real;
-        free(real);
-        continue;
-      }
-      done = path;
-      while (!rest.empty()) {
-        done = join(done, rest.back());
-        rest.pop_back();
-      }
+    if (rest.empty()) {
+      w.leaf = c;
+      w.st = st;
+      haveLeaf = true;
       break;
     }
-    char text[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), text, sizeof text);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) {
-      done = path;  // unreadable: the create fails on it
-      continue;
+    ownedFd sub(openat(dir.fd, c.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.fd < 0 && errno == ELOOP) {
+      why.refused = refusal(name, " changed while it was opened; not written");
+      return Error{};
     }
-    if (text[0] == '/') done.assign(1, '/');
-    pushComponents(rest, std::string_view(text, static_cast<size_t>(n)));
+    if (sub.fd < 0) return sysFail(errno);
+    dir.reset(sub.release());
+    done = join(done, c);
   }
-  return done;
+  if (!haveLeaf) w.leaf = ".";  // "/" or a name of only "." components
+  if (w.leaf == "." || w.leaf == "..") {
+    if (fstatat(dir.fd, w.leaf.c_str(), &w.st, 0) != 0) return sysFail(errno);
+  }
+  w.dir = std::make_shared<heldDir>();
+  w.dir->path = done.empty() ? "." : done;
+  if (fstat(dir.fd, &w.dir->st) != 0) return sysFail(errno);
+  w.dir->fd = dir.release();
+  return w;
 }
 
-const char* destOf(const outFile& o) { return o.target.empty() ? o.name : o.target.c_str(); }
+bool exists(const struct stat& st) { return st.st_mode != 0; }
 
-// Works out the file `o` names, failing with one line for a link that must
-// not be followed, a dangling link or a loop.
-status resolveFile(outFile& o) {
+bool special(const struct stat& st) { return exists(st) && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode); }
+
+const char* kindOf(const struct stat& st) {
+  return S_ISFIFO(st.st_mode) ? "FIFO" : S_ISSOCK(st.st_mode) ? "socket" : "device";
+}
+
+// The walk of `name` with the refusals of a name no run may write; `why`
+// tells a refusal (its line) from a failure of the system (its errno).
+Result<walked> checkedWalk(const char* name, walkFailure& why) {
+  Result<walked> w = walkName(name, why);
+  if (!w) {
+    if (why.refused.message.empty() && (why.err == ENOENT || why.err == ENOTDIR) && why.finalLink) {
+      // Creating the file a dangling link names would put a file wherever
+      // it points; replacing the link would break it. Neither is asked for.
+      why.refused = refusal(name, " is a dangling symbolic link; not followed");
+    }
+    return w;
+  }
+  if (!exists(w->st) && why.finalLink) {
+    why.refused = refusal(name, " is a dangling symbolic link; not followed");
+    return Error{};
+  }
+  if (special(w->st) && !w->magic && !ownedAsTheRuleWants(w->dir->st, w->st)) {
+    why.refused = refusal(name, (std::string(" is a ") + kindOf(w->st) +
+                                 " owned by another user in a shared directory; not written")
+                                    .c_str());
+    return Error{};
+  }
+  return w;
+}
+
+// Works out the file `o` names, sharing the directory of a file resolved
+// before it when it is the same one (`dirs`, by device and inode), so that a
+// group of many files holds one descriptor per directory.
+using dirKey = std::pair<dev_t, ino_t>;
+status resolveFile(outFile& o, std::map<dirKey, std::shared_ptr<const heldDir>>* dirs) {
   if (o.resolved) return done;
-  bool followed = false;
-  const Result<std::string> walked = followLinks(o.name, followed);
-  if (!walked) return walked.error();
-  o.resolved = true;
-  if (!followed) return done;
-  const std::string& path = *walked;
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR) &&
-      lstat(o.name, &st) == 0 && S_ISLNK(st.st_mode)) {
-    // Creating the file a dangling link names would put a file wherever it
-    // points; replacing the link would break it. Neither is asked for.
-    return refuseLink(o.name, " is a dangling symbolic link; not followed");
+  walkFailure why;
+  Result<walked> w = checkedWalk(o.name, why);
+  if (!w) {
+    if (!why.refused.message.empty()) return why.refused;
+    return fileError(o, o.openMsg, why.err);
   }
-  o.target = path;
+  std::shared_ptr<const heldDir> dir = std::move(w->dir);
+  if (dirs != nullptr) {
+    const auto [at, added] = dirs->emplace(dirKey{dir->st.st_dev, dir->st.st_ino}, dir);
+    if (!added) dir = at->second;
+  }
+  o.dir = std::move(dir);
+  o.leaf = std::move(w->leaf);
+  o.checked = w->st;
+  o.magic = w->magic;
+  o.resolved = true;
   return done;
 }
+
+Error changed(const outFile& o) {
+  return Error{strf("%s changed while it was opened; not written\n", o.name), ErrorKind::io, o.name};
+}
+
+// Opens the FIFO, socket or device `o` names for writing in place, without
+// following a link and without blocking on a FIFO without reader: that is
+// waited for, as long as the settings say.
+Result<int> openInPlace(const outFile& o) {
+  const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (o.magic ? 0 : O_NOFOLLOW);
+  int fd = openat(o.dir->fd, o.leaf.c_str(), flags);
+  if (fd < 0 && errno == ENXIO && S_ISFIFO(o.checked.st_mode)) {
+    waitFor(strf("waiting for a reader of FIFO %s\n", o.name), [&] {
+      fd = openat(o.dir->fd, o.leaf.c_str(), flags);
+      return fd >= 0 || errno != ENXIO;
+    });
+    if (fd < 0 && errno == ENXIO) {
+      return Error{strf("no reader opened FIFO %s in %u seconds; nothing written (--lock-timeout sets how long "
+                        "to wait)\n",
+                        o.name, waiting().seconds),
+                   ErrorKind::io, o.name, ENXIO};
+    }
+  }
+  if (fd < 0) {
+    if (errno == ELOOP) return changed(o);
+    return fileError(o, o.openMsg, errno);
+  }
+  ownedFd opened(fd);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return fileError(o, o.openMsg, errno);
+  if (st.st_dev != o.checked.st_dev || st.st_ino != o.checked.st_ino ||
+      (st.st_mode & S_IFMT) != (o.checked.st_mode & S_IFMT)) {
+    return changed(o);
+  }
+  // Written as any file is, once open.
+  const int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) return fileError(o, o.openMsg, errno);
+  return opened.release();
+}
+
+// Whether the kernel lets this process replace or remove a file of another
+// user in a sticky directory: CAP_FOWNER, which root has.
+bool mayOverrideSticky() {
+  FILE* f = fopen("/proc/self/status", "re");
+  if (f == nullptr) return geteuid() == 0;
+  char line[256];
+  bool capable = geteuid() == 0;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, "CapEff:", 7) == 0) {
+      capable = (strtoull(line + 7, nullptr, 16) >> 3 & 1) != 0;  // CAP_FOWNER is bit 3
+      break;
+    }
+  }
+  fclose(f);
+  return capable;
+}
+
+// Whether the sticky rule refuses this process a rename over `entry` of
+// `dir`: a file of another user, in a sticky directory of another user,
+// unless the process may override the rule (`capable`).
+bool stickyRefuses(const struct stat& dir, const struct stat& entry, bool capable) {
+  const uid_t me = geteuid();
+  if ((dir.st_mode & S_ISVTX) == 0 || entry.st_uid == me || dir.st_uid == me) return false;
+  return !capable;
+}
+
+// ---- Directory locks ------------------------------------------------------------
+
+// The lock file of a directory that cannot be read, created and removed by
+// whoever holds it.
+constexpr char lockName[] = ".rwlock";
 
 // Exclusive flock()s on the directories of a group's files, taken in the
 // order of their device and inode numbers so that two runs never wait on
-// each other crosswise. Held until the process ends or the group is in
-// place. A directory that cannot be opened for reading is not locked: its
-// group is still replaced whole, only not serialised against another run.
+// each other crosswise. A directory is locked through a descriptor open for
+// reading; one that cannot be read (mode 0300) through its lock file, which
+// is also taken where some of those who may write the directory cannot read
+// it, so that they and its readers take turns. Held until the group is in
+// place.
 class dirLocks {
  public:
-  explicit dirLocks(std::span<outFile> files) {
-    struct dirEntry {
-      dev_t dev;
-      ino_t ino;
-      int fd;
-    };
-    std::vector<dirEntry> dirs;
-    for (const outFile& o : files) {
-      if (o.tmp == nullptr) continue;
-      std::string d = dirOf(destOf(o));
-      if (d.empty()) d.push_back('.');
-      const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (fd < 0) continue;
-      struct stat st {};
-      const bool seen = fstat(fd, &st) != 0 || std::any_of(dirs.begin(), dirs.end(), [&](const dirEntry& e) {
-                          return e.dev == st.st_dev && e.ino == st.st_ino;
-                        });
-      if (seen) {
-        close(fd);
-        continue;
-      }
-      dirs.push_back({st.st_dev, st.st_ino, fd});
-    }
-    std::sort(dirs.begin(), dirs.end(), [](const dirEntry& a, const dirEntry& b) {
-      return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
-    });
-    for (const dirEntry& e : dirs) {
-      while (flock(e.fd, LOCK_EX) != 0 && errno == EINTR) {
-      }
-      fds.push_back(e.fd);
-    }
-  }
-  ~dirLocks() {
-    for (int fd : fds) close(fd);
-  }
+  dirLocks() = default;
   dirLocks(const dirLocks&) = delete;
   dirLocks& operator=(const dirLocks&) = delete;
+  ~dirLocks() {
+    for (const lockFile& l : files_) {
+      // Removed while still locked: a run that opened it meanwhile finds
+      // out once it has the lock, and tries again. (Where the sticky rule
+      // keeps it, it stays for the next run.)
+      unlinkat(l.dir, lockName, 0);
+      close(l.fd);
+    }
+    for (int fd : fds_) close(fd);
+  }
+
+  status take(std::span<outFile> files) {
+    std::vector<const heldDir*> dirs;
+    for (const outFile& o : files) {
+      if (o.tmp == nullptr) continue;
+      const heldDir* d = o.dir.get();
+      const bool seen = std::any_of(dirs.begin(), dirs.end(), [&](const heldDir* e) {
+        return e->st.st_dev == d->st.st_dev && e->st.st_ino == d->st.st_ino;
+      });
+      if (!seen) dirs.push_back(d);
+    }
+    std::sort(dirs.begin(), dirs.end(), [](const heldDir* a, const heldDir* b) {
+      return std::tie(a->st.st_dev, a->st.st_ino) < std::tie(b->st.st_dev, b->st.st_ino);
+    });
+    for (const heldDir* d : dirs) {
+      const int fd = openat(d->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const int readErr = fd < 0 ? errno : 0;
+      if (fd >= 0) {
+        fds_.push_back(fd);
+        if (status s = lock(fd, d->path); !s) return s;
+      }
+      struct stat st {};
+      if (fstat(d->fd, &st) != 0) st = d->st;
+      // Writers who cannot read it: the group or the others may write
+      // and search but not read.
+      const bool blindWriters =
+          (st.st_mode & 0700) == 0300 || (st.st_mode & 0070) == 0030 || (st.st_mode & 0007) == 0003;
+      if (fd < 0 || blindWriters) {
+        if (status s = lockByFile(*d, readErr); !s) return s;
+      }
+    }
+    return done;
+  }
 
  private:
-  std::vector<int> fds;
+  struct lockFile {
+    int dir, fd;
+  };
+
+  static Error timedOut(const std::string& dir) {
+    return Error{strf("another process held the lock on directory %s for %u seconds; nothing replaced "
+                      "(--lock-timeout sets how long to wait)\n",
+                      dir.c_str(), waiting().seconds),
+                 ErrorKind::io, dir};
+  }
+
+  static status lock(int fd, const std::string& dir) {
+    const bool got = waitFor(strf("waiting for another process's lock on directory %s\n", dir.c_str()),
+                             [&] { return flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR); });
+    if (!got) return timedOut(dir);
+    return done;
+  }
+
+  status lockByFile(const heldDir& d, int readErr) {
+    auto cannot = [&](int err) {
+      return Error{strf("cannot lock directory %s: %s, and its lock file %s cannot be used: %s\n", d.path.c_str(),
+                        readErr != 0 ? strerror(readErr) : "some who may write it cannot read it", lockName,
+                        strerror(err)),
+                   ErrorKind::io, d.path, err};
+    };
+    for (int attempt = 0; attempt < 1000; attempt++) {
+      bool created = true;
+      int fd = openat(d.fd, lockName, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = openat(d.fd, lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) continue;  // removed by its holder meanwhile
+      }
+      if (fd < 0) return cannot(errno);
+      ownedFd held(fd);
+      struct stat st {};
+      if (fstat(fd, &st) != 0) return cannot(errno);
+      if (!S_ISREG(st.st_mode)) return cannot(EINVAL);
+      // Others who may write the directory must be able to open it too.
+      if (created) fchmod(fd, 0644);
+      if (status s = lock(fd, d.path); !s) return s;
+      struct stat now {};
+      if (fstatat(d.fd, lockName, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+          now.st_ino != st.st_ino) {
+        continue;  // its holder removed it: the lock is the next file's
+      }
+      files_.push_back({d.fd, held.release()});
+      return done;
+    }
+    return cannot(EAGAIN);
+  }
+
+  std::vector<int> fds_;
+  std::vector<lockFile> files_;
 };
 
 // A member of a group while the group is put in place.
 struct member {
-  const char* dest;
+  outFile* o;
   std::string backup;      // the old file's hidden second name, while it has one
   bool existed = false;    // there was an old file
   bool kept = false;       // it is reachable at `backup`
   bool movedAside = false;  // ... having been renamed there, not linked
-  bool placed = false;     // the new file is at `dest`
+  bool placed = false;     // the new file is at its name
+  int dir() const { return o->dir->fd; }
+  const char* dest() const { return o->leaf.c_str(); }
 };
 
-// Keeps the old file at `m.dest` reachable at a hidden name beside it until
-// the group is complete. A hard link leaves the name in place for readers.
+// Keeps the old file of `m` reachable at a hidden name beside it until the
+// group is complete. A hard link leaves the name in place for readers.
 // Where no hard link can be made (EPERM, EXDEV, ENOTSUP, EMLINK and the
 // like: filesystems without hard links, or the protected-hardlinks rule for
 // a file of another user) the old file is renamed aside instead, and the
@@ -368,17 +791,25 @@ bool keepOld(member& m) {
   char* suffix = m.backup.data() + m.backup.size() - randomLen;
   for (int attempt = 0; attempt < 100; attempt++) {
     randomSuffix(suffix);
-    if (link(m.dest, m.backup.c_str()) == 0) return m.kept = true;
+    if (linkat(m.dir(), m.dest(), m.dir(), m.backup.c_str(), 0) == 0) return m.kept = true;
+    if (errno == ENOENT) {
+      // Gone since it was seen (another user's link removed): nothing to
+      // keep.
+      m.existed = false;
+      return true;
+    }
     if (errno != EEXIST) break;
   }
   for (int attempt = 0; attempt < 100; attempt++) {
     randomSuffix(suffix);
-    int r = renameat2(AT_FDCWD, m.dest, AT_FDCWD, m.backup.c_str(), RENAME_NOREPLACE);
+    int r = renameat2(m.dir(), m.dest(), m.dir(), m.backup.c_str(), RENAME_NOREPLACE);
     if (r != 0 && errno == EINVAL) {
       // No RENAME_NOREPLACE on this filesystem: the random name is checked
       // instead, and the directory lock keeps other runs out.
       struct stat st {};
-      r = lstat(m.backup.c_str(), &st) == 0 ? (errno = EEXIST, -1) : rename(m.dest, m.backup.c_str());
+      r = fstatat(m.dir(), m.backup.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+              ? (errno = EEXIST, -1)
+              : renameat(m.dir(), m.dest(), m.dir(), m.backup.c_str());
     }
     if (r == 0) return m.kept = m.movedAside = true;
     if (errno != EEXIST) break;
@@ -392,56 +823,73 @@ bool keepOld(member& m) {
 void undo(std::vector<member>& members) {
   for (auto m = members.rbegin(); m != members.rend(); ++m) {
     if (m->placed && !m->existed) {
-      unlink(m->dest);
+      unlinkat(m->dir(), m->dest(), 0);
     } else if (m->kept && (m->placed || m->movedAside)) {
-      rename(m->backup.c_str(), m->dest);
+      renameat(m->dir(), m->backup.c_str(), m->dir(), m->dest());
     } else if (m->kept) {
-      unlink(m->backup.c_str());
+      unlinkat(m->dir(), m->backup.c_str(), 0);
     }
   }
+}
+
+// The refusal of a member that cannot be replaced, as it is now: a
+// directory, or another user's file the sticky rule keeps.
+int unreplaceable(const outFile& o, struct stat& st, bool capable) {
+  if (fstatat(o.dir->fd, o.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    st = {};
+    return 0;
+  }
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  struct stat d {};
+  if (fstat(o.dir->fd, &d) != 0) d = o.dir->st;
+  return stickyRefuses(d, st, capable) ? EPERM : 0;
 }
 
 }  // namespace
 
 status resolveFiles(std::span<outFile> files) {
+  std::map<dirKey, std::shared_ptr<const heldDir>> dirs;
   for (outFile& o : files) {
-    if (status s = resolveFile(o); !s) return s;
+    if (o.resolved && o.dir) dirs.emplace(dirKey{o.dir->st.st_dev, o.dir->st.st_ino}, o.dir);
+  }
+  for (outFile& o : files) {
+    if (status s = resolveFile(o, &dirs); !s) return s;
   }
   return done;
 }
 
-void temporaryPath::placed() {
-  if (p_ == nullptr) return;
-  unlist(p_);
-  free(p_);
-  p_ = nullptr;
-}
-
-void temporaryPath::drop() {
-  if (p_ == nullptr) return;
-  unlink(p_);
-  placed();
+status checkOutputName(const char* name) {
+  walkFailure why;
+  if (Result<walked> w = checkedWalk(name, why); !w && !why.refused.message.empty()) return why.refused;
+  return done;
 }
 
 Result<FILE*> createFile(outFile& o) {
-  if (status s = resolveFile(o); !s) return s.error();
-  const char* path = destOf(o);
-  struct stat st {};
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+  if (status s = resolveFile(o, nullptr); !s) return s.error();
+  int fd = -1;
+  if (special(o.checked)) {
     // A device, a FIFO or a socket cannot be replaced, only written to.
-    o.f.reset(fopen(path, "wb"));
-    if (o.f == nullptr) return fileError(o, o.openMsg, errno);
-    return o.f.get();
+    Result<int> opened = openInPlace(o);
+    if (!opened) return opened.error();
+    fd = *opened;
+  } else if (exists(o.checked) && S_ISDIR(o.checked.st_mode)) {
+    return fileError(o, o.openMsg, EISDIR);
+  } else {
+    // A symbolic link stays: the file it names is replaced.
+    fd = temporaryMaker::create(o.dir, o.tmp);
+    if (fd < 0) return fileError(o, o.openMsg, errno);
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      close(fd);
+      o.tmp.drop();
+      return changed(o);
+    }
   }
-  // A symbolic link stays: the file it names is replaced.
-  char* tmp = nullptr;
-  const int fd = createTemporary(path, tmp);
-  if (fd < 0) return fileError(o, o.openMsg, errno);
-  o.tmp.adopt(tmp);
   o.f.reset(fdopen(fd, "wb"));
   if (o.f == nullptr) {
     const int err = errno;
     close(fd);
+    o.tmp.drop();
     return fileError(o, o.openMsg, err);
   }
   return o.f.get();
@@ -463,52 +911,60 @@ status closeFile(outFile& o, bool wrote, int writeErr) {
 }
 
 status replaceFiles(std::span<outFile> files) {
-  for (const outFile& o : files) {
-    struct stat st {};
-    if (stat(destOf(o), &st) == 0 && S_ISDIR(st.st_mode)) return fileError(o, o.openMsg, EISDIR);
-  }
   // Everything that allocates comes before the signals are blocked.
   std::vector<member> members;
   members.reserve(files.size());
-  for (const outFile& o : files) {
-    if (o.tmp != nullptr) members.push_back({destOf(o), hiddenBeside(destOf(o))});
+  for (outFile& o : files) {
+    if (o.tmp != nullptr) members.push_back({&o, hiddenName()});
   }
-  const dirLocks locks(files);
+  dirLocks locks;
+  if (status s = locks.take(files); !s) return s;
+  // Every name checked before any changes, with the directories locked.
+  const bool capable = std::any_of(members.begin(), members.end(),
+                                   [](const member& m) { return (m.o->dir->st.st_mode & S_ISVTX) != 0; }) &&
+                       mayOverrideSticky();
+  for (const member& m : members) {
+    struct stat st {};
+    if (const int err = unreplaceable(*m.o, st, capable); err != 0) return fileError(*m.o, m.o->openMsg, err);
+  }
 
   // From the first rename to the last, an ending signal waits: it takes
   // effect once the group is whole and no backup is left.
-  const sigset_t block = endingSet();
-  sigset_t old;
-  pthread_sigmask(SIG_BLOCK, &block, &old);
   const outFile* failed = nullptr;
   int err = 0;
-  size_t next = 0;
-  for (outFile& o : files) {
-    if (o.tmp == nullptr) continue;  // written in place
-    member& m = members[next++];
-    struct stat st {};
-    m.existed = lstat(m.dest, &st) == 0;
-    if ((m.existed && !keepOld(m)) || rename(o.tmp.get(), m.dest) != 0) {
-      failed = &o;
+  {
+    const signalsHeld held;
+    size_t next = 0;
+    for (; next < members.size(); next++) {
+      member& m = members[next];
+      struct stat st {};
+      // No backup where the rename would be refused: it could not be
+      // removed either.
+      if (const int no = unreplaceable(*m.o, st, capable); no != 0) {
+        errno = no;
+      } else {
+        m.existed = exists(st);
+        if ((!m.existed || keepOld(m)) &&
+            renameat(m.dir(), m.o->tmp.name(), m.dir(), m.dest()) == 0) {
+          m.placed = true;
+          m.o->tmp.placed();
+          continue;
+        }
+      }
+      failed = m.o;
       err = errno;
       break;
     }
-    m.placed = true;
-    o.tmp.placed();
-  }
-  if (failed != nullptr) {
-    members.resize(next);
-    undo(members);
-  } else {
-    for (const member& m : members) {
-      if (m.kept) unlink(m.backup.c_str());
+    if (failed != nullptr) {
+      members.resize(next + 1);
+      undo(members);
+    } else {
+      for (const member& m : members) {
+        if (m.kept) unlinkat(m.dir(), m.backup.c_str(), 0);
+      }
     }
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (failed != nullptr) return fileError(*failed, failed->openMsg, err);
-  for (outFile& o : files) {
-    o.target.clear();
-  }
   return done;
 }
 

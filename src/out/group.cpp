@@ -98,6 +98,12 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
     }
   }
 
+  // A name no run may write (a planted link, a FIFO of another user) is
+  // refused for what it is before it is compared with the others: two
+  // planted links to one file are links, not one output written twice.
+  for (const namedOutput& out : outs) {
+    if (status s = checkOutputName(out.path.c_str()); !s) return s;
+  }
   for (size_t j = 0; j < outs.size(); j++) {
     for (size_t i = 0; i < j; i++) {
       if (sameFile(outs[i].id, outs[j].id)) {

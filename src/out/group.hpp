@@ -34,7 +34,8 @@ struct runOutputs {
   const char* reports;  // the first of "-l", "-t", "-e" asked for, else null
 };
 
-// Refuses, with one line naming both, two outputs of the run that are the
+// Refuses a name no run may write (see checkOutputName), then, with one
+// line naming both, two outputs of the run that are the
 // same file (through links too), or one that is the file standard output
 // is, when the run writes to standard output. Character devices (a
 // terminal, /dev/null) may be named more than once. Call before anything is

@@ -1,5 +1,6 @@
 // The reader of Intel HEX: records 00 (data), 01 (end of file), 02 and 04
 // (the base of the addresses that follow), 03 and 05 (the start address).
+// The end-of-file record must come: a file without it may have been cut.
 #include <algorithm>
 
 #include "read/registry.hpp"
@@ -25,11 +26,12 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
   uint8_t rec[longestRecord];
   uint64_t base = 0;          // from the last 02 or 04 record
   bool segmented = false;     // the last was an 02: offsets wrap inside 64 KiB
-  uint64_t endLine = 0, startLine = 0;
+  uint64_t endLine = 0, startLine = 0, lastLine = 0;
   std::string_view line;
   while (r.next(line)) {
     if (line.empty()) continue;
     const uint64_t at = r.number();
+    lastLine = at;
     if (endLine != 0) {
       return lineFailure(in, at, "a line after the end-of-file record on line %llu",
                          static_cast<unsigned long long>(endLine));
@@ -79,6 +81,10 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
         segmented = true;
         break;
       case 4:
+        if (be16(rec + 1) != 0) {
+          return lineFailure(in, at, "a record of type 04 must have the address 0000, this one has %04x",
+                             be16(rec + 1));
+        }
         base = uint64_t{be16(data)} << 16;
         segmented = false;
         break;
@@ -99,6 +105,12 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
     }
   }
   if (r.error() != 0) return readFailure(in, r);
+  // Records cut at a line boundary look like a shorter image: only the
+  // end record says the writer finished.
+  if (endLine == 0) {
+    return failuref("%s: ends at line %llu without an end-of-file record (type 01); it may have been cut short\n",
+                    in.name.c_str(), static_cast<unsigned long long>(lastLine));
+  }
   return done;
 }
 

@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,7 +19,11 @@ const uint8_t* firstNonBlank(std::span<const uint8_t> head) {
   return nullptr;
 }
 
-lineReader::lineReader(int fd) : fd_(fd), buf_(new char[size]) {}
+lineReader::lineReader(int fd, std::span<const uint8_t> first) : fd_(fd), buf_(new char[size]) {
+  const size_t n = std::min(first.size(), longest);
+  if (n > 0) memcpy(buf_.get(), first.data(), n);
+  end_ = n;
+}
 
 bool lineReader::next(std::string_view& line) {
   if (error_ != 0) return false;

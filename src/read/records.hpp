@@ -50,7 +50,9 @@ class lineReader {
   static constexpr size_t longest = 65536;  // the longest line taken
   static constexpr size_t size = block + longest + 1;  // of the buffer
 
-  explicit lineReader(int fd);
+  // Reads `fd` from where it stands, after the bytes `first` (at most a
+  // line) that were read from it before.
+  explicit lineReader(int fd, std::span<const uint8_t> first = {});
   // The next line, without its LF and without the blanks and CR that
   // end it; false at the end of the input or on a failure (see error()).
   bool next(std::string_view& line);
@@ -214,7 +216,7 @@ template <class Parse>
 status readRecords(inputSource& in, image& img, Parse parse) {
   gatherer g(in, img);
   gatherSink sink{g};
-  lineReader r(in.fd);
+  lineReader r(in.fd, in.head);
   bool hasStart = false;
   uint64_t start = 0;
   status s = parse(in, r, sink, hasStart, start);

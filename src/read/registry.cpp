@@ -91,25 +91,23 @@ std::string noKnownKind(const std::string& name) {
 
 namespace {
 
-// Makes an input that cannot be read twice (a pipe) one that can: its
-// bytes, read whole, in an anonymous file in its place. The readers then
-// take it as they take a file.
-status rewindable(inputSource& in, image& img, fdCloser& closer) {
-  const Result<std::span<const uint8_t>> bytes = inputBytes(in, img);
-  if (!bytes) return bytes.error();
-  const int fd = memfd_create("romwright-input", MFD_CLOEXEC);
-  if (fd < 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
-  closer.fd = fd;
-  for (size_t at = 0; at < bytes->size();) {
-    const ssize_t n = write(fd, bytes->data() + at, bytes->size() - at);
+// The first bytes of an input that cannot be read again (a pipe), up to
+// `room`, read from it for its kind to be recognised: the readers take them
+// as the input's start (inputSource::head), and the input is read once.
+status readHead(inputSource& in, size_t room) {
+  in.head.resize(room);
+  size_t got = 0;
+  while (got < room) {
+    const ssize_t n = read(in.fd, in.head.data() + got, room - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
-    at += static_cast<size_t>(n);
+    if (n < 0) {
+      in.head.clear();
+      return failuref("%s: cannot read it: %s\n", in.name.c_str(), reasonOf(errno).c_str());
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
   }
-  img.owned.pop_back();
-  in.fd = fd;
-  in.regular = true;
-  in.size = bytes->size();
+  in.head.resize(got);
   return done;
 }
 
@@ -154,12 +152,11 @@ status readOpened(const std::string& name, int fd, readAs how, uint64_t rawAt, i
   do {
     n = pread(in.fd, head, sizeof head, 0);
   } while (n < 0 && errno == EINTR);
-  fdCloser copy{-1};
+  std::span<const uint8_t> start(head, n > 0 ? static_cast<size_t>(n) : 0);
   if (n < 0 && errno == ESPIPE) {
-    if (status s = rewindable(in, img, copy); !s) return s;
-    n = pread(in.fd, head, sizeof head, 0);
+    if (status s = readHead(in, sizeof head); !s) return s;
+    start = in.head;
   }
-  const std::span<const uint8_t> start(head, n > 0 ? static_cast<size_t>(n) : 0);
   for (const inputKind& k : kinds) {
     if (k.recognise(start)) {
       img.inputs.back().kind = k.name;

@@ -29,7 +29,7 @@ Result<std::span<const uint8_t>> inputBytes(inputSource& in, image& img) {
     }
   }
   // Not a mappable file (a pipe, a device, an empty file): read it whole.
-  std::vector<uint8_t>& buf = img.owned.emplace_back();
+  std::vector<uint8_t>& buf = img.owned.emplace_back(in.head.begin(), in.head.end());
   uint8_t block[65536];
   for (;;) {
     const ssize_t n = read(in.fd, block, sizeof block);

@@ -1,6 +1,7 @@
 // The reader of S-records: S0 (a header, skipped), S1 to S3 (data at 16-,
 // 24- and 32-bit addresses), S5 and S6 (the number of data records), S7
-// to S9 (the start address, which ends the records).
+// to S9 (the start address, which ends the records). A file must end with
+// S7 to S9, or with a record count: one without may have been cut.
 #include <algorithm>
 
 #include "read/registry.hpp"
@@ -30,12 +31,14 @@ uint64_t bigEndian(const uint8_t* p, size_t n) {
 template <class Sink>
 status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, uint64_t& start) {
   uint8_t rec[longestRecord];
-  uint64_t dataRecords = 0, endLine = 0;
+  uint64_t dataRecords = 0, endLine = 0, lastLine = 0;
   char endType = 0;
+  bool counted = false;  // the last record so far is a record count
   std::string_view line;
   while (r.next(line)) {
     if (line.empty()) continue;
     const uint64_t at = r.number();
+    lastLine = at;
     if (endLine != 0) {
       return lineFailure(in, at, "a line after the S%c record on line %llu, which ends the records",
                          endType, static_cast<unsigned long long>(endLine));
@@ -68,6 +71,7 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
       return lineFailure(in, at, "checksum 0x%02x, the record's bytes need 0x%02x", rec[n - 1], need);
     }
     const uint64_t value = bigEndian(rec + 1, width);
+    counted = type == 5 || type == 6;
     switch (type) {
       case 1:
       case 2:
@@ -105,6 +109,15 @@ status parse(const inputSource& in, lineReader& r, Sink& sink, bool& hasStart, u
     }
   }
   if (r.error() != 0) return readFailure(in, r);
+  // Records cut at a line boundary look like a shorter image: the record
+  // that ends them says the writer finished, and so does a count of the data
+  // records as the last record (what writers put last when there is no
+  // start address).
+  if (endLine == 0 && !counted) {
+    return failuref("%s: ends at line %llu without an S7, S8 or S9 record or a record count; it may have been "
+                    "cut short\n",
+                    in.name.c_str(), static_cast<unsigned long long>(lastLine));
+  }
   return done;
 }
 
