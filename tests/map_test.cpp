@@ -166,7 +166,8 @@ TEST(Map, HostileNamesKeepBothFormsWellFormed) {
   EXPECT_SH(fw.dir.path, "/usr/bin/python3 names.py");
 }
 
-// Refused before anything is read or written, with one line each.
+// Refused before anything is read or written, with one line each; two
+// files of the run that are one file among them.
 TEST(Map, Refusals) {
   struct Case {
     std::vector<std::string> args;
@@ -181,6 +182,9 @@ TEST(Map, Refusals) {
        "--map=-: --memory=a writes to standard output already: give it output=FILE\n"},
       {{"--output=image.bin", "--map=image.bin"}, "--output=image.bin: image.bin is also written as --map=image.bin\n"},
       {{"--output=image.bin", "--verify-ignore=1..2"}, "--verify-ignore=1..2: only with --verify=DUMP\n"},
+      // The digest of --digest-out, in the same group, once replaced the image.
+      {{"--region=0x08000000:0x300", "--insert=sha256@0x08000200", "--output=image.bin", "--digest-out=./image.bin"},
+       "--output=image.bin: image.bin is also written as --digest-out=./image.bin\n"},
   };
   for (const Case& c : cases) {
     Firmware fw("romcopy-arm.elf");

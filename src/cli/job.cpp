@@ -207,7 +207,7 @@ status runJob(const job& j, const runIO& io) {
                                               : nullptr};
   if (plan.verify != nullptr) {
     if (status s = checkVerifyAlone(j); !s) return s;
-  } else if (status s = checkDistinctOutputs(plan.memories, outputs, plan.map); !s) {
+  } else if (status s = checkDistinctOutputs(plan.memories, outputs, plan.map, plan.digestOut); !s) {
     return s;
   }
 

@@ -74,7 +74,8 @@ struct namedOutput {
 
 }  // namespace
 
-status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map) {
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map,
+                            const char* digestOut) {
   std::vector<namedOutput> outs;
   auto add = [&](std::string option, std::string path, std::string as) {
     fileIdentity id = identify(path);
@@ -100,6 +101,9 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
   }
   const bool mapOnStdout = map != nullptr && std::string_view(map) == "-";
   if (map != nullptr && !mapOnStdout) add(std::string("--map=") + map, map, std::string("--map=") + map);
+  if (digestOut != nullptr) {
+    add(std::string("--digest-out=") + digestOut, digestOut, std::string("--digest-out=") + digestOut);
+  }
 
   for (size_t j = 0; j < outs.size(); j++) {
     for (size_t i = 0; i < j; i++) {

@@ -38,8 +38,9 @@ struct runOutputs {
 // same file (through links too), or one that is the file standard output
 // is, when the run writes to standard output. Character devices (a
 // terminal, /dev/null) may be named more than once. `map` is the file of
-// --map ("-": standard output), or null. Call before anything is read or
-// written.
-status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map = nullptr);
+// --map ("-": standard output) and `digestOut` that of --digest-out, or
+// null. Call before anything is read or written.
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map = nullptr,
+                            const char* digestOut = nullptr);
 
 }  // namespace romwright
