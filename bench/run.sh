@@ -16,6 +16,7 @@
 #   BENCH_ONLY=memories bench/run.sh  # W10 alone: three memories, a CRC32
 #   BENCH_ONLY=library bench/run.sh   # W11 alone: the library in process, C++ and Python
 #   BENCH_ONLY=sparse bench/run.sh    # W12 alone: sparse ihex and uf2 of an image far apart
+#   BENCH_ONLY=mapverify bench/run.sh # W13 alone: the map of 10,000 symbols, a verify against a dump
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -371,6 +372,72 @@ sparse() {
   rm -rf "$work/w12"
 }
 
+# W13: the map and --verify on a 16 MiB program with 10,000 symbols (9,000
+# functions in 15 MiB of text, 1,000 objects in 1 MiB of .data stored after
+# it): the bin alone, with a text map and with a JSON map (target: the map
+# costs under 50 ms); and a verify of the bin against a raw dump of it,
+# against cmp of the two files (target: at most 1.5x), and against an
+# Intel HEX dump. The map is checked to list every symbol, the verifies to
+# find the dumps equal.
+mapverify() {
+  local g="W13 mapverify" base=0x00010000 n=$((runs * 3)) a b c d
+  mkdir -p "$work/w13"
+  cd "$work/w13"
+  head -c $((9000 * 1748)) /dev/urandom > text.bin
+  head -c $((1000 * 1048)) /dev/urandom > data.bin
+  awk 'BEGIN {
+    print ".section .text"
+    for (i = 0; i < 9000; i++) {
+      name = i == 0 ? "_start" : "f" i
+      printf ".globl %s\n.type %s,%%function\n%s:\n.incbin \"text.bin\",%d,1748\n.size %s,.-%s\n", name, name, name, i * 1748, name, name
+    }
+    print ".section .data"
+    for (i = 0; i < 1000; i++) {
+      printf ".globl d%d\n.type d%d,%%object\nd%d:\n.incbin \"data.bin\",%d,1048\n.size d%d,.-d%d\n", i, i, i, i * 1048, i, i
+    }
+  }' > sym.S
+  arm-none-eabi-as -o sym.o sym.S
+  arm-none-eabi-ld -o sym.elf -T "$here/mem.ld" --defsym TEXT_BASE=$base --defsym DATA_BASE=0x20000000 \
+    --build-id=none -z max-page-size=16 sym.o
+  rm -f sym.S sym.o text.bin data.bin
+  "$rw" -f sym.elf --quiet --format=bin --output=ref.bin --map=ref.map
+  "$rw" -f sym.elf --quiet --format=bin --output=ref.bin --map=ref.json --map-format=json
+  cp ref.bin dump.bin
+  arm-none-eabi-objcopy -I binary -O ihex --change-addresses=$base ref.bin dump.hex
+  [ "$(grep -c '^      0x' ref.map)" -eq 10000 ] || { echo "the map does not list 10,000 symbols" >&2; exit 1; }
+  /usr/bin/python3 -c 'import json, sys; d = json.load(open("ref.json")); sys.exit(sum(len(r["symbols"]) for r in d["memories"][0]["ranges"]) != 10000)' ||
+    { echo "the JSON map does not list 10,000 symbols" >&2; exit 1; }
+  "$rw" -f sym.elf --quiet --format=bin --verify=dump.bin@$base >/dev/null &&
+    "$rw" -f sym.elf --quiet --format=bin --verify=dump.hex >/dev/null || { echo "verify: the dump differs" >&2; exit 1; }
+  hyperfine -N -w 3 -r "$n" --style none --export-csv "$out/csv/w13-map.csv" \
+    "$rw -f sym.elf --quiet --format=bin --output=o.bin" \
+    "$rw -f sym.elf --quiet --format=bin --output=o.bin --map=o.map" \
+    "$rw -f sym.elf --quiet --format=bin --output=o.bin --map=o.json --map-format=json" >/dev/null
+  hyperfine -N -w 3 -r "$n" --style none --export-csv "$out/csv/w13-verify.csv" \
+    "$rw -f sym.elf --quiet --format=bin --verify=dump.bin@$base" \
+    "cmp ref.bin dump.bin" \
+    "$rw -f sym.elf --quiet --format=bin --verify=dump.hex" >/dev/null
+  a=$(split_csv "$out/csv/w13-map.csv" 1)
+  b=$(split_csv "$out/csv/w13-map.csv" 2)
+  c=$(split_csv "$out/csv/w13-map.csv" 3)
+  row "$g" "bin of 16 MiB, no map" "$a" "$(size ref.bin)" "$(rss "$rw" -f sym.elf --quiet --format=bin --output=o.bin)"
+  row "$g" "bin + text map, 10,000 symbols" "$b" "$(size ref.bin)" \
+    "$(rss "$rw" -f sym.elf --quiet --format=bin --output=o.bin --map=o.map)"
+  row "$g" "bin + JSON map, 10,000 symbols" "$c" "$(size ref.bin)" ""
+  row "$g" "verify against a raw dump" "$(split_csv "$out/csv/w13-verify.csv" 1)" "$(size ref.bin)" \
+    "$(rss "$rw" -f sym.elf --quiet --format=bin --verify=dump.bin@$base)"
+  row "$g" "cmp of the two files" "$(split_csv "$out/csv/w13-verify.csv" 2)" "$(size ref.bin)" ""
+  row "$g" "verify against an Intel HEX dump" "$(split_csv "$out/csv/w13-verify.csv" 3)" "$(size dump.hex)" ""
+  echo "T|$g|verify|verify against a raw dump|cmp of the two files|<=|1.5|cmp" >> "$targets"
+  d=$(awk -F, 'FNR == 2 { m[FILENAME] = $4 } END {
+        t = (m[ARGV[2]] - m[ARGV[1]]) * 1000; j = (m[ARGV[3]] - m[ARGV[1]]) * 1000
+        printf "W13: the text map adds %.1f ms, the JSON map %.1f ms (median against the bin alone; target < 50 ms: %s)",
+          t, j, (t < 50 && j < 50) ? "ok" : "MISSED" }' "$a" "$b" "$c")
+  echo "N|$d" >> "$targets"
+  cd "$work"
+  rm -rf "$work/w13"
+}
+
 # The result table, with the targets.
 report() {
   awk -F'|' -v big="${sizes##* }" '
@@ -466,8 +533,12 @@ case ${BENCH_ONLY:-} in
     sparse
     report
     exit 0 ;;
+  mapverify)
+    mapverify
+    report
+    exit 0 ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library or sparse, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library, sparse or mapverify, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086
@@ -565,6 +636,7 @@ records
 memories
 library
 sparse
+mapverify
 rm -rf "$work"
 hostile
 report

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/validate.hpp"
+#include "cli/verify.hpp"
 #include "core/numbers.hpp"
 #include "fixed/fixed.hpp"
 #include "fixed/merge.hpp"
@@ -217,7 +218,11 @@ status runJob(const job& j, const runIO& io) {
                            : j.dumpDest != 0  ? "-t"
                            : j.dumpEntry != 0 ? "-e"
                                               : nullptr};
-  if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
+  if (plan.verify != nullptr) {
+    if (status s = checkVerifyAlone(j); !s) return s;
+  } else if (status s = checkDistinctOutputs(plan.memories, outputs, plan.map, plan.digestOut); !s) {
+    return s;
+  }
 
   // The fixed outputs and the reports need the merged image of a 32-bit
   // executable (and so does a run that asks for nothing else); a memory
@@ -236,6 +241,7 @@ status runJob(const job& j, const runIO& io) {
   image img;
   Result<elfImage> merged = Error{};
   if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+  if (plan.verify != nullptr) return verifyMemories(plan, img, io);
 
   if (fixed) {
     const elfImage& elf = *merged;

@@ -78,6 +78,24 @@ constexpr optionRow table[] = {
      "also write the bytes of the run's one digest field\n"
      "(--insert=sha256@...) to FILE, to be signed elsewhere",
      nullptr, true, false, &memArgs::digestOut, nullptr, nullptr, nullptr},
+    {0, "map", "FILE",
+     "also write a map of every memory to FILE (- for standard\n"
+     "output): each range with the input, segment, section,\n"
+     "field or fill behind it, and the symbols in it",
+     nullptr, true, false, &memArgs::map, nullptr, nullptr, nullptr},
+    {0, "map-format", "text|json",
+     "the map as text to read or as JSON for scripts [text]",
+     nullptr, true, false, &memArgs::mapFormat, nullptr, nullptr, nullptr},
+    {0, "verify", "DUMP[@ADDR]",
+     "write nothing: compare the memories with DUMP\n"
+     "(%k, or a raw dump from ADDR)\n"
+     "and list the ranges that differ; exit status 0 when\n"
+     "equal, 1 when they differ",
+     nullptr, true, false, &memArgs::verify, nullptr, nullptr, nullptr},
+    {0, "verify-ignore", "FROM..TO",
+     "with --verify: leave the bytes FROM..TO (TO included) out\n"
+     "of the comparison; repeatable",
+     nullptr, true, false, nullptr, &memArgs::verifyIgnore, nullptr, nullptr},
     {0, "allow-unplaced", nullptr,
      "with --memory: leave out bytes that land in no memory",
      nullptr, true, false, nullptr, nullptr, &memArgs::allowUnplaced, nullptr},

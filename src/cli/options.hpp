@@ -36,6 +36,10 @@ struct memArgs {
   std::vector<const char*> memory;
   std::vector<const char*> insert;
   const char* digestOut = nullptr;
+  const char* map = nullptr;
+  const char* mapFormat = nullptr;
+  const char* verify = nullptr;
+  std::vector<const char*> verifyIgnore;
   int allowUnplaced = 0;
   int crop = 0;
   const char* start = nullptr;  // --start=ADDR|sym:NAME

@@ -193,7 +193,8 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
 
   if (a.output != nullptr && a.output[0] == '\0') return badValue("output", a.output, "an empty file name");
   o.output = a.output != nullptr && !standardOutputName(a.output) ? a.output : nullptr;
-  if (o.lanes > 1 && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
+  // A run that verifies writes no file: its lanes need no names.
+  if (o.lanes > 1 && a.verify == nullptr && (o.output == nullptr || strstr(o.output, "%d") == nullptr)) {
     return badValue("output", a.output != nullptr ? a.output : "-",
              "needs %d for the lane number with --lanes");
   }
@@ -353,6 +354,59 @@ status checkStart(const memArgs& a, memoryPlan& plan) {
   return badValue("start", a.start, "not an address or sym:NAME");
 }
 
+// --map, --map-format, --verify and --verify-ignore into the plan, once the
+// memories are known. A run that verifies writes nothing: the files the
+// options name (the images, the map, the digest) are what a build of the
+// same command line writes, and are left alone.
+status checkMapAndVerify(const memArgs& a, memoryPlan& plan) {
+  if (a.mapFormat != nullptr) {
+    plan.mapJson = strcmp(a.mapFormat, "json") == 0;
+    if (!plan.mapJson && strcmp(a.mapFormat, "text") != 0) return badValue("map-format", a.mapFormat, "not text or json");
+    if (a.map == nullptr) return badValue("map-format", a.mapFormat, "needs --map=FILE");
+  }
+  if (a.map != nullptr) {
+    if (a.map[0] == '\0') return badValue("map", a.map, "an empty file name");
+    if (a.verify == nullptr && strcmp(a.map, "-") == 0) {
+      for (const memOptions& o : plan.memories) {
+        if (o.output != nullptr) continue;
+        return badValue("map", a.map,
+                        o.label != nullptr
+                            ? strf("--memory=%s writes to standard output already: give it output=FILE", o.label).c_str()
+                            : "the image goes to standard output already: give --output=FILE or --map=FILE");
+      }
+    }
+  }
+  if (a.verify == nullptr) {
+    if (!a.verifyIgnore.empty()) return badValue("verify-ignore", a.verifyIgnore[0], "only with --verify=DUMP");
+    if (a.map != nullptr) {
+      plan.map = a.map;
+      plan.symbols = true;  // the map lists them
+    }
+    return done;
+  }
+  if (a.verify[0] == '\0') return badValue("verify", a.verify, "an empty file name");
+  plan.verify = a.verify;
+  plan.digestOut = nullptr;
+  for (const char* text : a.verifyIgnore) {
+    const std::string_view range(text);
+    const size_t dots = range.find("..");
+    uint64_t first = 0, last = 0;
+    const numberRead from = dots == std::string_view::npos
+                                ? numberRead::malformed
+                                : readNumber(std::string(range.substr(0, dots)).c_str(), false, first, UINT64_MAX);
+    const numberRead to = dots == std::string_view::npos
+                              ? numberRead::malformed
+                              : readNumber(std::string(range.substr(dots + 2)).c_str(), false, last, UINT64_MAX);
+    if (from == numberRead::malformed || to == numberRead::malformed) {
+      return badValue("verify-ignore", text, "not FROM..TO: two addresses, TO included");
+    }
+    if (from == numberRead::tooLarge || to == numberRead::tooLarge) return badValue("verify-ignore", text, "too large");
+    if (last < first) return badValue("verify-ignore", text, "TO is below FROM");
+    plan.verifyIgnore.emplace_back(first, last);
+  }
+  return done;
+}
+
 Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   memoryPlan plan{};
   plan.allowUnplaced = a.allowUnplaced != 0;
@@ -379,7 +433,7 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
       }
       plan.digestOut = a.digestOut;
     }
-    return done;
+    return checkMapAndVerify(a, plan);
   };
   if (a.memory.empty()) {
     Result<memOptions> o = checkMemArgs(a, listing);
@@ -450,7 +504,7 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
     if (!o) return Error{std::string("--memory=") + label + ": " + o.error().message};
     o->label = label;
     o->banks = banks;
-    if (banks > 1 && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
+    if (banks > 1 && a.verify == nullptr && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
       return failuref("--memory=%s: output=%s: needs %%b for the bank number with banks=%u\n", label,
                       o->output != nullptr ? o->output : "-", banks);
     }
@@ -462,7 +516,7 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   }
   const memOptions* onStdout = nullptr;
   for (const memOptions& o : plan.memories) {
-    if (o.output != nullptr) continue;
+    if (o.output != nullptr || a.verify != nullptr) continue;
     if (onStdout != nullptr) {
       return failuref("--memory=%s: give output=FILE: --memory=%s takes standard output already\n", o.label,
                       onStdout->label);

@@ -61,6 +61,9 @@ struct symbolInfo {
   std::string name;
   uint64_t value = 0;       // its run address
   uint32_t input = 0;
+  uint64_t size = 0;        // st_size
+  uint8_t info = 0;         // st_info: its type and binding
+  uint16_t section = 0;     // st_shndx
 };
 
 struct image {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -73,7 +74,8 @@ struct namedOutput {
 
 }  // namespace
 
-status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run) {
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map,
+                            const char* digestOut) {
   std::vector<namedOutput> outs;
   auto add = [&](std::string option, std::string path, std::string as) {
     fileIdentity id = identify(path);
@@ -97,6 +99,11 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
       }
     }
   }
+  const bool mapOnStdout = map != nullptr && std::string_view(map) == "-";
+  if (map != nullptr && !mapOnStdout) add(std::string("--map=") + map, map, std::string("--map=") + map);
+  if (digestOut != nullptr) {
+    add(std::string("--digest-out=") + digestOut, digestOut, std::string("--digest-out=") + digestOut);
+  }
 
   // A name no run may write (a planted link, a FIFO of another user) is
   // refused for what it is before it is compared with the others: two
@@ -118,7 +125,10 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
   for (const memOptions& o : mems) {
     if (o.output == nullptr && image.empty()) image = std::string("--format=") + o.format->name;
   }
-  const char* writer = run.listing != nullptr ? run.listing : !image.empty() ? image.c_str() : run.reports;
+  const char* writer = run.listing != nullptr ? run.listing
+                       : !image.empty()        ? image.c_str()
+                       : mapOnStdout           ? "--map=-"
+                                               : run.reports;
   struct stat st {};
   if (writer == nullptr || fstat(STDOUT_FILENO, &st) != 0) return done;
   const fileIdentity standardOutput{true, st.st_dev, st.st_ino, S_ISCHR(st.st_mode), {}};

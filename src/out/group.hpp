@@ -38,8 +38,10 @@ struct runOutputs {
 // line naming both, two outputs of the run that are the
 // same file (through links too), or one that is the file standard output
 // is, when the run writes to standard output. Character devices (a
-// terminal, /dev/null) may be named more than once. Call before anything is
-// read or written.
-status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run);
+// terminal, /dev/null) may be named more than once. `map` is the file of
+// --map ("-": standard output) and `digestOut` that of --digest-out, or
+// null. Call before anything is read or written.
+status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map = nullptr,
+                            const char* digestOut = nullptr);
 
 }  // namespace romwright

@@ -14,6 +14,7 @@
 #include "formats/render.hpp"
 #include "out/files.hpp"
 #include "out/group.hpp"
+#include "out/map.hpp"
 #include "core/sink.hpp"
 #include "place/place.hpp"
 
@@ -195,10 +196,11 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   // lane's image then its header: all names are resolved before the first
   // is written, and all are put in place as one group.
   struct memoryFile {
-    placedMemory* m;  // null: the digest of --digest-out
+    placedMemory* m;  // null: `bytes`, the digest of --digest-out or the map
     uint32_t bank;
     uint32_t lane;
     bool header;
+    std::span<const uint8_t> bytes = {};
   };
   std::vector<imageFile> names;
   std::vector<memoryFile> what;
@@ -221,7 +223,18 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
       if (f.field->kind.what == fieldKind::type::digest) digestBytes = f.bytes;
     }
     names.push_back(describe(plan.digestOut));
-    what.push_back({nullptr, 0, 0, false});
+    what.push_back({nullptr, 0, 0, false, digestBytes});
+  }
+  // The map, in the group when it has a file; on standard output after the
+  // images otherwise (no image goes there then).
+  const std::string map = plan.map == nullptr ? std::string()
+                          : plan.mapJson      ? mapJson(*placed, img)
+                                              : mapText(*placed, img);
+  const bool mapFile = plan.map != nullptr && strcmp(plan.map, "-") != 0;
+  if (mapFile) {
+    names.push_back({plan.map, std::string("Unable to open map file ") + plan.map + "\n",
+                     std::string("Unable to write map file ") + plan.map + "\n"});
+    what.push_back({nullptr, 0, 0, false, {reinterpret_cast<const uint8_t*>(map.data()), map.size()}});
   }
   std::vector<outFile> files;
   for (const imageFile& f : names) files.push_back(fileFor(f));
@@ -238,11 +251,19 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
       }
     }
   }
+  if (plan.map != nullptr && !mapFile) {
+    sink s(standardOutput);
+    if (!put(s, reinterpret_cast<const uint8_t*>(map.data()), map.size()) || !flush(s)) {
+      return Error{s.err != 0 ? strf("Unable to write standard output: %s\n", reasonOf(s.err).c_str())
+                              : std::string("Unable to write standard output\n"),
+                   ErrorKind::io, "standard output", s.err};
+    }
+  }
   for (size_t i = 0; i < files.size(); i++) {
     Result<FILE*> f = createFile(files[i]);
     if (!f) return f.error();
     sink s(*f);
-    const bool wrote = what[i].m == nullptr ? put(s, digestBytes.data(), digestBytes.size()) && flush(s)
+    const bool wrote = what[i].m == nullptr ? put(s, what[i].bytes.data(), what[i].bytes.size()) && flush(s)
                                             : writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane,
                                                           what[i].header, names[i].path.c_str());
     if (status c = closeFile(files[i], wrote, s.err); !c) return c;

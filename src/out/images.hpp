@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/diag.hpp"
@@ -28,6 +29,10 @@ struct memoryPlan {
   bool allowUnplaced = false;
   std::vector<insertField> inserts;  // in command-line order
   const char* digestOut = nullptr;   // the file for the bytes of the one digest field
+  const char* map = nullptr;         // the file of the map of the run ("-": standard output)
+  bool mapJson = false;              // the map as JSON rather than text
+  const char* verify = nullptr;      // the dump to compare the memories with, as given
+  std::vector<std::pair<uint64_t, uint64_t>> verifyIgnore;  // [first, last] left out of the comparison
   bool symbols = false;              // an address is given by name
   bool wholeSegments = false;        // also the stored bytes no section holds
   bool verbose = false;              // notes of what placement leaves out

@@ -274,7 +274,7 @@ void readSymbols(std::span<const uint8_t> file, const typename C::ehdr& eh, bool
       if (sym.st_shndx == SHN_UNDEF || sym.st_name >= names.size()) continue;
       std::string_view name = names.substr(sym.st_name);
       name = name.substr(0, name.find('\0'));
-      if (!name.empty()) img.symbols.push_back({std::string(name), sym.st_value, input});
+      if (!name.empty()) img.symbols.push_back({std::string(name), sym.st_value, input, sym.st_size, sym.st_info, sym.st_shndx});
     }
   }
 }
