@@ -31,8 +31,9 @@
 // than 16 words are not looked for, and one shorter than 64 words counts
 // only in a column whose rows past it are all 0s or all 1s, as synthesis
 // leaves the rows of addresses a memory does not have. Then every bit of
-// every placeholder word must be claimed by exactly one column, or nothing
-// is made.
+// every placeholder word must be claimed by exactly one column (one for
+// each copy, for a memory the design holds several times), or nothing is
+// made.
 //
 // The text is read strictly, since a patch that guessed could write a
 // design that does not work: a `.ram_data` line names its tile with two
@@ -455,10 +456,11 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
                              patchNotes& notes) {
   const std::string_view text(reinterpret_cast<const char*>(config.data()), config.size());
   if (!recogniseAsc(config)) {
-    return failuref("not an iCE40 ASCII configuration: it does not start with a .comment or .device line\n");
+    return Error{"not an iCE40 ASCII configuration: it does not start with a .comment or .device line\n",
+                 ErrorKind::malformed};
   }
   auto tiles = parseRams(text);
-  if (!tiles) return tiles.error();
+  if (!tiles) return withKind(tiles.error(), ErrorKind::malformed);
 
   // The memories' words, also as columns. Every placeholder bit needs a
   // RAM bit of its own, so a memory larger than the RAMs is refused before
@@ -470,10 +472,12 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   size_t keyCount = 0;
   for (const patchMemory& m : memories) {
     if (m.depth == 0) return failuref("memory %s: it has no words\n", m.name.c_str());
-    if (m.width <= 64 && (m.depth > ramBits || m.depth * m.width > ramBits)) {
-      return failuref("memory %s: its %llu words of %u bits cannot be found: the design's block RAMs hold %llu "
+    if (m.copies == 0) return failuref("memory %s: it has no copies to patch\n", m.name.c_str());
+    if (m.width <= 64 && (m.depth > ramBits || m.depth * m.width > ramBits / m.copies)) {
+      return failuref("memory %s: its %llu words of %u bits%s cannot be found: the design's block RAMs hold %llu "
                       "bits (the memory is not in block RAM)\n",
                       m.name.c_str(), static_cast<unsigned long long>(m.depth), m.width,
+                      m.copies == 1 ? "" : strf(", %u times,", m.copies).c_str(),
                       static_cast<unsigned long long>(ramBits));
     }
     auto seed = unpackWords(m, true);
@@ -564,50 +568,67 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
                     memories[b.memory].name.c_str(), segmentWords(b).c_str());
   }
 
-  // Every bit of every placeholder claimed by exactly one column, or
-  // nothing is made. Claims are marked in a map of each memory's bit
-  // columns.
+  // Every bit of every placeholder claimed by exactly as many columns as
+  // the memory has copies, or nothing is made. Claims are marked in maps
+  // of each memory's bit columns, one map per copy: a bit claimed again
+  // goes to the next map, and past the last it is one too many.
   std::string faults;
   for (uint32_t m = 0; m < memories.size(); ++m) {
     const bitColumns& c = news[m];
-    std::vector<uint64_t> seen(c.bits.size(), 0);
-    uint64_t marked = 0, twice = 0;
+    const uint32_t copies = memories[m].copies;
+    const size_t size = c.bits.size();
+    std::vector<uint64_t> seen(size * copies, 0);
+    uint64_t extra = 0;
     const claim* dup = nullptr;
     for (const claim& cl : claims) {
       const segment& seg = segments[cl.key.segment];
       if (seg.memory != m) continue;
-      uint64_t* col = seen.data() + seg.bit * c.stride;
+      const size_t col = seg.bit * c.stride;
       const unsigned per = 64 / seg.stride;
       for (unsigned q = 0; q < rowWords; ++q) {
         const uint64_t rows = rowMask(seg.length, q);
         const uint64_t first = uint64_t{seg.stride} * (rowWords * seg.chunk + q);
         for (unsigned j = 0; j < seg.stride && first + j < c.stride; ++j) {
-          const uint64_t mark = spreadNth(rows >> (j * per), seg.stride) << seg.offset;
-          const uint64_t again = col[first + j] & mark;
-          if (again != 0) {
-            twice += static_cast<uint64_t>(std::popcount(again));
+          uint64_t mark = spreadNth(rows >> (j * per), seg.stride) << seg.offset;
+          for (uint32_t k = 0; k < copies && mark != 0; ++k) {
+            uint64_t& layer = seen[k * size + col + first + j];
+            const uint64_t again = layer & mark;
+            layer |= mark;
+            mark = again;
+          }
+          if (mark != 0) {
+            extra += static_cast<uint64_t>(std::popcount(mark));
             if (dup == nullptr) dup = &cl;
           }
-          col[first + j] |= mark;
         }
       }
-      marked += seg.length;
     }
-    const uint64_t found = marked - twice;
+    auto count = [&](uint32_t k) {
+      uint64_t n = 0;
+      for (size_t i = 0; i < size; ++i) n += static_cast<uint64_t>(std::popcount(seen[k * size + i]));
+      return n;
+    };
+    const uint64_t total = c.depth * c.width, once = count(0), all = copies == 1 ? once : count(copies - 1);
     const char* name = memories[m].name.c_str();
-    const uint64_t total = c.depth * c.width;
-    if (found != total) {
+    if (once != total) {
       faults += strf("memory %s: %llu of %llu placeholder bits not found (the design was built with another "
                      "placeholder, or the memory is not in block RAM)\n",
-                     name, static_cast<unsigned long long>(total - found), static_cast<unsigned long long>(total));
+                     name, static_cast<unsigned long long>(total - once), static_cast<unsigned long long>(total));
+    } else if (all != total) {
+      faults += strf("memory %s: %llu of %llu placeholder bits found fewer than %u times: the design holds fewer "
+                     "copies of the memory\n",
+                     name, static_cast<unsigned long long>(total - all), static_cast<unsigned long long>(total),
+                     copies);
     }
-    if (twice != 0) {
+    if (extra != 0) {
       const ramTile& a = (*tiles)[dup->tile];
       const segment& seg = segments[dup->key.segment];
-      faults += strf("memory %s: %llu placeholder bits found more than once, such as bit %u of %s again in RAM "
-                     "tile %u %u: the design holds the memory twice, or another memory was built with the same "
-                     "placeholder\n",
-                     name, static_cast<unsigned long long>(twice), seg.bit, segmentWords(seg).c_str(), a.x, a.y);
+      const std::string times = copies == 1 ? "more than once" : strf("more than %u times", copies);
+      faults += strf("memory %s: %llu placeholder bits found %s, such as bit %u of %s again in RAM tile %u %u: "
+                     "the design holds the memory %s (a ROM read through several ports is held once for each: "
+                     "give its number of copies), or another memory was built with the same placeholder\n",
+                     name, static_cast<unsigned long long>(extra), times.c_str(), seg.bit,
+                     segmentWords(seg).c_str(), a.x, a.y, copies == 1 ? "twice" : "more times");
     }
   }
   if (!faults.empty()) return Error{faults};
