@@ -170,7 +170,10 @@ TEST(SeedWords, FixturesWereBuiltFromTheseWords) {
                        {"ram8", 8, 2048, 2, "ram8-seed2.seed"}, {"lane0", 8, 1024, 1, "lane0.seed"},
                        {"lane1", 8, 1024, 1, "lane1.seed"}, {"code", 32, 512, 1, "code.seed"},
                        {"data", 16, 256, 1, "data.seed"}, {"tiny", 8, 64, 1, "tiny.seed"},
-                       {"prog", 32, 1000, 1, "prog.seed"}, {"tbl", 16, 128, 1, "tbl.seed"}}) {
+                       {"prog", 32, 1000, 1, "prog.seed"}, {"tbl", 16, 128, 1, "tbl.seed"},
+                       {"rom", 16, 512, 1, "rom16.seed"}, {"mem_b0_0", 8, 1024, 1, "mem_b0_0.seed"},
+                       {"mem_b0_1", 8, 1024, 1, "mem_b0_1.seed"}, {"mem_b1_0", 8, 1024, 1, "mem_b1_0.seed"},
+                       {"mem_b1_1", 8, 1024, 1, "mem_b1_1.seed"}}) {
     EXPECT_EQ(seedText(seedOf(f.name, f.width, f.depth, f.seed), f.width), slurp(ice40Dir / f.path)) << f.path;
   }
 }
@@ -574,7 +577,7 @@ TEST(Ice40Patch, EveryCopyOfAMemoryHeldSeveralTimesIsPatched) {
       // Tiles x 1 of each copy moved to row 1 + 2 k.
       for (size_t at = more.find(".ram_data"); at != std::string::npos; at = more.find(".ram_data", at + 1)) {
         const size_t eol = more.find('\n', at);
-        more.replace(eol - 1, 1, std::to_string(1 + 2 * k));
+        more[eol - 1] = static_cast<char>('1' + 2 * k);
       }
       text += more;
     }

@@ -135,6 +135,10 @@ status readInputs(const job& j, bool fixed, bool showLines, bool symbols, const 
   return done;
 }
 
+// Whether the run has inputs to read: a run that writes only placeholders
+// may have none (placeholdersOnly).
+bool hasInputs(const job& j) { return j.input != nullptr; }
+
 }  // namespace
 
 status runJob(const job& j, const runIO& io) {
@@ -146,11 +150,15 @@ status runJob(const job& j, const runIO& io) {
   Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
   if (!checked) return checked.error();
   const memoryPlan& plan = *checked;
-  const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
+  const runOutputs outputs{j.romOut != 0,
+                           j.ROMOut != 0,
+                           j.hexOut != 0 ? "-H" : nullptr,
                            j.dumpLen != 0     ? "-l"
                            : j.dumpDest != 0  ? "-t"
                            : j.dumpEntry != 0 ? "-e"
-                                              : nullptr};
+                                              : nullptr,
+                           plan.patch.design,
+                           plan.patch.output};
   if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
 
   // The fixed outputs and the reports need the merged image of a 32-bit
@@ -163,7 +171,9 @@ status runJob(const job& j, const runIO& io) {
   const bool showLines = (fixed && !j.mem.quiet) || j.mem.verbose;
   image img;
   Result<elfImage> merged = Error{};
-  if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+  if (hasInputs(j)) {
+    if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+  }
 
   if (fixed) {
     const elfImage& elf = *merged;
@@ -195,7 +205,13 @@ status runJob(const job& j, const runIO& io) {
 }
 
 Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
-  if (j.input == nullptr) return errorf(ErrorKind::bad_argument, "input", "no input: give input, as -f FILE\n");
+  if (!hasInputs(j) && !placeholdersOnly(j)) {
+    return errorf(ErrorKind::bad_argument, "input", "no input: give input, as -f FILE\n");
+  }
+  if (j.mem.patch != nullptr) {
+    return errorf(ErrorKind::bad_argument, "--patch",
+                  "--patch=%s: the patched design is a file of a whole run: build() writes it\n", j.mem.patch);
+  }
   auto placed = std::make_unique<placedJob>();
   Result<memoryPlan> checked = checkMemories(j.mem, false);
   if (!checked) return checked.error();
@@ -205,8 +221,10 @@ Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
   }
   const runIO io{nullptr, note};
   Result<elfImage> unused = Error{};
-  if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
-    return s.error();
+  if (hasInputs(j)) {
+    if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
+      return s.error();
+    }
   }
   Result<placedRun> run = placeRun(placed->plan, placed->img, note);
   if (!run) return run.error();

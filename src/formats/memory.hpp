@@ -10,7 +10,8 @@ namespace romwright {
 struct memFormat;
 
 struct memOptions {
-  const memFormat* format = nullptr;  // null when no memory image is asked for
+  const memFormat* format = nullptr;  // null when no memory image is asked for, or the
+                                      // memory is only patched
   const char* output = nullptr;       // null: standard output
   bool runAddresses = false;
   bool hasRegion = false;
@@ -36,6 +37,15 @@ struct memOptions {
   uint64_t rebase = 0;        //   in the format's unit: bytes, or words
   uint32_t recordBytes = 16;  // data bytes an Intel HEX or S-record record holds
   bool srecS3 = false;        // S3 and S7 records whatever the addresses
+  // Placeholders and --patch: the seed of the placeholder a placeholder
+  // format writes and a patch looks for; a patched memory (one without a
+  // format of its own in a --patch run), its placeholder's $readmemh file
+  // when given (%d and %b numbered as outputs are), and how many times the
+  // design holds it.
+  uint64_t seed = 0;
+  bool patched = false;
+  const char* placeholder = nullptr;
+  uint32_t copies = 1;
 };
 
 }  // namespace romwright

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "formats/writers.hpp"
+#include "patch/seed.hpp"
 
 namespace romwright {
 
@@ -18,7 +19,8 @@ constexpr uint64_t noLimit = 0;
 constexpr rebasing never = rebasing::never, always = rebasing::always, whenSparse = rebasing::whenSparse;
 
 // name, writer, header, memory order, narrowest, widest, deepest, 32-bit
-// addresses, options read, byte span, sparse, rebase, highest address.
+// addresses, options read, byte span, sparse, rebase, highest address,
+// placeholder.
 constexpr memFormat table[] = {
     {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, useBinary, false, true, whenSparse},
     {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true, false, never},
@@ -35,6 +37,9 @@ constexpr memFormat table[] = {
     {"vhdl", writeVhdl, nullptr, false, 1, 1024, 0x7fffffff, false, useName, false, false, never},
     // NAME_words is a uint32_t.
     {"c", writeC, writeCHeader, false, 8, 64, 0xffffffff, false, useName, false, false, never},
+    // The placeholder of a memory an iCE40 design is built with, for --patch.
+    {"ice40-seed", writeIce40Seed, nullptr, false, 3, 64, maxSeedDepth, false, useName, false, false, never, nullptr,
+     true},
 };
 
 // The IDs that the UF2 bootloaders of these chips check.

@@ -31,6 +31,7 @@ struct memLayout {
   uint32_t recordBytes;  // data bytes an ihex or srec record holds: 1 to 255
   bool srecS3;        // S3 records whatever the addresses
   bool hasStart;      // the start address (`entry`) is written
+  uint64_t seed;      // --seed: which placeholder a placeholder format writes
 };
 
 // The options a format reads beyond those every format takes; checkMemArgs
@@ -68,6 +69,9 @@ struct memFormat {
   // The highest address the file writes, for a format of 32-bit addresses
   // (`addresses`): its last data byte's or its start address.
   uint64_t (*highest)(const memLayout& m, const wordReader& r) = nullptr;
+  // Writes the memory's placeholder words (its name, width, depth and
+  // --seed say which), not its contents: it needs no input.
+  bool placeholder = false;
 };
 
 // Every format, in the order the help lists them.

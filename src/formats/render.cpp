@@ -35,7 +35,8 @@ laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uin
   bool hasStart = true;
   const uint64_t start = startAddress(o, p, depth, entry, hasStart);
   return {{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes, static_cast<uint32_t>(start),
-           name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes, o.srecS3, hasStart},
+           name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes, o.srecS3, hasStart,
+           o.seed},
           {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
            o.fill, {}, {}}};
 }

@@ -32,11 +32,14 @@ struct runOutputs {
   bool ROM;             // -R: tolvek.rom
   const char* listing;  // "-H" when the listing goes to standard output, else null
   const char* reports;  // the first of "-l", "-t", "-e" asked for, else null
+  const char* design = nullptr;   // --patch: the design it reads, else null
+  const char* patched = nullptr;  // the patched design's file; null: standard output
 };
 
 // Refuses, with one line naming both, two outputs of the run that are the
 // same file (through links too), or one that is the file standard output
-// is, when the run writes to standard output. Character devices (a
+// is, when the run writes to standard output; and a patched design written
+// over the design it is made from. Character devices (a
 // terminal, /dev/null) may be named more than once. Call before anything is
 // read or written.
 status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run);
