@@ -15,6 +15,7 @@
 #   BENCH_ONLY=records bench/run.sh   # W9 alone: hex, S-record and ELF64 inputs
 #   BENCH_ONLY=memories bench/run.sh  # W10 alone: three memories, a CRC32
 #   BENCH_ONLY=library bench/run.sh   # W11 alone: the library in process, C++ and Python
+#   BENCH_ONLY=patch bench/run.sh     # bench/patch.sh: an iCE40 design patched
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -419,8 +420,10 @@ case ${BENCH_ONLY:-} in
     library
     report
     exit 0 ;;
+  patch)
+    exec "$here/patch.sh" ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage, records, memories or library, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library or patch, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086

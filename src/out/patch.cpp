@@ -4,15 +4,20 @@
 #include "out/patch.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "patch/placeholder.hpp"
 #include "patch/seed.hpp"
+#include "read/mapped.hpp"
 #include "read/source.hpp"
 
 namespace romwright {
@@ -56,6 +61,22 @@ Result<std::span<const uint8_t>> readWhole(const std::string& path, const std::s
   }
   in.regular = known && S_ISREG(st.st_mode);
   in.size = in.regular ? static_cast<uint64_t>(st.st_size) : 0;
+  if (in.regular && in.size > 0 && in.size <= SIZE_MAX) {
+    // Every page is read: mapped at once, rather than a fault at a time.
+    const size_t size = static_cast<size_t>(in.size);
+    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (p != MAP_FAILED) {
+      close(fd);
+      // A file that shrinks while it is read faults; the guard names it.
+      listMappedInput(p, size, path.c_str());
+      held.held.push_back(std::shared_ptr<const void>(p, [size](const void* q) {
+        unlistMappedInput(q);
+        munmap(const_cast<void*>(q), size);
+      }));
+      return std::span<const uint8_t>(static_cast<const uint8_t*>(p), size);
+    }
+  }
+  // Not a mappable file (a pipe, a device): read whole.
   Result<std::span<const uint8_t>> bytes = inputBytes(in, held);
   close(fd);
   if (!bytes) {
@@ -128,8 +149,8 @@ Result<std::unique_ptr<patchedDesign>> preparePatch(const memoryPlan& plan, plac
         p.depth = depth;
         p.copies = o.copies;
         if (depth > digits / width / o.copies) {
-          return failuref("%s: memory %s: its %llu words of %u bits cannot be found: the design's %zu bytes hold "
-                          "fewer\n",
+          return failuref("%s: memory %s: its %llu words of %u bits cannot be found: a design of %zu bytes holds "
+                          "fewer bits\n",
                           what.c_str(), p.name.c_str(), ull(depth), width, d->config.size());
         }
         if (o.placeholder != nullptr) {
@@ -168,17 +189,44 @@ Result<std::unique_ptr<patchedDesign>> preparePatch(const memoryPlan& plan, plac
 }
 
 bool writePatched(FILE* f, const patchedDesign& d, int& err) {
-  size_t at = 0;
-  auto put = [&](const uint8_t* p, size_t n) {
-    if (n == 0 || fwrite(p, 1, n, f) == n) return true;
+  // The pieces go to the file in as few writes as the system takes, past
+  // the stream's buffer (emptied first): a write per piece through it cost
+  // more than the patch.
+  if (fflush(f) != 0) {
     err = errno;
     return false;
+  }
+  std::vector<iovec> pieces;
+  pieces.reserve(2 * d.edits.size() + 1);
+  auto piece = [&](const uint8_t* p, size_t n) {
+    if (n != 0) pieces.push_back({const_cast<uint8_t*>(p), n});
   };
+  size_t at = 0;
   for (const configEdit& e : d.edits) {
-    if (!put(d.config.data() + at, e.offset - at) || !put(e.bytes.data(), e.bytes.size())) return false;
+    piece(d.config.data() + at, e.offset - at);
+    piece(e.bytes.data(), e.bytes.size());
     at = e.offset + e.size;
   }
-  return put(d.config.data() + at, d.config.size() - at);
+  piece(d.config.data() + at, d.config.size() - at);
+  const int fd = fileno(f);
+  for (size_t i = 0; i < pieces.size();) {
+    const int n = static_cast<int>(std::min<size_t>(IOV_MAX, pieces.size() - i));
+    ssize_t wrote = writev(fd, pieces.data() + i, n);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      err = wrote < 0 ? errno : EIO;
+      return false;
+    }
+    // A short write leaves the rest of a piece, and the pieces after it.
+    for (; i < pieces.size() && static_cast<size_t>(wrote) >= pieces[i].iov_len; ++i) {
+      wrote -= static_cast<ssize_t>(pieces[i].iov_len);
+    }
+    if (wrote > 0) {
+      pieces[i].iov_base = static_cast<uint8_t*>(pieces[i].iov_base) + wrote;
+      pieces[i].iov_len -= static_cast<size_t>(wrote);
+    }
+  }
+  return true;
 }
 
 imageFile patchedFile(const char* path) {

@@ -8,9 +8,13 @@ namespace {
 
 // One step of the transpose: within each 2j x 2j block, swaps the j x j
 // block above the diagonal with the one below it.
+// Unrolled whole: a patch transposes some hundreds of these, and the
+// loops' own counting took a sixth of the time.
 template <unsigned j>
 inline void swapBlocks(uint64_t a[64], uint64_t m) {
+#pragma GCC unroll 64
   for (unsigned k0 = 0; k0 < 64; k0 += 2 * j) {
+#pragma GCC unroll 64
     for (unsigned k = k0; k < k0 + j; ++k) {
       const uint64_t t = ((a[k] >> j) ^ a[k + j]) & m;
       a[k] ^= t << j;

@@ -505,9 +505,10 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
     const uint32_t width = memories[m].width;
     forEachRun(words.size(), [&](unsigned s, unsigned offset, uint64_t chunk, unsigned length) {
       if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) lengths.push_back(length);
-      uint64_t rows[ramRows] = {};
+      uint64_t rows[ramRows];
       const uint64_t* first = words.data() + offset + uint64_t{ramRows} * s * chunk;
       for (unsigned r = 0; r < length; ++r) rows[r] = first[uint64_t{s} * r];
+      std::fill(rows + length, rows + ramRows, 0);
       for (unsigned q = 0; q < rowWords; ++q) transpose64(rows + 64 * q);
       for (uint32_t bit = 0; bit < width; ++bit) {
         segmentBits bits;
@@ -648,7 +649,16 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   }
   // One edit per patched tile: its 16 lines of contents, line ends kept.
   configEdits edits;
-  static const char hex[] = "0123456789abcdef";
+  // Two lower-case hex digits for every byte value.
+  static constexpr struct hexPairs {
+    char d[256][2];
+    constexpr hexPairs() : d() {
+      for (unsigned v = 0; v < 256; ++v) {
+        d[v][0] = "0123456789abcdef"[v >> 4];
+        d[v][1] = "0123456789abcdef"[v & 15];
+      }
+    }
+  } pairs;
   for (const ramTile& tile : *tiles) {
     if (!tile.patched) continue;
     uint64_t rows[ramRows] = {};
@@ -666,7 +676,8 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       for (unsigned q = 0; q < 16; ++q) {
         const uint64_t v = rows[16 * i + q];
         uint8_t* d = line + digits - 4 - 4 * q;
-        for (unsigned k = 0; k < 4; ++k) d[k] = static_cast<uint8_t>(hex[(v >> (12 - 4 * k)) & 15]);
+        std::memcpy(d, pairs.d[(v >> 8) & 255], 2);
+        std::memcpy(d + 2, pairs.d[v & 255], 2);
       }
     }
   }
