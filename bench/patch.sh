@@ -61,8 +61,9 @@ echo "rom16k.asc: $(stat -c %s rom16k.asc) bytes, $tiles RAM tiles in use; romwr
 # during the run slows each alike; each output file is opened (and emptied)
 # before its command starts, and every command's start-up is counted, as a
 # user pays it. romwright writes its own file, as a user runs it: a
-# temporary beside it, renamed into place. Reported: each command's median,
-# and the median of the ratios within each round.
+# temporary beside it, renamed into place over the (emptied) last one.
+# Reported: each command's median, and the median of the ratios within each
+# round.
 python3 - "$runs" "${patch[@]}" <<'PY'
 import os, statistics, sys, time
 
@@ -76,8 +77,12 @@ commands = {
 
 def run(name):
     argv, stdin = commands[name]
-    # romwright's standard output stays empty; the others write theirs.
+    # romwright's standard output stays empty; the others write theirs. Its
+    # own output is emptied beforehand too, as the others' are: then no
+    # command frees the pages of its last output while it is timed.
     out = os.open(name + (".stdout" if name == "romwright" else ".out.asc"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    if name == "romwright" and os.path.exists("romwright.out.asc"):
+        os.truncate("romwright.out.asc", 0)
     actions = [(os.POSIX_SPAWN_DUP2, out, 1)]
     inp = None
     if stdin:

@@ -368,12 +368,17 @@ segmentBits segmentOf(const bitColumns& c, const segment& s) {
   return truncated(b);
 }
 
-// A segment's bits in the form that is the same for them and for their
-// complement (row 0 clear), so that one lookup finds a column stored as it
-// is or inverted; `flipped` says which the bits were.
-segmentBits canonical(const segmentBits& s, bool& flipped) {
-  flipped = (s.bits[0] & 1) != 0;
-  return flipped ? complement(s) : s;
+// A segment's first `length` rows (or a column's) in the form that is the
+// same for them and for their complement (row 0 clear), so that one lookup
+// finds a column stored as it is or inverted; `flipped` says which the
+// bits were.
+segmentBits canonicalRows(const uint64_t rows[rowWords], unsigned length, bool& flipped) {
+  flipped = (rows[0] & 1) != 0;
+  const uint64_t flip = flipped ? ~uint64_t{0} : 0;
+  segmentBits s;
+  s.length = length;
+  for (unsigned q = 0; q < rowWords; ++q) s.bits[q] = (rows[q] ^ flip) & rowMask(length, q);
+  return s;
 }
 
 // What a lookup key stands for: a segment, whether its bits were flipped
@@ -511,12 +516,11 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       std::fill(rows + length, rows + ramRows, 0);
       for (unsigned q = 0; q < rowWords; ++q) transpose64(rows + 64 * q);
       for (uint32_t bit = 0; bit < width; ++bit) {
-        segmentBits bits;
-        bits.length = length;
-        for (unsigned q = 0; q < rowWords; ++q) bits.bits[q] = rows[64 * q + bit];
+        uint64_t bits[rowWords];
+        for (unsigned q = 0; q < rowWords; ++q) bits[q] = rows[64 * q + bit];
         bool flipped;
-        const segmentBits key = canonical(bits, flipped);
-        if (key == segmentBits{length, {}}) continue;  // constant
+        const segmentBits key = canonicalRows(bits, length, flipped);
+        if (std::all_of(key.bits, key.bits + rowWords, [](uint64_t b) { return b == 0; })) continue;  // constant
         const keyMeaning meaning{static_cast<uint32_t>(segments.size()), flipped};
         segments.push_back({m, bit, static_cast<uint8_t>(s), static_cast<uint8_t>(offset),
                             static_cast<uint16_t>(length), chunk});
@@ -535,13 +539,11 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   std::vector<claim> claims;
   for (size_t t = 0; t < tiles->size(); ++t) {
     for (unsigned c = 0; c < ramColumns; ++c) {
-      segmentBits column;
-      std::copy_n((*tiles)[t].column[c], rowWords, column.bits);
+      const uint64_t* column = (*tiles)[t].column[c];
       for (unsigned length : lengths) {
-        if (length < paddedBelow && !plainFrom(column.bits, length)) continue;
-        column.length = length;
+        if (length < paddedBelow && !plainFrom(column, length)) continue;
         bool flipped;
-        const keyMeaning* key = keys.find(canonical(truncated(column), flipped));
+        const keyMeaning* key = keys.find(canonicalRows(column, length, flipped));
         if (key == nullptr) continue;
         claims.push_back({t, c, *key, flipped != key->flipped});
         break;
@@ -604,12 +606,20 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
         }
       }
     }
-    auto count = [&](uint32_t k) {
+    // The memory's bits missing from map k: compared word by word with the
+    // bits a full map holds, and counted only where they differ.
+    const uint64_t tail = c.depth % 64 == 0 ? ~uint64_t{0} : (uint64_t{1} << (c.depth % 64)) - 1;
+    auto missing = [&](uint32_t k) {
       uint64_t n = 0;
-      for (size_t i = 0; i < size; ++i) n += static_cast<uint64_t>(std::popcount(seen[k * size + i]));
+      for (size_t i = 0; i < size; ++i) {
+        const uint64_t full = (i + 1) % c.stride == 0 ? tail : ~uint64_t{0};
+        const uint64_t have = seen[k * size + i];
+        if (have != full) n += static_cast<uint64_t>(std::popcount(full & ~have));
+      }
       return n;
     };
-    const uint64_t total = c.depth * c.width, once = count(0), all = copies == 1 ? once : count(copies - 1);
+    const uint64_t total = c.depth * c.width, once = total - missing(0);
+    const uint64_t all = copies == 1 ? once : total - missing(copies - 1);
     const char* name = memories[m].name.c_str();
     if (once != total) {
       faults += strf("memory %s: %llu of %llu placeholder bits not found (the design was built with another "
