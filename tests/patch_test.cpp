@@ -687,6 +687,44 @@ TEST(Placeholder, AnythingElseIsRefusedNamingTheLine) {
   }
 }
 
+TEST(Placeholder, DamagedTextIsReadOrRefusedInOneLine) {
+  // Bytes changed, dropped and added at random in a placeholder with
+  // comments and indexes: each reading gives every word or one line.
+  const auto seed = seedOf("mem", 12, 64, 3);
+  const std::string base = "// placeholder\n@0\n" + seedText(seed, 12).substr(0, 4 * 40) + "/* rest */ @28\n" +
+                           seedText(seed, 12).substr(4 * 40);
+  ASSERT_EQ(readText(base, 12, 64), seed);
+  std::mt19937 gen(5);
+  const std::string alphabet = std::string("0123456789abcdefxz_@/* \n\r\tg") + '\0' + '\xff';
+  size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = base;
+    for (int edits = 1 + static_cast<int>(gen() % 3); edits-- > 0 && !text.empty();) {
+      const size_t at = gen() % text.size();
+      const char c = alphabet[gen() % alphabet.size()];
+      switch (gen() % 4) {
+        case 0: text[at] = c; break;
+        case 1: text.erase(at, 1); break;
+        case 2: text.insert(at, 1, c); break;
+        default: text.resize(at); break;
+      }
+    }
+    std::string why;
+    const auto words = readText(text, 12, 64, &why);
+    if (words.empty()) {
+      ++refused;
+      ASSERT_FALSE(why.empty());
+      ASSERT_EQ(std::count(why.begin(), why.end(), '\n'), 1) << why;
+      ASSERT_EQ(why.back(), '\n');
+    } else {
+      ASSERT_EQ(words.size(), 64u);
+      for (uint64_t w : words) ASSERT_LT(w, uint64_t{1} << 12);
+    }
+  }
+  EXPECT_GT(refused, 1000u);
+  EXPECT_LT(refused, 3000u);
+}
+
 TEST(Ice40Patch, LineEndsAndDigitCaseAreKept) {
   const auto seed = seedOf("mem", 16, 256, 1), fw = firmware(16, 256, 1);
   const std::string asc = layOut(seed, 16, 1), want = layOut(fw, 16, 1);

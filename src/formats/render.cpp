@@ -37,8 +37,9 @@ laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uin
   return {{laneBits, depth, o.lanes == 1 ? p.base : p.base / wordBytes * laneBytes, static_cast<uint32_t>(start),
            name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes, o.srecS3, hasStart,
            o.seed},
-          {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
-           o.fill, {}, {}}};
+          // A memory that is only patched has no format, and its words are values.
+          {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
+           o.format != nullptr && o.format->memoryOrder, o.fill, {}, {}}};
 }
 
 }  // namespace
