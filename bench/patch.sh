@@ -45,13 +45,14 @@ rm -rf "$work" && mkdir -p "$work"
 cd "$work"
 cp "$out/rom16k.asc" .
 "$rw" --format=ice40-seed "${seed[@]}" --output=rom.seed
-# The firmware: 16 KiB of pseudo-random bytes, like compiled code, as Intel
-# HEX; icebram takes the same words as the tool's vmem of it.
+# The firmware: an executable (linked by the host's ld, its one segment at
+# 0) of 16 KiB of pseudo-random bytes, like compiled code; icebram takes the
+# same words as the tool's vmem of it.
 python3 -c "import random, sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(16384))" > fw.bin
-objcopy -I binary -O ihex fw.bin fw.hex
-"$rw" -f fw.hex --width=32 --region=0:16K --format=vmem --output=new.hex
+ld -b binary -Tdata=0 -e 0 -o fw.elf fw.bin
+"$rw" -f fw.elf --width=32 --region=0:16K --format=vmem --output=new.hex
 tiles=$(grep -c '^\.ram_data' rom16k.asc)
-patch=("$rw" -f fw.hex "${seed[@]}" --patch=rom16k.asc)
+patch=("$rw" -f fw.elf "${seed[@]}" --patch=rom16k.asc)
 "${patch[@]}" --output=romwright.asc
 icebram rom.seed new.hex < rom16k.asc > icebram.asc
 cmp romwright.asc icebram.asc
@@ -122,7 +123,7 @@ if open("cat.out.asc", "rb").read() != open("rom16k.asc", "rb").read():
     sys.exit("cat wrote something else")
 print(f"{'median of runs':<52}{'ms':>9}")
 print(f"{'cat rom16k.asc > out.asc':<52}{statistics.median(times['cat']):9.3f}")
-print(f"{'romwright -f fw.hex --patch=rom16k.asc --output=':<52}{statistics.median(times['romwright']):9.3f}")
+print(f"{'romwright -f fw.elf --patch=rom16k.asc --output=':<52}{statistics.median(times['romwright']):9.3f}")
 print(f"{'icebram rom.seed new.hex < rom16k.asc > out.asc':<52}{statistics.median(times['icebram']):9.3f}")
 f, s = statistics.median(floor), statistics.median(speedup)
 print(f"romwright / cat:     {f:5.2f}x (target at most 1.5x: {'met' if f <= 1.5 else 'MISSED'}; {len(floor)} rounds)")

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "patch/placeholder.hpp"
@@ -101,10 +102,20 @@ std::vector<uint8_t> newWords(placedMemory& m, uint32_t bank, uint32_t lane, uin
   const size_t size = (m.o->width / m.o->lanes + 7) / 8;
   std::vector<uint8_t> bytes(depth * size);
   uint8_t* to = bytes.data();
+  // A word comes most significant byte first: reversed, with its size a
+  // constant for the usual ones.
+  auto reversed = [&](auto n, uint64_t count, const uint8_t* from) {
+    for (uint64_t k = 0; k < count; ++k, to += n, from += n) {
+      for (size_t b = 0; b < n; ++b) to[b] = from[n - 1 - b];
+    }
+  };
   visitWords(m, bank, lane, [&](uint64_t, uint64_t count, std::span<const uint8_t> w) {
-    // A word comes most significant byte first.
-    for (uint64_t k = 0; k < count; ++k, to += size) {
-      for (size_t b = 0; b < size; ++b) to[b] = w[k * size + size - 1 - b];
+    switch (size) {
+      case 1: return reversed(std::integral_constant<size_t, 1>{}, count, w.data());
+      case 2: return reversed(std::integral_constant<size_t, 2>{}, count, w.data());
+      case 4: return reversed(std::integral_constant<size_t, 4>{}, count, w.data());
+      case 8: return reversed(std::integral_constant<size_t, 8>{}, count, w.data());
+      default: return reversed(size, count, w.data());
     }
   });
   return bytes;

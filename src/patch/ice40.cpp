@@ -57,6 +57,30 @@ namespace {
 constexpr unsigned ramRows = 256, ramColumns = 16, lines = 16, digits = 64;
 constexpr unsigned rowWords = ramRows / 64;  // uint64_t per RAM column
 
+// The bit columns of 256 rows of values of up to `width` bits (1 to 64),
+// as few 64 x 64 transposes make them: the rows of the four blocks of 64
+// side by side in fields of 8, 16, 32 or 64 bits, so that one transpose
+// turns as many blocks as fit. Bit b of rows 64 q to 64 q + 63 is then
+// `at(b, q)`.
+struct rowColumns {
+  unsigned fieldBits, fields;
+  uint64_t m[rowWords][64];
+
+  rowColumns(const uint64_t rows[ramRows], uint32_t width)
+      : fieldBits(width <= 8 ? 8 : width <= 16 ? 16 : width <= 32 ? 32 : 64),
+        fields(std::min(64 / fieldBits, rowWords)) {
+    for (unsigned t = 0; t * fields < rowWords; ++t) {
+      for (unsigned k = 0; k < 64; ++k) {
+        uint64_t v = 0;
+        for (unsigned f = 0; f < fields; ++f) v |= rows[64 * (t * fields + f) + k] << (f * fieldBits);
+        m[t][k] = v;
+      }
+      transpose64(m[t]);
+    }
+  }
+  uint64_t at(unsigned b, unsigned q) const { return m[q / fields][(q % fields) * fieldBits + b]; }
+};
+
 // One RAM's `.ram_data` block.
 struct ramTile {
   unsigned x = 0, y = 0;
@@ -165,10 +189,9 @@ Result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
                       c >= ' ' && c < 127 ? c : '?');
     }
   }
-  // Rows to columns, 64 rows at a time.
+  const rowColumns columns(rows, ramColumns);
   for (unsigned q = 0; q < rowWords; ++q) {
-    transpose64(rows + 64 * q);
-    for (unsigned c = 0; c < ramColumns; ++c) t.column[c][q] = rows[64 * q + c];
+    for (unsigned c = 0; c < ramColumns; ++c) t.column[c][q] = columns.at(c, q);
   }
   // Blank lines may follow, but nothing else before the next directive.
   while (next < text.size() && text[next] != '.') {
@@ -514,10 +537,10 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       const uint64_t* first = words.data() + offset + uint64_t{ramRows} * s * chunk;
       for (unsigned r = 0; r < length; ++r) rows[r] = first[uint64_t{s} * r];
       std::fill(rows + length, rows + ramRows, 0);
-      for (unsigned q = 0; q < rowWords; ++q) transpose64(rows + 64 * q);
+      const rowColumns columns(rows, width);
       for (uint32_t bit = 0; bit < width; ++bit) {
         uint64_t bits[rowWords];
-        for (unsigned q = 0; q < rowWords; ++q) bits[q] = rows[64 * q + bit];
+        for (unsigned q = 0; q < rowWords; ++q) bits[q] = columns.at(bit, q);
         bool flipped;
         const segmentBits key = canonicalRows(bits, length, flipped);
         if (std::all_of(key.bits, key.bits + rowWords, [](uint64_t b) { return b == 0; })) continue;  // constant
@@ -588,11 +611,13 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       if (seg.memory != m) continue;
       const size_t col = seg.bit * c.stride;
       const unsigned per = 64 / seg.stride;
+      // Every stride-th bit: what 64 rows of a segment mark in each word.
+      const uint64_t spread = spreadNth(~uint64_t{0}, seg.stride);
       for (unsigned q = 0; q < rowWords; ++q) {
         const uint64_t rows = rowMask(seg.length, q);
         const uint64_t first = uint64_t{seg.stride} * (rowWords * seg.chunk + q);
         for (unsigned j = 0; j < seg.stride && first + j < c.stride; ++j) {
-          uint64_t mark = spreadNth(rows >> (j * per), seg.stride) << seg.offset;
+          uint64_t mark = (rows == ~uint64_t{0} ? spread : spreadNth(rows >> (j * per), seg.stride)) << seg.offset;
           for (uint32_t k = 0; k < copies && mark != 0; ++k) {
             uint64_t& layer = seen[k * size + col + first + j];
             const uint64_t again = layer & mark;
@@ -671,10 +696,16 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   } pairs;
   for (const ramTile& tile : *tiles) {
     if (!tile.patched) continue;
-    uint64_t rows[ramRows] = {};
+    // Columns to rows: the four blocks of 64 rows in one transpose, each
+    // block's 16 columns a field of 16 bits.
+    uint64_t m[64] = {};
     for (unsigned q = 0; q < rowWords; ++q) {
-      for (unsigned c = 0; c < ramColumns; ++c) rows[64 * q + c] = tile.column[c][q];
-      transpose64(rows + 64 * q);
+      for (unsigned c = 0; c < ramColumns; ++c) m[16 * q + c] = tile.column[c][q];
+    }
+    transpose64(m);
+    uint64_t rows[ramRows];
+    for (unsigned q = 0; q < rowWords; ++q) {
+      for (unsigned k = 0; k < 64; ++k) rows[64 * q + k] = m[k] >> (16 * q) & 0xffff;
     }
     configEdit& e = edits.emplace_back();
     e.offset = tile.data[0];
