@@ -150,15 +150,12 @@ status runJob(const job& j, const runIO& io) {
   Result<memoryPlan> checked = checkMemories(j.mem, j.hexOut != 0);
   if (!checked) return checked.error();
   const memoryPlan& plan = *checked;
-  const runOutputs outputs{j.romOut != 0,
-                           j.ROMOut != 0,
-                           j.hexOut != 0 ? "-H" : nullptr,
+  const runOutputs outputs{j.romOut != 0, j.ROMOut != 0, j.hexOut != 0 ? "-H" : nullptr,
                            j.dumpLen != 0     ? "-l"
                            : j.dumpDest != 0  ? "-t"
                            : j.dumpEntry != 0 ? "-e"
                                               : nullptr,
-                           plan.patch.design,
-                           plan.patch.output};
+                           plan.patch.design, plan.patch.output};
   if (status s = checkDistinctOutputs(plan.memories, outputs); !s) return s;
 
   // The fixed outputs and the reports need the merged image of a 32-bit

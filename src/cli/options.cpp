@@ -184,7 +184,6 @@ constexpr optionRow table[] = {
 
 bool named(const optionRow& o, std::string_view name) { return o.name != nullptr && name == o.name; }
 
-
 // Puts `value` where the option's value goes.
 void apply(const optionRow& o, job& j, const char* value) {
   if (o.act != nullptr) {

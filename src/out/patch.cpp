@@ -142,11 +142,12 @@ Result<std::unique_ptr<patchedDesign>> preparePatch(const memoryPlan& plan, plac
   }
 
   // Each lane of each bank of every patched memory, with the words it
-  // holds and the placeholder it was built with. A memory cannot hold more
-  // bits than the design's text has hex digits: bounded so, nothing is
+  // holds and the placeholder it was built with. The memories cannot hold
+  // more bits than the design's text has hex digits: bounded so, nothing is
   // made for a request the design cannot hold.
   std::vector<patchMemory> memories;
   const uint64_t digits = uint64_t{d->config.size()} * 4;
+  uint64_t used = 0;
   for (placedMemory& m : run.memories) {
     const memOptions& o = *m.o;
     if (!o.patched) continue;
@@ -159,11 +160,14 @@ Result<std::unique_ptr<patchedDesign>> preparePatch(const memoryPlan& plan, plac
         p.width = width;
         p.depth = depth;
         p.copies = o.copies;
-        if (depth > digits / width / o.copies) {
-          return failuref("%s: memory %s: its %llu words of %u bits cannot be found: a design of %zu bytes holds "
+        // Dividing, so that nothing overflows: depth * width * copies bits.
+        if (depth > (digits - used) / width / o.copies) {
+          return failuref("%s: memory %s: its %llu words of %u bits%s cannot be found: a design of %zu bytes holds "
                           "fewer bits\n",
-                          what.c_str(), p.name.c_str(), ull(depth), width, d->config.size());
+                          what.c_str(), p.name.c_str(), ull(depth), width,
+                          used == 0 ? "" : ", with the memories' before it,", d->config.size());
         }
+        used += depth * width * o.copies;
         if (o.placeholder != nullptr) {
           const std::string file = filePath(o.placeholder, lane, o.lanes, bank, o.banks);
           const std::string option = optionOf(o, "placeholder", file);
