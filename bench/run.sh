@@ -17,6 +17,7 @@
 #   BENCH_ONLY=library bench/run.sh   # W11 alone: the library in process, C++ and Python
 #   BENCH_ONLY=sparse bench/run.sh    # W12 alone: sparse ihex and uf2 of an image far apart
 #   BENCH_ONLY=mapverify bench/run.sh # W13 alone: the map of 10,000 symbols, a verify against a dump
+#   BENCH_ONLY=patch bench/run.sh     # bench/patch.sh: an iCE40 design patched
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -537,8 +538,10 @@ case ${BENCH_ONLY:-} in
     mapverify
     report
     exit 0 ;;
+  patch)
+    exec "$here/patch.sh" ;;
   "") ;;
-  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library, sparse or mapverify, not $BENCH_ONLY" >&2; exit 2 ;;
+  *) echo "BENCH_ONLY: hostile, memimage, records, memories, library, sparse, mapverify or patch, not $BENCH_ONLY" >&2; exit 2 ;;
 esac
 
 # shellcheck disable=SC2086

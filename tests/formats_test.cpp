@@ -863,8 +863,10 @@ TEST(MemoryFormats, EveryFormatHoldsTheMemorysWords) {
       }
     }
   }
-  // The format table and the readers agree.
-  EXPECT_EQ(memFormats().size(), std::size(readers));
+  // The format table and the readers agree (a placeholder format writes
+  // no memory's words).
+  EXPECT_EQ(std::count_if(memFormats().begin(), memFormats().end(), [](const memFormat& f) { return !f.placeholder; }),
+            std::ssize(readers));
 }
 
 TEST(MemoryFormats, IhexWordsAddressesPast16BitsWithExtendedRecords) {
@@ -1038,7 +1040,8 @@ TEST(MemoryFormats, EachFormatsTextForFourWords) {
                               "#include <stdint.h>\n\n" + cDeclarations + "\n#endif\n");
     }
   }
-  EXPECT_EQ(std::size(samples), memFormats().size());
+  EXPECT_EQ(std::ssize(samples),
+            std::count_if(memFormats().begin(), memFormats().end(), [](const memFormat& f) { return !f.placeholder; }));
 }
 
 // With --rebase the word indexes of ihex-words start at the given index: a

@@ -4,7 +4,7 @@
 # neither prints, exits nor handles signals. Usage: layers_test.sh SRC_DIR
 set -eu
 src=$1
-order="core read place fields shape formats patch out fixed cli api"
+order="core read place fields shape patch formats out fixed cli api"
 fail=0
 rank() { n=0; for d in $order; do [ "$d" = "$1" ] && { echo $n; return; }; n=$((n + 1)); done; echo 99; }
 for dir in $order; do

@@ -230,7 +230,7 @@ TEST(Memories, BadMemoriesAreRefusedWithTheirMessages) {
   };
   const std::string keys =
       "banks, format, output, addresses, empty, width, byte-order, depth, fill, lanes, name, header, radix, uf2-family, "
-      "sparse, rebase, record-bytes, srec-s3, dense, line-ending, srec-header, dfu-vid, dfu-pid, dfu-bcd\n";
+      "seed, placeholder, copies, sparse, rebase, record-bytes, srec-s3, dense, line-ending, srec-header, dfu-vid, dfu-pid, dfu-bcd\n";
   const Case cases[] = {
       {{"--memory=a:0x08000000:0x100,format=bin,output=a.bin", "--memory=b:0x080000f0:0x100,format=bin,output=b.bin"},
        "--memory=a and --memory=b overlap at 0x080000f0..0x080000ff\n"},

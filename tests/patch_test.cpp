@@ -16,6 +16,7 @@
 
 #include "elf_fixture.hpp"
 #include "patch/bitstream.hpp"
+#include "patch/placeholder.hpp"
 #include "patch/seed.hpp"
 #include "run_tool.hpp"
 
@@ -169,7 +170,10 @@ TEST(SeedWords, FixturesWereBuiltFromTheseWords) {
                        {"ram8", 8, 2048, 2, "ram8-seed2.seed"}, {"lane0", 8, 1024, 1, "lane0.seed"},
                        {"lane1", 8, 1024, 1, "lane1.seed"}, {"code", 32, 512, 1, "code.seed"},
                        {"data", 16, 256, 1, "data.seed"}, {"tiny", 8, 64, 1, "tiny.seed"},
-                       {"prog", 32, 1000, 1, "prog.seed"}, {"tbl", 16, 128, 1, "tbl.seed"}}) {
+                       {"prog", 32, 1000, 1, "prog.seed"}, {"tbl", 16, 128, 1, "tbl.seed"},
+                       {"rom", 16, 512, 1, "rom16.seed"}, {"mem_b0_0", 8, 1024, 1, "mem_b0_0.seed"},
+                       {"mem_b0_1", 8, 1024, 1, "mem_b0_1.seed"}, {"mem_b1_0", 8, 1024, 1, "mem_b1_0.seed"},
+                       {"mem_b1_1", 8, 1024, 1, "mem_b1_1.seed"}}) {
     EXPECT_EQ(seedText(seedOf(f.name, f.width, f.depth, f.seed), f.width), slurp(ice40Dir / f.path)) << f.path;
   }
 }
@@ -560,6 +564,165 @@ TEST(Ice40Patch, ShortSegmentsCountOnlyWhereTheyCannotBeChance) {
   EXPECT_EQ(patched(layOut(few, 32, 2), {memoryOf("few", 32, few, firmware(32, 24, 1))}),
             "FAILED: memory few: 768 of 768 placeholder bits not found (the design was built with another "
             "placeholder, or the memory is not in block RAM)\n");
+}
+
+TEST(Ice40Patch, EveryCopyOfAMemoryHeldSeveralTimesIsPatched) {
+  // A ROM read through several ports is laid out once per port.
+  const auto seed = seedOf("mem", 16, 512, 2), fw = firmware(16, 512, 3);
+  auto copies = [](const std::string& one, int n) {
+    std::string text = one;
+    const std::string blocks = one.substr(one.find(".ram_data"));
+    for (int k = 1; k < n; ++k) {
+      std::string more = blocks;
+      // Tiles x 1 of each copy moved to row 1 + 2 k.
+      for (size_t at = more.find(".ram_data"); at != std::string::npos; at = more.find(".ram_data", at + 1)) {
+        const size_t eol = more.find('\n', at);
+        more[eol - 1] = static_cast<char>('1' + 2 * k);
+      }
+      text += more;
+    }
+    return text;
+  };
+  patchMemory two = memoryOf("mem", 16, seed, fw);
+  two.copies = 2;
+  patchNotes notes;
+  EXPECT_EQ(patched(copies(layOut(seed, 16, 2), 2), {two}, &notes), copies(layOut(fw, 16, 2), 2));
+  EXPECT_NE(notes.at(0).find("in 4 RAM tiles"), std::string::npos) << notes[0];
+  // Held twice but said once, or said three times.
+  const std::string once = patched(copies(layOut(seed, 16, 2), 2), {memoryOf("mem", 16, seed, fw)});
+  EXPECT_EQ(once.rfind("FAILED: memory mem: 8192 placeholder bits found more than once, such as bit ", 0), 0u) << once;
+  EXPECT_NE(once.find("give its number of copies"), std::string::npos) << once;
+  patchMemory three = two;
+  three.copies = 3;
+  const std::string thrice = patched(copies(layOut(seed, 16, 2), 2), {three});
+  EXPECT_EQ(thrice, "FAILED: memory mem: its 512 words of 16 bits, 3 times, cannot be found: the design's block RAMs "
+                    "hold 16384 bits (the memory is not in block RAM)\n");
+  // Three copies, one of them missing a tile (another memory's in its
+  // place): its bits are found twice.
+  std::string partly = copies(layOut(seed, 16, 2), 3);
+  partly.resize(partly.rfind(".ram_data"));
+  partly += ".ram_data 20 20\n";
+  for (int i = 0; i < 16; ++i) partly += std::string(64, '0') + "\n";
+  EXPECT_EQ(patched(partly, {three}), "FAILED: memory mem: 4096 of 8192 placeholder bits found fewer than 3 times: "
+                                      "the design holds fewer copies of the memory\n");
+  // And once too many.
+  EXPECT_EQ(patched(copies(layOut(seed, 16, 2), 3), {two}).rfind("FAILED: memory mem: 8192 placeholder bits found "
+                                                                 "more than 2 times, such as bit ", 0),
+            0u);
+}
+
+// ---- Placeholder files ----
+
+std::vector<uint64_t> readText(const std::string& text, uint32_t width, uint64_t depth, std::string* why = nullptr) {
+  auto w = readPlaceholder(bytesOf(text), width, depth);
+  if (!w) {
+    if (why != nullptr) *why = w.error().message;
+    return {};
+  }
+  return *w;
+}
+
+TEST(Placeholder, ReadsWhatReadmemhReads) {
+  struct reading {
+    const char* what;
+    std::string text;
+    std::vector<uint64_t> words;
+  };
+  for (const reading& r : std::vector<reading>{
+           {"lines", "a5\n3c\n7e\n", {0xa5, 0x3c, 0x7e}},
+           {"no last line end, CRLF, blanks", "  A5\r\n\t3C 7e", {0xa5, 0x3c, 0x7e}},
+           {"underscores and leading zeros", "0_0a_5\n003c\n7_e", {0xa5, 0x3c, 0x7e}},
+           {"comments", "// head\na5 // one\n/* two\n  lines */3c/**/7e/*x*/", {0xa5, 0x3c, 0x7e}},
+           {"indexes", "@2 7e\n@0\na5 3c", {0xa5, 0x3c, 0x7e}},
+           {"indexes after a comment", "@1/*c*/3c 7e @0 a5", {0xa5, 0x3c, 0x7e}},
+       }) {
+    std::string why;
+    EXPECT_EQ(readText(r.text, 8, 3, &why), r.words) << r.what << ": " << why;
+  }
+  // Words as wide as 64 bits, and the generator's own text.
+  EXPECT_EQ(readText("ffffffffffffffff\n0\n1\n", 64, 3), (std::vector<uint64_t>{~uint64_t{0}, 0, 1}));
+  const auto seed = seedOf("rom", 32, 1024, 1);
+  EXPECT_EQ(readText(seedText(seed, 32), 32, 1024), seed);
+  // What another tool writes.
+  if (have("icebram")) {
+    TempDir dir;
+    ASSERT_SH(dir.path, "icebram -g -s 7 16 256 > g.hex");
+    const std::string text = slurp(dir.path / "g.hex");
+    const auto words = readText(text, 16, 256);
+    ASSERT_EQ(words.size(), 256u);
+    EXPECT_EQ(seedText(words, 16), text);
+  }
+}
+
+TEST(Placeholder, AnythingElseIsRefusedNamingTheLine) {
+  struct refusal {
+    std::string text;
+    const char* says;
+  };
+  for (const refusal& r : std::vector<refusal>{
+           {"a5\n3g\n7e\n", "line 2: 'g' is not a hex digit\n"},
+           {"a5\n3c\n0x10\n", "line 3: word 0x10 has x or z digits: a placeholder's bits are all 0s and 1s\n"},
+           {"a5\n3c\n_7e\n", "line 3: '_' is not a hex digit\n"},
+           {"a5 3c 7e\n\x1b[2J", "line 2: '?' is not a hex digit\n"},
+           {std::string("a5\n3c\n7\0e", 9), "line 3: '?' is not a hex digit\n"},
+           {"a5\n3z\n7e\n", "line 2: word 3z has x or z digits: a placeholder's bits are all 0s and 1s\n"},
+           {"a5\n13c\n7e\n", "line 2: word 13c does not fit in 8 bits\n"},
+           {"a5\n11111111111111111c\n7e\n", "line 2: word 11111111111111111c does not fit in 8 bits\n"},
+           {"a5\n3c\n7e\n11\n", "line 4: word 11 is past the memory's 3 words\n"},
+           {"a5\n@3\n", "line 2: @3: past the memory's 3 words\n"},
+           {"a5\n@ffffffffffffffffff 1\n", "line 2: @ffffffffffffffffff: past the memory's 3 words\n"},
+           {"a5\n@x\n", "line 2: @x: an index has no x or z digits\n"},
+           {"a5\n@ 1\n", "line 2: an @ without an index\n"},
+           {"a5\n3c@2 7e\n", "line 2: '@' is not a hex digit (an @ starts a word's index)\n"},
+           {"a5 3c 7e @1\n 3d\n", "line 2: a second word for word 1\n"},
+           {"a5\n3c /\n7e\n", "line 2: '/' is not a hex digit\n"},
+           {"a5\n/* 3c\n7e\n", "line 2: a /* comment is not closed\n"},
+           {"a5\n3c\n", "no word for word 2: the file gives 2 of the memory's 3 words\n"},
+           {"@1 3c 7e\n", "no word for word 0: the file gives 2 of the memory's 3 words\n"},
+           {"", "no word for word 0: the file gives 0 of the memory's 3 words\n"},
+       }) {
+    std::string why;
+    EXPECT_TRUE(readText(r.text, 8, 3, &why).empty()) << r.says;
+    EXPECT_EQ(why, r.says);
+  }
+}
+
+TEST(Placeholder, DamagedTextIsReadOrRefusedInOneLine) {
+  // Bytes changed, dropped and added at random in a placeholder with
+  // comments and indexes: each reading gives every word or one line.
+  const auto seed = seedOf("mem", 12, 64, 3);
+  const std::string base = "// placeholder\n@0\n" + seedText(seed, 12).substr(0, 4 * 40) + "/* rest */ @28\n" +
+                           seedText(seed, 12).substr(4 * 40);
+  ASSERT_EQ(readText(base, 12, 64), seed);
+  std::mt19937 gen(5);
+  const std::string alphabet = std::string("0123456789abcdefxz_@/* \n\r\tg") + '\0' + '\xff';
+  size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = base;
+    for (int edits = 1 + static_cast<int>(gen() % 3); edits-- > 0 && !text.empty();) {
+      const size_t at = gen() % text.size();
+      const char c = alphabet[gen() % alphabet.size()];
+      switch (gen() % 4) {
+        case 0: text[at] = c; break;
+        case 1: text.erase(at, 1); break;
+        case 2: text.insert(at, 1, c); break;
+        default: text.resize(at); break;
+      }
+    }
+    std::string why;
+    const auto words = readText(text, 12, 64, &why);
+    if (words.empty()) {
+      ++refused;
+      ASSERT_FALSE(why.empty());
+      ASSERT_EQ(std::count(why.begin(), why.end(), '\n'), 1) << why;
+      ASSERT_EQ(why.back(), '\n');
+    } else {
+      ASSERT_EQ(words.size(), 64u);
+      for (uint64_t w : words) ASSERT_LT(w, uint64_t{1} << 12);
+    }
+  }
+  EXPECT_GT(refused, 1000u);
+  EXPECT_LT(refused, 3000u);
 }
 
 TEST(Ice40Patch, LineEndsAndDigitCaseAreKept) {

@@ -190,6 +190,10 @@ status readInputs(const job& j, bool fixed, bool showLines, bool symbols, const 
   return done;
 }
 
+// Whether the run has inputs to read: a run that writes only placeholders
+// may have none (placeholdersOnly).
+bool hasInputs(const job& j) { return j.input != nullptr || !j.mem.merge.empty(); }
+
 }  // namespace
 
 status runJob(const job& j, const runIO& io) {
@@ -217,7 +221,8 @@ status runJob(const job& j, const runIO& io) {
                            j.dumpLen != 0     ? "-l"
                            : j.dumpDest != 0  ? "-t"
                            : j.dumpEntry != 0 ? "-e"
-                                              : nullptr};
+                                              : nullptr,
+                           plan.patch.design, plan.patch.output};
   if (plan.verify != nullptr) {
     if (status s = checkVerifyAlone(j); !s) return s;
   } else if (status s = checkDistinctOutputs(plan.memories, outputs, plan.map, plan.digestOut); !s) {
@@ -240,7 +245,9 @@ status runJob(const job& j, const runIO& io) {
   }
   image img;
   Result<elfImage> merged = Error{};
-  if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+  if (hasInputs(j)) {
+    if (status s = readInputs(j, fixed, showLines, plan.symbols, io, img, merged); !s) return s;
+  }
   if (plan.verify != nullptr) return verifyMemories(plan, img, io);
 
   if (fixed) {
@@ -284,8 +291,12 @@ status runJob(const job& j, const runIO& io) {
 }
 
 Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
-  if (j.input == nullptr && j.mem.merge.empty()) {
+  if (!hasInputs(j) && !placeholdersOnly(j)) {
     return errorf(ErrorKind::bad_argument, "input", "no input: give input, as -f FILE\n");
+  }
+  if (j.mem.patch != nullptr) {
+    return errorf(ErrorKind::bad_argument, "--patch",
+                  "--patch=%s: the patched design is a file of a whole run: build() writes it\n", j.mem.patch);
   }
   auto placed = std::make_unique<placedJob>();
   Result<memoryPlan> checked = checkMemories(j.mem, false);
@@ -296,8 +307,10 @@ Result<std::unique_ptr<placedJob>> placeJob(const job& j, const noteFn& note) {
   }
   const runIO io{nullptr, note};
   Result<elfImage> unused = Error{};
-  if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
-    return s.error();
+  if (hasInputs(j)) {
+    if (status s = readInputs(j, false, j.mem.verbose != 0, placed->plan.symbols, io, placed->img, unused); !s) {
+      return s.error();
+    }
   }
   Result<placedRun> run = placeRun(placed->plan, placed->img, note);
   if (!run) return run.error();

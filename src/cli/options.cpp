@@ -57,7 +57,7 @@ constexpr optionRow table[] = {
      "Memory images, for FPGA and boot flows", false, true, &memArgs::format, nullptr, nullptr, nullptr},
     {0, "output", "FILE",
      "where it goes; - is standard output [-]; with banks, %b stands\n"
-     "for the bank number",
+     "for the bank number; with --patch, the patched design",
      nullptr, true, true, &memArgs::output, nullptr, nullptr, nullptr},
     {0, "memory", "NAME:BASE:SIZE[,KEY=VALUE...]",
      "one memory of the system, its keys any of format, output, width,\n"
@@ -158,7 +158,8 @@ constexpr optionRow table[] = {
      "significant; FILE must hold %d for the lane number [1]",
      nullptr, true, true, &memArgs::lanes, nullptr, nullptr, nullptr},
     {0, "name", "NAME",
-     "identifier for the formats that declare one [rom_image]",
+     "identifier for the formats that declare one [rom_image],\n"
+     "and a placeholder's name [rom_image, or the --memory NAME]",
      nullptr, true, true, &memArgs::name, nullptr, nullptr, nullptr},
     {0, "header", "FILE",
      "with --format=c: also write the extern declarations",
@@ -169,6 +170,26 @@ constexpr optionRow table[] = {
     {0, "uf2-family", "ID",
      "with --format=uf2: the family ID, a number or a name\n(rp2040, rp2350-arm-s, samd21, ...) [none]",
      nullptr, true, true, &memArgs::uf2Family, nullptr, nullptr, nullptr},
+    {0, "seed", "N",
+     "the seed of the placeholder words that --format=ice40-seed\n"
+     "writes and --patch looks for, with the memory's name, width\n"
+     "and depth [0]",
+     nullptr, false, true, &memArgs::seed, nullptr, nullptr, nullptr},
+    {0, "patch", "DESIGN",
+     "put each memory's words in place of its placeholder in the\n"
+     "placed-and-routed iCE40 design DESIGN (.asc), written whole to\n"
+     "--output (required; - is standard output); a --memory with a\n"
+     "format of its own writes its image instead",
+     nullptr, false, false, &memArgs::patch, nullptr, nullptr, nullptr},
+    {0, "placeholder", "FILE",
+     "with --patch: the memory's placeholder is the $readmemh FILE\n"
+     "(such as icebram -g writes), not that of --seed; %d and %b\n"
+     "as for --output",
+     nullptr, false, true, &memArgs::placeholder, nullptr, nullptr, nullptr},
+    {0, "copies", "N",
+     "with --patch: the design holds the memory N times, as it holds\n"
+     "a ROM read through N ports; every copy is patched [1]",
+     nullptr, false, true, &memArgs::copies, nullptr, nullptr, nullptr},
     {0, "sparse", nullptr,
      "vmem, updatemem, ihex, srec, ti-txt, dfuse, uf2: only the\n"
      "words that hold placed bytes, each stretch after its address\n"
@@ -345,6 +366,29 @@ struct scanner {
 
 std::span<const optionRow> options() { return table; }
 
+bool placeholdersOnly(const job& j) {
+  const memArgs& a = j.mem;
+  if (j.romOut || j.ROMOut || j.hexOut || j.dumpLen || j.dumpDest || j.dumpEntry || a.patch != nullptr ||
+      !a.merge.empty()) {
+    return false;
+  }
+  auto placeholderFormat = [](std::string_view name) {
+    const std::string text(name);
+    const memFormat* f = findFormat(text.c_str());
+    return f != nullptr && f->placeholder;
+  };
+  if (a.memory.empty()) return a.format != nullptr && placeholderFormat(a.format);
+  for (std::string_view spec : a.memory) {
+    std::string_view format = a.format != nullptr ? a.format : "";
+    for (size_t at = spec.find(','); at != std::string_view::npos; at = spec.find(',', at + 1)) {
+      const std::string_view item = spec.substr(at + 1, spec.find(',', at + 1) - at - 1);
+      if (item.starts_with("format=")) format = item.substr(7);
+    }
+    if (!placeholderFormat(format)) return false;
+  }
+  return true;
+}
+
 const optionRow* findOption(std::string_view name) {
   for (const optionRow& o : table) {
     if (named(o, name) || (name == "input" && o.letter == 'f')) return &o;
@@ -391,8 +435,9 @@ parseOutcome parseArguments(std::span<const std::string> args, const std::string
     }
     apply(o, j, o.value != nullptr ? j.keep(item.value) : nullptr);
   }
-  // A run whose inputs are all --merge needs no -f.
-  if ((j.input == nullptr && j.mem.merge.empty()) || rejected != 0) {
+  // A run whose inputs are all --merge needs no -f, nor one that writes
+  // placeholders only.
+  if ((j.input == nullptr && j.mem.merge.empty() && !placeholdersOnly(j)) || rejected != 0) {
     out.how = parseOutcome::end::usage;
     out.usageStatus = 1;
   }

@@ -50,6 +50,10 @@ struct memArgs {
   int verbose = 0;
   const char* radix = nullptr;
   const char* uf2Family = nullptr;
+  const char* seed = nullptr;
+  const char* patch = nullptr;
+  const char* placeholder = nullptr;
+  const char* copies = nullptr;
   int sparse = 0;
   const char* rebase = nullptr;
   const char* recordBytes = nullptr;
@@ -116,6 +120,11 @@ std::span<const optionRow> options();
 
 // The option called `name` (a long option, or "input" for -f), or null.
 const optionRow* findOption(std::string_view name);
+
+// Whether the run writes only placeholders, which need no input: no fixed
+// output, no --patch or --merge, and every memory of a format that writes
+// placeholders (its format= key, else --format).
+bool placeholdersOnly(const job& j);
 
 // One thing the scan of a command line found, in order: an option with its
 // value, an option refused with getopt_long's message, or a word that is no

@@ -3,6 +3,7 @@
 
 #include <elf.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "fields/fields.hpp"
 #include "formats/identifiers.hpp"
 #include "formats/registry.hpp"
+#include "patch/seed.hpp"
 
 namespace romwright {
 
@@ -29,6 +31,95 @@ Error badValue(const char* option, const char* value, const char* why) {
 bool tooLarge(const char* text, bool scaled = false) {
   uint64_t v = 0;
   return readNumber(text, scaled, v) == numberRead::tooLarge;
+}
+
+// ---- Placeholders and --patch ----------------------------------------------
+
+// The placeholder options given without --patch or a format that writes
+// placeholders, which nothing would read.
+status placeholderOptionsAlone(const memArgs& a) {
+  if (a.seed != nullptr) return badValue("seed", a.seed, "only with --format=ice40-seed or --patch");
+  if (a.placeholder != nullptr) return badValue("placeholder", a.placeholder, "only with --patch");
+  if (a.copies != nullptr) return badValue("copies", a.copies, "only with --patch");
+  return done;
+}
+
+// The placeholder options of a memory that writes or is patched with its
+// placeholder: the seed, and for a patched memory its placeholder file and
+// copies; such a memory needs its size given, as the placeholder depends
+// on it.
+status checkPlaceholderOptions(const memArgs& a, memOptions& o) {
+  if (a.seed != nullptr) {
+    const numberRead read = readNumber(a.seed, false, o.seed, ~uint64_t{0});
+    if (read == numberRead::tooLarge) return badValue("seed", a.seed, "too large");
+    if (read != numberRead::ok) return badValue("seed", a.seed, "not a number");
+  }
+  if (!o.patched) {
+    if (a.copies != nullptr && a.patch == nullptr) return badValue("copies", a.copies, "only with --patch");
+    if (a.placeholder != nullptr) {
+      return badValue("placeholder", a.placeholder,
+                      a.patch == nullptr ? "only with --patch"
+                                         : "a memory with a format of its own writes its image and is not patched");
+    }
+  } else {
+    if (a.copies != nullptr) {
+      uint64_t v = 0;
+      if (tooLarge(a.copies)) return badValue("copies", a.copies, "too large");
+      if (!parseNumber(a.copies, false, v) || v == 0 || v > 64) {
+        return badValue("copies", a.copies, "not a number of copies: 1 to 64");
+      }
+      o.copies = static_cast<uint32_t>(v);
+    }
+    if (a.placeholder != nullptr) {
+      if (a.placeholder[0] == '\0') return badValue("placeholder", a.placeholder, "an empty file name");
+      if (o.lanes > 1 && strstr(a.placeholder, "%d") == nullptr) {
+        return badValue("placeholder", a.placeholder, "needs %d for the lane number with --lanes");
+      }
+      o.placeholder = a.placeholder;
+    }
+  }
+  if (!o.hasRegion && a.depth == nullptr) {
+    const std::string what = o.patched ? std::string("--patch=") + a.patch : std::string("--format=") + a.format;
+    return failuref("%s: give the memory's size: --region=BASE:SIZE or --depth=WORDS\n", what.c_str());
+  }
+  return done;
+}
+
+// The rest of the checks of a memory that is only patched: the options of
+// an image are refused, as it has none.
+Result<memOptions> checkPatched(const memArgs& a, memOptions& o) {
+  const struct {
+    const char* option;
+    const char* value;
+  } imageOnly[] = {{"header", a.header},        {"radix", a.radix},         {"uf2-family", a.uf2Family},
+                   {"rebase", a.rebase},        {"record-bytes", a.recordBytes}, {"line-ending", a.lineEnding},
+                   {"srec-header", a.srecHeader}, {"dfu-vid", a.dfuVid},     {"dfu-pid", a.dfuPid},
+                   {"dfu-bcd", a.dfuBcd}};
+  const char* why = "a patched memory has no image of its own (with --memory, format=FMT gives one)";
+  for (const auto& opt : imageOnly) {
+    if (opt.value != nullptr) return badValue(opt.option, opt.value, why);
+  }
+  if (a.sparse != 0) return failuref("--sparse: %s\n", why);
+  if (a.srecS3 != 0) return failuref("--srec-s3: %s\n", why);
+  if (a.dense != 0) return failuref("--dense: %s\n", why);
+  o.crop = a.crop != 0;
+  o.empty = a.empty != 0;
+  if (o.crop && !o.hasRegion) return Error{"--crop: needs --region=BASE:SIZE to cut at\n"};
+  o.quiet = a.quiet != 0;
+  o.name = a.name != nullptr ? a.name : "rom_image";
+  if (*o.name == '\0') return badValue("name", o.name, "an empty name");
+  if (status s = checkPlaceholderOptions(a, o); !s) return s.error();
+  return o;
+}
+
+// Each lane of each bank of a memory that writes or is patched with its
+// placeholder is a memory of its own, whose placeholder must be possible.
+status checkPlaceholderShape(const memOptions& o) {
+  if (!o.patched && (o.format == nullptr || !o.format->placeholder)) return done;
+  const uint64_t depth = o.depth != 0 ? o.depth : o.size / (o.width / 8);
+  // A bank count that does not divide the depth is refused once placed.
+  if (depth % o.banks != 0) return done;
+  return checkSeedShape(o.width / o.lanes, depth / o.banks);
 }
 
 }  // namespace
@@ -53,7 +144,7 @@ Result<unsigned> checkLockTimeout(const memArgs& a) {
 
 Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   memOptions o{};
-  if (a.format == nullptr) {
+  if (a.format == nullptr && a.patch == nullptr) {
     for (const optionRow& opt : options()) {
       if (!opt.needsFormat) continue;
       const char* value = opt.text != nullptr                             ? a.*opt.text
@@ -64,12 +155,16 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
       if (opt.flag != nullptr) return failuref("--%s: only with --format\n", opt.name);
       return badValue(opt.name, value, "only with --format");
     }
+    if (status s = placeholderOptionsAlone(a); !s) return s.error();
     return o;
   }
 
   o.banks = 1;
-  o.format = findFormat(a.format);
-  if (o.format == nullptr) {
+  // In a --patch run a memory without a format of its own is patched: it
+  // has no image, and its shape is its options'.
+  o.patched = a.format == nullptr;
+  o.format = o.patched ? nullptr : findFormat(a.format);
+  if (!o.patched && o.format == nullptr) {
     std::string known;
     for (const memFormat& f : memFormats()) known += std::string(known.empty() ? "" : ", ") + f.name;
     return badValue("format", a.format, ("not a format: " + known).c_str());
@@ -82,7 +177,8 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   }
   // A format of bytes keeps the placed span to the byte unless an option
   // asks for whole words.
-  if (o.format->byteSpan && a.width == nullptr && a.depth == nullptr && a.region == nullptr && a.lanes == nullptr) {
+  if (o.format != nullptr && o.format->byteSpan && a.width == nullptr && a.depth == nullptr && a.region == nullptr &&
+      a.lanes == nullptr) {
     v = 8;
   }
   o.width = static_cast<uint32_t>(v);
@@ -172,6 +268,7 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
     return badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: a lane is 1, 2 or 4 bits or whole bytes").c_str());
   }
+  if (o.patched) return checkPatched(a, o);
   if (laneBits < o.format->minWidth) {
     return badValue("lanes", a.lanes,
              ("lanes of " + std::to_string(laneBits) + " bits: the " + o.format->name +
@@ -210,7 +307,23 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing) {
   o.quiet = a.quiet != 0;
 
   o.name = a.name != nullptr ? a.name : "rom_image";
-  if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
+  if (o.format->placeholder) {
+    // A placeholder's name is only a name: the design's memory is called
+    // anything.
+    if (*o.name == '\0') return badValue("name", o.name, "an empty name");
+    if (status s = checkPlaceholderOptions(a, o); !s) return s.error();
+  } else {
+    if (const char* why = nameProblem(o.name)) return badValue("name", o.name, why);
+    if (a.seed != nullptr && a.patch == nullptr) {
+      return badValue("seed", a.seed, ("the " + std::string(o.format->name) + " format writes no placeholder").c_str());
+    }
+    if (a.copies != nullptr && a.patch == nullptr) return badValue("copies", a.copies, "only with --patch");
+    if (a.placeholder != nullptr) {
+      return badValue("placeholder", a.placeholder,
+                      a.patch == nullptr ? "only with --patch"
+                                         : "a memory with a format of its own writes its image and is not patched");
+    }
+  }
 
   o.radix = 16;
   if (a.radix != nullptr) {
@@ -407,6 +520,28 @@ status checkMapAndVerify(const memArgs& a, memoryPlan& plan) {
   return done;
 }
 
+// The design of --patch and where the patched design goes: --output,
+// which is then no memory's. A memory's own image needs its format=
+// and output= keys of --memory, so --format is refused beside --patch.
+status checkPatchRun(const memArgs& a, bool listing, memoryPlan& plan) {
+  if (a.patch == nullptr) return done;
+  if (a.patch[0] == '\0') return badValue("patch", a.patch, "an empty file name");
+  if (a.format != nullptr) {
+    return badValue("format", a.format,
+                    "with --patch, --output is the patched design: write a memory's image with "
+                    "--memory=NAME:BASE:SIZE,format=FMT,output=FILE");
+  }
+  if (a.output == nullptr) return failuref("--patch=%s: give --output=FILE for the patched design\n", a.patch);
+  if (a.output[0] == '\0') return badValue("output", a.output, "an empty file name");
+  plan.patch.design = a.patch;
+  plan.patch.output = !standardOutputName(a.output) ? a.output : nullptr;
+  if (plan.patch.output == nullptr && listing) {
+    return badValue("output", a.output, "-H writes to standard output already: give --output=FILE");
+  }
+  plan.patch.verbose = a.verbose != 0;
+  return done;
+}
+
 Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   memoryPlan plan{};
   plan.allowUnplaced = a.allowUnplaced != 0;
@@ -435,10 +570,16 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
     }
     return checkMapAndVerify(a, plan);
   };
+  if (status s = checkPatchRun(a, listing, plan); !s) return s.error();
   if (a.memory.empty()) {
-    Result<memOptions> o = checkMemArgs(a, listing);
+    memArgs one = a;
+    if (a.patch != nullptr) one.output = nullptr;  // the patched design's
+    Result<memOptions> o = checkMemArgs(one, listing);
     if (!o) return o.error();
-    if (o->format != nullptr) plan.memories.push_back(*o);
+    if (status s = checkPlaceholderShape(*o); !s) {
+      return Error{"memory " + std::string(o->name) + ": " + s.error().message};
+    }
+    if (o->format != nullptr || o->patched) plan.memories.push_back(*o);
     if (status s = fields(); !s) return s.error();
     return plan;
   }
@@ -448,9 +589,13 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
     return badValue("region", a.region, "with --memory, each memory's BASE:SIZE is its region");
   }
   if (a.crop != 0) return Error{"--crop: with --memory, every memory takes what lies in it\n"};
+  if (a.placeholder != nullptr) {
+    return badValue("placeholder", a.placeholder, "with --memory, give each memory its placeholder=FILE");
+  }
   for (const char* spec : a.memory) {
     memArgs m = a;  // every memory starts from the options given beside it
     m.memory.clear();
+    if (a.patch != nullptr) m.output = nullptr;  // the patched design's
     const std::string_view all(spec);
     const std::string_view head = all.substr(0, all.find(','));
     const size_t colon = head.find(':');
@@ -499,12 +644,24 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
         return failuref("--memory=%s: %s=%s: not yes or no\n", label, key.c_str(), value);
       }
     }
-    if (m.format == nullptr) return failuref("--memory=%s: no format: give format=FMT or --format=FMT\n", label);
+    if (m.format == nullptr && m.patch == nullptr) {
+      return failuref("--memory=%s: no format: give format=FMT or --format=FMT\n", label);
+    }
     Result<memOptions> o = checkMemArgs(m, listing);
     if (!o) return Error{std::string("--memory=") + label + ": " + o.error().message};
     o->label = label;
     o->banks = banks;
-    if (banks > 1 && a.verify == nullptr && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
+    // A placeholder is the memory's NAME's unless a name is given.
+    const bool placeholder = o->patched || o->format->placeholder;
+    if (placeholder && m.name == nullptr) o->name = label;
+    if (status s = checkPlaceholderShape(*o); !s) {
+      return Error{std::string("--memory=") + label + ": " + s.error().message};
+    }
+    if (banks > 1 && o->placeholder != nullptr && strstr(o->placeholder, "%b") == nullptr) {
+      return failuref("--memory=%s: placeholder=%s: needs %%b for the bank number with banks=%u\n", label,
+                      o->placeholder, banks);
+    }
+    if (banks > 1 && !o->patched && a.verify == nullptr && (o->output == nullptr || strstr(o->output, "%b") == nullptr)) {
       return failuref("--memory=%s: output=%s: needs %%b for the bank number with banks=%u\n", label,
                       o->output != nullptr ? o->output : "-", banks);
     }
@@ -516,7 +673,11 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
   }
   const memOptions* onStdout = nullptr;
   for (const memOptions& o : plan.memories) {
-    if (o.output != nullptr || a.verify != nullptr) continue;
+    if (o.output != nullptr || o.patched || a.verify != nullptr) continue;
+    if (plan.patch.design != nullptr && plan.patch.output == nullptr) {
+      return failuref("--memory=%s: give output=FILE: --patch writes the patched design to standard output\n",
+                      o.label);
+    }
     if (onStdout != nullptr) {
       return failuref("--memory=%s: give output=FILE: --memory=%s takes standard output already\n", o.label,
                       onStdout->label);
@@ -534,6 +695,10 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
                         static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi));
       }
     }
+  }
+  if (plan.patch.design != nullptr &&
+      std::none_of(plan.memories.begin(), plan.memories.end(), [](const memOptions& o) { return o.patched; })) {
+    return failuref("--patch=%s: no memory to patch: every --memory has a format of its own\n", a.patch);
   }
   if (status s = fields(); !s) return s.error();
   return plan;

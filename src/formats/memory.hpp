@@ -10,7 +10,8 @@ namespace romwright {
 struct memFormat;
 
 struct memOptions {
-  const memFormat* format = nullptr;  // null when no memory image is asked for
+  const memFormat* format = nullptr;  // null when no memory image is asked for, or the
+                                      // memory is only patched
   const char* output = nullptr;       // null: standard output
   bool runAddresses = false;
   bool hasRegion = false;
@@ -43,6 +44,15 @@ struct memOptions {
   uint16_t dfuBcd = 0xffff;
   bool empty = false;         // a memory in which no byte lands is written
                               // (all fill) rather than refused
+  // Placeholders and --patch: the seed of the placeholder a placeholder
+  // format writes and a patch looks for; a patched memory (one without a
+  // format of its own in a --patch run), its placeholder's $readmemh file
+  // when given (%d and %b numbered as outputs are), and how many times the
+  // design holds it.
+  uint64_t seed = 0;
+  bool patched = false;
+  const char* placeholder = nullptr;
+  uint32_t copies = 1;
 };
 
 }  // namespace romwright

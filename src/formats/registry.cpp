@@ -8,6 +8,7 @@
 
 #include "formats/text.hpp"
 #include "formats/writers.hpp"
+#include "patch/seed.hpp"
 
 namespace romwright {
 
@@ -22,7 +23,7 @@ constexpr unsigned text = useLines;  // every format of text lines
 
 // name, writer, header, memory order, narrowest, widest, deepest, 32-bit
 // addresses, options read, byte span, sparse, rebase, highest address,
-// sparse whatever the fill, 32-bit block addresses.
+// sparse whatever the fill, 32-bit block addresses, placeholder.
 constexpr memFormat table[] = {
     {"vmem", writeVmem, nullptr, false, 1, 1024, noLimit, false, text | useBinary, false, true, whenSparse},
     {"bin", writeBin, nullptr, true, 8, 1024, noLimit, false, 0, true, false, never},
@@ -45,6 +46,9 @@ constexpr memFormat table[] = {
     {"dfuse", writeDfuse, nullptr, true, 8, 1024, noLimit, true, useDfu, false, true, never, dataHighestAddress},
     {"ti-txt", writeTiTxt, nullptr, true, 8, 1024, noLimit, true, text | useRecords, false, true, always,
      dataHighestAddress},
+    // The placeholder of a memory an iCE40 design is built with, for --patch.
+    {"ice40-seed", writeIce40Seed, nullptr, false, 3, 64, maxSeedDepth, false, text | useName, false, false, never,
+     nullptr, false, false, true},
 };
 
 // The IDs that the UF2 bootloaders of these chips check.

@@ -37,6 +37,7 @@ struct memLayout {
   const char* file = nullptr;  // the file's name as given, or null
   // The DFU suffix's bcdDevice, idProduct and idVendor (0xffff: any).
   uint16_t dfuBcd = 0xffff, dfuPid = 0xffff, dfuVid = 0xffff;
+  uint64_t seed = 0;  // --seed: which placeholder a placeholder format writes
 };
 
 // The options a format reads beyond those every format takes; checkMemArgs
@@ -86,6 +87,9 @@ struct memFormat {
   // Writes 32-bit byte addresses of its own and no start address (UF2's
   // target addresses): every byte it holds lies below 4 GiB.
   bool blockAddresses = false;
+  // Writes the memory's placeholder words (its name, width, depth and
+  // --seed say which), not its contents: it needs no input.
+  bool placeholder = false;
 };
 
 // Every format, in the order the help lists them.

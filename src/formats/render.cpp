@@ -42,9 +42,10 @@ laneLayout layoutOf(const memOptions& o, const placement& p, uint64_t depth, uin
   const uint64_t address = p.address();
   return {{laneBits, depth, o.lanes == 1 ? address : address / wordBytes * laneBytes, static_cast<uint32_t>(start),
            name, o.header, o.radix, o.uf2Family, o.hasUf2Family, o.sparse, o.rebased, o.rebase, o.recordBytes,
-           o.srecS3, hasStart, o.srecHeader, file, o.dfuBcd, o.dfuPid, o.dfuVid},
-          {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little, o.format->memoryOrder,
-           o.fill, {}, {}}};
+           o.srecS3, hasStart, o.srecHeader, file, o.dfuBcd, o.dfuPid, o.dfuVid, o.seed},
+          // A memory that is only patched has no format, and its words are values.
+          {&p, 0, p.size / wordBytes, depth, wordBytes, laneBits, lane, o.lanes, little,
+           o.format != nullptr && o.format->memoryOrder, o.fill, {}, {}}};
 }
 
 // Puts `n` bytes into `s` with CR LF for each LF.

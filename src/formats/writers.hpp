@@ -48,4 +48,8 @@ bool writeVhdl(sink& s, const memLayout& m, wordReader& r);
 bool writeC(sink& s, const memLayout& m, wordReader& r);
 bool writeCHeader(sink& s, const memLayout& m, wordReader& r);
 
+// seed.cpp: a memory's placeholder words, for patching new words into a
+// finished FPGA design later.
+bool writeIce40Seed(sink& s, const memLayout& m, wordReader& r);
+
 }  // namespace romwright::formats

@@ -105,6 +105,17 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
     add(std::string("--digest-out=") + digestOut, digestOut, std::string("--digest-out=") + digestOut);
   }
 
+  if (run.design != nullptr && run.patched != nullptr) {
+    // The design keeps its placeholders for the next patch.
+    const std::string option = std::string("--output=") + run.patched;
+    if (sameFile(identify(run.design), identify(run.patched))) {
+      return failuref("%s: %s is the design --patch reads: write the patched design to another file, so that "
+                      "the design keeps its placeholders for the next patch\n",
+                      option.c_str(), run.patched);
+    }
+    add(option, run.patched, "the patched design by --patch");
+  }
+
   // A name no run may write (a planted link, a FIFO of another user) is
   // refused for what it is before it is compared with the others: two
   // planted links to one file are links, not one output written twice.
@@ -123,7 +134,10 @@ status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& 
   // Standard output, when the run writes to it, is one more output.
   std::string image;
   for (const memOptions& o : mems) {
-    if (o.output == nullptr && image.empty()) image = std::string("--format=") + o.format->name;
+    if (o.output == nullptr && !o.patched && image.empty()) image = std::string("--format=") + o.format->name;
+  }
+  if (run.design != nullptr && run.patched == nullptr && image.empty()) {
+    image = std::string("--patch=") + run.design;
   }
   const char* writer = run.listing != nullptr ? run.listing
                        : !image.empty()        ? image.c_str()

@@ -32,15 +32,18 @@ struct runOutputs {
   bool ROM;             // -R: tolvek.rom
   const char* listing;  // "-H" when the listing goes to standard output, else null
   const char* reports;  // the first of "-l", "-t", "-e" asked for, else null
+  const char* design = nullptr;   // --patch: the design it reads, else null
+  const char* patched = nullptr;  // the patched design's file; null: standard output
 };
 
 // Refuses a name no run may write (see checkOutputName), then, with one
 // line naming both, two outputs of the run that are the
 // same file (through links too), or one that is the file standard output
-// is, when the run writes to standard output. Character devices (a
-// terminal, /dev/null) may be named more than once. `map` is the file of
-// --map ("-": standard output) and `digestOut` that of --digest-out, or
-// null. Call before anything is read or written.
+// is, when the run writes to standard output; and a patched design written
+// over the design it is made from. Character devices (a terminal,
+// /dev/null) may be named more than once. `map` is the file of --map ("-":
+// standard output) and `digestOut` that of --digest-out, or null. Call
+// before anything is read or written.
 status checkDistinctOutputs(std::span<const memOptions> mems, const runOutputs& run, const char* map = nullptr,
                             const char* digestOut = nullptr);
 

@@ -15,6 +15,7 @@
 #include "out/files.hpp"
 #include "out/group.hpp"
 #include "out/map.hpp"
+#include "out/patch.hpp"
 #include "core/sink.hpp"
 #include "place/place.hpp"
 
@@ -27,6 +28,17 @@ Result<placedMemory> placeMemory(const memOptions& o, const memoryPlan& plan, co
   const bool several = plan.several;
   placedMemory m{&o, {}, 0, false};
   placement& p = m.p;
+  if (o.format != nullptr && o.format->placeholder) {
+    // Its placeholder takes nothing from the inputs: nothing is placed.
+    p.base = o.hasRegion ? o.base : 0;
+    p.size = o.hasRegion ? o.size : o.depth * wordBytes;
+    m.depth = o.depth != 0 ? o.depth : p.size / wordBytes;
+    if (m.depth % o.banks != 0) {
+      return failuref("banks=%u does not divide its %llu words\n", o.banks, static_cast<unsigned long long>(m.depth));
+    }
+    m.little = true;
+    return m;
+  }
   // Several memories each take what lies in them; what lands in none is
   // found afterwards. A memory in which nothing lands is refused unless it
   // may stay empty.
@@ -52,7 +64,7 @@ Result<placedMemory> placeMemory(const memOptions& o, const memoryPlan& plan, co
     return failuref("a memory of %llu words from 0x%08llx passes the end of the 64-bit address space\n",
                     static_cast<unsigned long long>(depth), static_cast<unsigned long long>(p.address()));
   }
-  if (o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
+  if (o.format != nullptr && o.format->maxDepth != 0 && depth / o.banks > o.format->maxDepth) {
     return failuref("--format=%s: holds up to %llu words, not %llu\n", o.format->name,
                     static_cast<unsigned long long>(o.format->maxDepth),
                     static_cast<unsigned long long>(depth / o.banks));
@@ -100,7 +112,10 @@ Result<placedRun> placeRun(const memoryPlan& plan, const image& img, const noteF
     Result<placedMemory> m = placeMemory(o, plan, img, note);
     if (m) {
       m->hasStart = run.hasEntry;
-      if (status fit = checkAddressesFit(o, m->p, m->depth, run.entry, run.hasEntry); !fit) m = fit.error();
+      // A memory that is only patched writes no addresses of its own.
+      if (o.format != nullptr) {
+        if (status fit = checkAddressesFit(o, m->p, m->depth, run.entry, run.hasEntry); !fit) m = fit.error();
+      }
     }
     if (!m) {
       if (o.label == nullptr) return m.error();
@@ -145,12 +160,17 @@ auto withBank(placedMemory& m, uint32_t bank, Fn fn) {
 
 }  // namespace
 
-bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header,
-                 const char* file) {
-  const memOptions& o = *m.o;
+std::string partName(const memOptions& o, uint32_t bank, uint32_t lane) {
   std::string name = o.name;
   if (o.banks > 1) name.append("_b").append(std::to_string(bank));
   if (o.lanes > 1) name.append("_").append(std::to_string(lane));
+  return name;
+}
+
+bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32_t lane, bool header,
+                 const char* file) {
+  const memOptions& o = *m.o;
+  const std::string name = partName(o, bank, lane);
   return withBank(m, bank, [&](const placement& p, uint64_t words) {
     return writeImage(s, o, p, words, lane, m.little, entry, name.c_str(), header, m.hasStart, file);
   });
@@ -191,21 +211,31 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   if (!placed) return placed.error();
   std::vector<placedMemory>& memories = placed->memories;
   const uint64_t entry = placed->entry;
+  // The patch is worked out whole before any file is opened: a design that
+  // does not hold exactly the memories it is said to changes nothing.
+  std::unique_ptr<patchedDesign> patched;
+  if (plan.patch.design != nullptr) {
+    Result<std::unique_ptr<patchedDesign>> made = preparePatch(plan, *placed, note);
+    if (!made) return made.error();
+    patched = std::move(*made);
+  }
 
   // Every file of the run, each memory's banks, each bank's lanes, each
   // lane's image then its header: all names are resolved before the first
   // is written, and all are put in place as one group.
   struct memoryFile {
-    placedMemory* m;  // null: `bytes`, the digest of --digest-out or the map
+    placedMemory* m;  // null: `bytes`, the digest of --digest-out or the map, or the patched design
     uint32_t bank;
     uint32_t lane;
     bool header;
     std::span<const uint8_t> bytes = {};
+    bool patched = false;  // the patched design of --patch
   };
   std::vector<imageFile> names;
   std::vector<memoryFile> what;
   for (placedMemory& m : memories) {
     const memOptions& o = *m.o;
+    if (o.patched) continue;
     for (uint32_t bank = 0; bank < o.banks; bank++) {
       for (uint32_t lane = 0; lane < o.lanes; lane++) {
         for (const bool header : {false, true}) {
@@ -236,12 +266,24 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
                      std::string("Unable to write map file ") + plan.map + "\n"});
     what.push_back({nullptr, 0, 0, false, {reinterpret_cast<const uint8_t*>(map.data()), map.size()}});
   }
+  // The patched design, the last file of the group.
+  if (patched != nullptr && plan.patch.output != nullptr) {
+    names.push_back(patchedFile(plan.patch.output));
+    what.push_back({nullptr, 0, 0, false, {}, true});
+  }
   std::vector<outFile> files;
   for (const imageFile& f : names) files.push_back(fileFor(f));
   if (status s = resolveFiles(files); !s) return s;
 
+  if (patched != nullptr && plan.patch.output == nullptr) {
+    int err = 0;
+    if (!writePatched(standardOutput, *patched, err)) {
+      return Error{strf("Unable to write standard output: %s\n", reasonOf(err).c_str()), ErrorKind::io,
+                   "standard output", err};
+    }
+  }
   for (placedMemory& m : memories) {
-    if (m.o->output != nullptr) continue;
+    if (m.o->output != nullptr || m.o->patched) continue;
     for (uint32_t lane = 0; lane < m.o->lanes; lane++) {
       sink s(standardOutput);
       if (!writeMemory(s, m, entry, 0, lane, false)) {
@@ -262,6 +304,12 @@ status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOut
   for (size_t i = 0; i < files.size(); i++) {
     Result<FILE*> f = createFile(files[i]);
     if (!f) return f.error();
+    if (what[i].patched) {
+      int err = 0;
+      const bool wrote = writePatched(*f, *patched, err);
+      if (status c = closeFile(files[i], wrote, err); !c) return c;
+      continue;
+    }
     sink s(*f);
     const bool wrote = what[i].m == nullptr ? put(s, what[i].bytes.data(), what[i].bytes.size()) && flush(s)
                                             : writeMemory(s, *what[i].m, entry, what[i].bank, what[i].lane,

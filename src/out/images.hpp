@@ -21,6 +21,13 @@
 
 namespace romwright {
 
+// The design a run patches (--patch), if any.
+struct patchPlan {
+  const char* design = nullptr;  // null: the run patches none
+  const char* output = nullptr;  // the patched design; null: standard output
+  bool verbose = false;          // a note of the RAMs that hold each memory
+};
+
 // The memories of a run, with the text their options point into.
 struct memoryPlan {
   std::deque<std::string> text;
@@ -41,6 +48,7 @@ struct memoryPlan {
   enum class startFrom { inputs, given, none } start = startFrom::inputs;
   uint64_t startAddress = 0;
   std::string startSymbol;           // when given by name
+  patchPlan patch;
 };
 
 // A memory of the run placed and checked, ready to be written.
@@ -77,12 +85,17 @@ bool writeMemory(sink& s, placedMemory& m, uint64_t entry, uint32_t bank, uint32
 // making room in memory at once; far more than most formats write.
 uint64_t outputBound(const placedMemory& m);
 
+// The name of bank `bank`, lane `lane` of `m` as its files know it: the
+// memory's name, then _bN with several banks and _N with several lanes.
+std::string partName(const memOptions& o, uint32_t bank, uint32_t lane);
+
 // Hands the words of bank `bank`, lane `lane` of `m` to `fn`, in order.
 void visitWords(placedMemory& m, uint32_t bank, uint32_t lane, const wordVisitor& fn);
 
-// Writes the memory images of `plan` from `img`, every file of them as one
-// group; an image without a file goes to `standardOutput`. With several
-// memories every stored byte must land in one, unless they allow it.
+// Writes the memory images of `plan` from `img`, and the design it
+// patches, every file of them as one group; an image without a file goes
+// to `standardOutput`. With several memories every stored byte must land
+// in one, unless they allow it.
 status dumpMemImages(const memoryPlan& plan, const image& img, FILE* standardOutput, const noteFn& note);
 
 }  // namespace romwright

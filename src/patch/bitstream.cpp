@@ -1,5 +1,8 @@
 #include "patch/bitstream.hpp"
 
+#include <algorithm>
+#include <type_traits>
+
 #include "patch/columns.hpp"
 
 namespace romwright {
@@ -46,14 +49,38 @@ Result<std::vector<uint8_t>> patchConfig(const bitstreamFamily& family, std::spa
   return applyEdits(config, *edits);
 }
 
+namespace {
+
+// Calls f with the number of bytes of a word of `width` bits (1 to 64) as
+// a constant, so that the loops over a word's bytes become single loads
+// and stores.
+template <class F>
+auto byBytes(uint32_t width, F f) {
+  switch ((width + 7) / 8) {
+    case 1: return f(std::integral_constant<size_t, 1>{});
+    case 2: return f(std::integral_constant<size_t, 2>{});
+    case 3: return f(std::integral_constant<size_t, 3>{});
+    case 4: return f(std::integral_constant<size_t, 4>{});
+    case 5: return f(std::integral_constant<size_t, 5>{});
+    case 6: return f(std::integral_constant<size_t, 6>{});
+    case 7: return f(std::integral_constant<size_t, 7>{});
+    default: return f(std::integral_constant<size_t, 8>{});
+  }
+}
+
+}  // namespace
+
 std::vector<uint8_t> packWords(std::span<const uint64_t> words, uint32_t width) {
   const size_t n = (width + 7) / 8;
   std::vector<uint8_t> bytes(words.size() * n);
-  uint8_t* p = bytes.data();
-  for (uint64_t w : words) {
-    w &= widthMask(width);
-    for (size_t i = 0; i < n; ++i) *p++ = static_cast<uint8_t>(w >> (8 * i));
-  }
+  byBytes(width, [&](auto N) {
+    uint8_t* p = bytes.data();
+    for (uint64_t w : words) {
+      w &= widthMask(width);
+      for (size_t i = 0; i < N; ++i) p[i] = static_cast<uint8_t>(w >> (8 * i));
+      p += N;
+    }
+  });
   return bytes;
 }
 
@@ -70,15 +97,23 @@ Result<std::vector<uint64_t>> unpackWords(const patchMemory& m, bool seed) {
                     bytes.size(), what, static_cast<unsigned long long>(m.depth), m.width);
   }
   std::vector<uint64_t> words(m.depth);
-  const uint8_t* p = bytes.data();
-  for (uint64_t i = 0; i < m.depth; ++i) {
-    uint64_t w = 0;
-    for (size_t k = 0; k < n; ++k) w |= uint64_t{*p++} << (8 * k);
-    if ((w & ~widthMask(m.width)) != 0) {
-      return failuref("memory %s: %s word %llu has bits above its %u-bit width\n", m.name.c_str(), what,
-                      static_cast<unsigned long long>(i), m.width);
+  const uint64_t above = ~widthMask(m.width);
+  // The words, and the bits above the width of all of them together.
+  const uint64_t over = byBytes(m.width, [&](auto N) {
+    const uint8_t* p = bytes.data();
+    uint64_t any = 0;
+    for (uint64_t& w : words) {
+      w = 0;
+      for (size_t k = 0; k < N; ++k) w |= uint64_t{p[k]} << (8 * k);
+      any |= w & above;
+      p += N;
     }
-    words[i] = w;
+    return any;
+  });
+  if (over != 0) {
+    const auto at = std::find_if(words.begin(), words.end(), [&](uint64_t w) { return (w & above) != 0; });
+    return failuref("memory %s: %s word %llu has bits above its %u-bit width\n", m.name.c_str(), what,
+                    static_cast<unsigned long long>(at - words.begin()), m.width);
   }
   return words;
 }

@@ -27,6 +27,10 @@ struct patchMemory {
   uint64_t depth = 0;           // words
   std::vector<uint8_t> seed;
   std::vector<uint8_t> words;
+  // How many times the design holds the memory: synthesis makes a copy of
+  // a ROM for each port that reads it. Every placeholder bit must be found
+  // exactly this many times, and every copy is patched.
+  uint32_t copies = 1;
 };
 
 // What a patch did, for a verbose run: one line per memory, each ending in
@@ -55,8 +59,9 @@ struct bitstreamFamily {
   // The edits that put each memory's words in place of its placeholder in
   // `config`. Appends a note per memory to `notes` on success. Fails (one
   // line per fault, naming the memory) when a memory's bits are not all
-  // found exactly once, when two memories claim the same bits, or when
-  // `config` is malformed; then there are no edits at all.
+  // found exactly as many times as it has copies, when two memories claim
+  // the same bits, or (as malformed) when `config` is not such a
+  // configuration; then there are no edits at all.
   Result<configEdits> (*patch)(std::span<const uint8_t> config, std::span<const patchMemory> memories,
                                patchNotes& notes);
 };

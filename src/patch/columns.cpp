@@ -8,9 +8,13 @@ namespace {
 
 // One step of the transpose: within each 2j x 2j block, swaps the j x j
 // block above the diagonal with the one below it.
+// Unrolled whole: a patch transposes some hundreds of these, and the
+// loops' own counting took a sixth of the time.
 template <unsigned j>
 inline void swapBlocks(uint64_t a[64], uint64_t m) {
+#pragma GCC unroll 64
   for (unsigned k0 = 0; k0 < 64; k0 += 2 * j) {
+#pragma GCC unroll 64
     for (unsigned k = k0; k < k0 + j; ++k) {
       const uint64_t t = ((a[k] >> j) ^ a[k + j]) & m;
       a[k] ^= t << j;
@@ -36,14 +40,23 @@ bitColumns toColumns(std::span<const uint64_t> words, uint32_t width) {
   c.depth = words.size();
   c.stride = (words.size() + 63) / 64;
   c.bits.assign(c.stride * width, 0);
+  // Blocks of 64 words side by side in fields of 8, 16, 32 or 64 bits, as
+  // many as fit: one transpose turns them all.
+  const unsigned fieldBits = width <= 8 ? 8 : width <= 16 ? 16 : width <= 32 ? 32 : 64;
+  const unsigned fields = 64 / fieldBits;
+  const uint64_t mask = widthMask(width);
   uint64_t block[64];
-  for (size_t k = 0; k < c.stride; ++k) {
-    const size_t first = k * 64;
-    const size_t n = std::min<size_t>(64, words.size() - first);
-    std::copy_n(words.begin() + static_cast<std::ptrdiff_t>(first), n, block);
-    std::fill(block + n, block + 64, 0);
+  for (size_t k0 = 0; k0 < c.stride; k0 += fields) {
+    std::fill(block, block + 64, 0);
+    for (unsigned f = 0; f < fields && k0 + f < c.stride; ++f) {
+      const size_t first = (k0 + f) * 64;
+      const size_t n = std::min<size_t>(64, words.size() - first);
+      for (size_t i = 0; i < n; ++i) block[i] |= (words[first + i] & mask) << (f * fieldBits);
+    }
     transpose64(block);
-    for (uint32_t b = 0; b < width; ++b) c.bits[b * c.stride + k] = block[b];
+    for (unsigned f = 0; f < fields && k0 + f < c.stride; ++f) {
+      for (uint32_t b = 0; b < width; ++b) c.bits[b * c.stride + k0 + f] = block[f * fieldBits + b];
+    }
   }
   return c;
 }

@@ -31,8 +31,9 @@
 // than 16 words are not looked for, and one shorter than 64 words counts
 // only in a column whose rows past it are all 0s or all 1s, as synthesis
 // leaves the rows of addresses a memory does not have. Then every bit of
-// every placeholder word must be claimed by exactly one column, or nothing
-// is made.
+// every placeholder word must be claimed by exactly one column (one for
+// each copy, for a memory the design holds several times), or nothing is
+// made.
 //
 // The text is read strictly, since a patch that guessed could write a
 // design that does not work: a `.ram_data` line names its tile with two
@@ -55,6 +56,30 @@ namespace {
 
 constexpr unsigned ramRows = 256, ramColumns = 16, lines = 16, digits = 64;
 constexpr unsigned rowWords = ramRows / 64;  // uint64_t per RAM column
+
+// The bit columns of 256 rows of values of up to `width` bits (1 to 64),
+// as few 64 x 64 transposes make them: the rows of the four blocks of 64
+// side by side in fields of 8, 16, 32 or 64 bits, so that one transpose
+// turns as many blocks as fit. Bit b of rows 64 q to 64 q + 63 is then
+// `at(b, q)`.
+struct rowColumns {
+  unsigned fieldBits, fields;
+  uint64_t m[rowWords][64];
+
+  rowColumns(const uint64_t rows[ramRows], uint32_t width)
+      : fieldBits(width <= 8 ? 8 : width <= 16 ? 16 : width <= 32 ? 32 : 64),
+        fields(std::min(64 / fieldBits, rowWords)) {
+    for (unsigned t = 0; t * fields < rowWords; ++t) {
+      for (unsigned k = 0; k < 64; ++k) {
+        uint64_t v = 0;
+        for (unsigned f = 0; f < fields; ++f) v |= rows[64 * (t * fields + f) + k] << (f * fieldBits);
+        m[t][k] = v;
+      }
+      transpose64(m[t]);
+    }
+  }
+  uint64_t at(unsigned b, unsigned q) const { return m[q / fields][(q % fields) * fieldBits + b]; }
+};
 
 // One RAM's `.ram_data` block.
 struct ramTile {
@@ -164,10 +189,9 @@ Result<ramTile> parseBlock(std::string_view text, size_t at, size_t& next) {
                       c >= ' ' && c < 127 ? c : '?');
     }
   }
-  // Rows to columns, 64 rows at a time.
+  const rowColumns columns(rows, ramColumns);
   for (unsigned q = 0; q < rowWords; ++q) {
-    transpose64(rows + 64 * q);
-    for (unsigned c = 0; c < ramColumns; ++c) t.column[c][q] = rows[64 * q + c];
+    for (unsigned c = 0; c < ramColumns; ++c) t.column[c][q] = columns.at(c, q);
   }
   // Blank lines may follow, but nothing else before the next directive.
   while (next < text.size() && text[next] != '.') {
@@ -367,12 +391,17 @@ segmentBits segmentOf(const bitColumns& c, const segment& s) {
   return truncated(b);
 }
 
-// A segment's bits in the form that is the same for them and for their
-// complement (row 0 clear), so that one lookup finds a column stored as it
-// is or inverted; `flipped` says which the bits were.
-segmentBits canonical(const segmentBits& s, bool& flipped) {
-  flipped = (s.bits[0] & 1) != 0;
-  return flipped ? complement(s) : s;
+// A segment's first `length` rows (or a column's) in the form that is the
+// same for them and for their complement (row 0 clear), so that one lookup
+// finds a column stored as it is or inverted; `flipped` says which the
+// bits were.
+segmentBits canonicalRows(const uint64_t rows[rowWords], unsigned length, bool& flipped) {
+  flipped = (rows[0] & 1) != 0;
+  const uint64_t flip = flipped ? ~uint64_t{0} : 0;
+  segmentBits s;
+  s.length = length;
+  for (unsigned q = 0; q < rowWords; ++q) s.bits[q] = (rows[q] ^ flip) & rowMask(length, q);
+  return s;
 }
 
 // What a lookup key stands for: a segment, whether its bits were flipped
@@ -455,10 +484,11 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
                              patchNotes& notes) {
   const std::string_view text(reinterpret_cast<const char*>(config.data()), config.size());
   if (!recogniseAsc(config)) {
-    return failuref("not an iCE40 ASCII configuration: it does not start with a .comment or .device line\n");
+    return Error{"not an iCE40 ASCII configuration: it does not start with a .comment or .device line\n",
+                 ErrorKind::malformed};
   }
   auto tiles = parseRams(text);
-  if (!tiles) return tiles.error();
+  if (!tiles) return withKind(tiles.error(), ErrorKind::malformed);
 
   // The memories' words, also as columns. Every placeholder bit needs a
   // RAM bit of its own, so a memory larger than the RAMs is refused before
@@ -470,10 +500,12 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   size_t keyCount = 0;
   for (const patchMemory& m : memories) {
     if (m.depth == 0) return failuref("memory %s: it has no words\n", m.name.c_str());
-    if (m.width <= 64 && (m.depth > ramBits || m.depth * m.width > ramBits)) {
-      return failuref("memory %s: its %llu words of %u bits cannot be found: the design's block RAMs hold %llu "
+    if (m.copies == 0) return failuref("memory %s: it has no copies to patch\n", m.name.c_str());
+    if (m.width <= 64 && (m.depth > ramBits || m.depth * m.width > ramBits / m.copies)) {
+      return failuref("memory %s: its %llu words of %u bits%s cannot be found: the design's block RAMs hold %llu "
                       "bits (the memory is not in block RAM)\n",
                       m.name.c_str(), static_cast<unsigned long long>(m.depth), m.width,
+                      m.copies == 1 ? "" : strf(", %u times,", m.copies).c_str(),
                       static_cast<unsigned long long>(ramBits));
     }
     auto seed = unpackWords(m, true);
@@ -501,17 +533,17 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
     const uint32_t width = memories[m].width;
     forEachRun(words.size(), [&](unsigned s, unsigned offset, uint64_t chunk, unsigned length) {
       if (std::find(lengths.begin(), lengths.end(), length) == lengths.end()) lengths.push_back(length);
-      uint64_t rows[ramRows] = {};
+      uint64_t rows[ramRows];
       const uint64_t* first = words.data() + offset + uint64_t{ramRows} * s * chunk;
       for (unsigned r = 0; r < length; ++r) rows[r] = first[uint64_t{s} * r];
-      for (unsigned q = 0; q < rowWords; ++q) transpose64(rows + 64 * q);
+      std::fill(rows + length, rows + ramRows, 0);
+      const rowColumns columns(rows, width);
       for (uint32_t bit = 0; bit < width; ++bit) {
-        segmentBits bits;
-        bits.length = length;
-        for (unsigned q = 0; q < rowWords; ++q) bits.bits[q] = rows[64 * q + bit];
+        uint64_t bits[rowWords];
+        for (unsigned q = 0; q < rowWords; ++q) bits[q] = columns.at(bit, q);
         bool flipped;
-        const segmentBits key = canonical(bits, flipped);
-        if (key == segmentBits{length, {}}) continue;  // constant
+        const segmentBits key = canonicalRows(bits, length, flipped);
+        if (std::all_of(key.bits, key.bits + rowWords, [](uint64_t b) { return b == 0; })) continue;  // constant
         const keyMeaning meaning{static_cast<uint32_t>(segments.size()), flipped};
         segments.push_back({m, bit, static_cast<uint8_t>(s), static_cast<uint8_t>(offset),
                             static_cast<uint16_t>(length), chunk});
@@ -530,13 +562,11 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   std::vector<claim> claims;
   for (size_t t = 0; t < tiles->size(); ++t) {
     for (unsigned c = 0; c < ramColumns; ++c) {
-      segmentBits column;
-      std::copy_n((*tiles)[t].column[c], rowWords, column.bits);
+      const uint64_t* column = (*tiles)[t].column[c];
       for (unsigned length : lengths) {
-        if (length < paddedBelow && !plainFrom(column.bits, length)) continue;
-        column.length = length;
+        if (length < paddedBelow && !plainFrom(column, length)) continue;
         bool flipped;
-        const keyMeaning* key = keys.find(canonical(truncated(column), flipped));
+        const keyMeaning* key = keys.find(canonicalRows(column, length, flipped));
         if (key == nullptr) continue;
         claims.push_back({t, c, *key, flipped != key->flipped});
         break;
@@ -564,50 +594,77 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
                     memories[b.memory].name.c_str(), segmentWords(b).c_str());
   }
 
-  // Every bit of every placeholder claimed by exactly one column, or
-  // nothing is made. Claims are marked in a map of each memory's bit
-  // columns.
+  // Every bit of every placeholder claimed by exactly as many columns as
+  // the memory has copies, or nothing is made. Claims are marked in maps
+  // of each memory's bit columns, one map per copy: a bit claimed again
+  // goes to the next map, and past the last it is one too many.
   std::string faults;
   for (uint32_t m = 0; m < memories.size(); ++m) {
     const bitColumns& c = news[m];
-    std::vector<uint64_t> seen(c.bits.size(), 0);
-    uint64_t marked = 0, twice = 0;
+    const uint32_t copies = memories[m].copies;
+    const size_t size = c.bits.size();
+    std::vector<uint64_t> seen(size * copies, 0);
+    uint64_t extra = 0;
     const claim* dup = nullptr;
     for (const claim& cl : claims) {
       const segment& seg = segments[cl.key.segment];
       if (seg.memory != m) continue;
-      uint64_t* col = seen.data() + seg.bit * c.stride;
+      const size_t col = seg.bit * c.stride;
       const unsigned per = 64 / seg.stride;
+      // Every stride-th bit: what 64 rows of a segment mark in each word.
+      const uint64_t spread = spreadNth(~uint64_t{0}, seg.stride);
       for (unsigned q = 0; q < rowWords; ++q) {
         const uint64_t rows = rowMask(seg.length, q);
         const uint64_t first = uint64_t{seg.stride} * (rowWords * seg.chunk + q);
         for (unsigned j = 0; j < seg.stride && first + j < c.stride; ++j) {
-          const uint64_t mark = spreadNth(rows >> (j * per), seg.stride) << seg.offset;
-          const uint64_t again = col[first + j] & mark;
-          if (again != 0) {
-            twice += static_cast<uint64_t>(std::popcount(again));
+          uint64_t mark = (rows == ~uint64_t{0} ? spread : spreadNth(rows >> (j * per), seg.stride)) << seg.offset;
+          for (uint32_t k = 0; k < copies && mark != 0; ++k) {
+            uint64_t& layer = seen[k * size + col + first + j];
+            const uint64_t again = layer & mark;
+            layer |= mark;
+            mark = again;
+          }
+          if (mark != 0) {
+            extra += static_cast<uint64_t>(std::popcount(mark));
             if (dup == nullptr) dup = &cl;
           }
-          col[first + j] |= mark;
         }
       }
-      marked += seg.length;
     }
-    const uint64_t found = marked - twice;
+    // The memory's bits missing from map k: compared word by word with the
+    // bits a full map holds, and counted only where they differ.
+    const uint64_t tail = c.depth % 64 == 0 ? ~uint64_t{0} : (uint64_t{1} << (c.depth % 64)) - 1;
+    auto missing = [&](uint32_t k) {
+      uint64_t n = 0;
+      for (size_t i = 0; i < size; ++i) {
+        const uint64_t full = (i + 1) % c.stride == 0 ? tail : ~uint64_t{0};
+        const uint64_t have = seen[k * size + i];
+        if (have != full) n += static_cast<uint64_t>(std::popcount(full & ~have));
+      }
+      return n;
+    };
+    const uint64_t total = c.depth * c.width, once = total - missing(0);
+    const uint64_t all = copies == 1 ? once : total - missing(copies - 1);
     const char* name = memories[m].name.c_str();
-    const uint64_t total = c.depth * c.width;
-    if (found != total) {
+    if (once != total) {
       faults += strf("memory %s: %llu of %llu placeholder bits not found (the design was built with another "
                      "placeholder, or the memory is not in block RAM)\n",
-                     name, static_cast<unsigned long long>(total - found), static_cast<unsigned long long>(total));
+                     name, static_cast<unsigned long long>(total - once), static_cast<unsigned long long>(total));
+    } else if (all != total) {
+      faults += strf("memory %s: %llu of %llu placeholder bits found fewer than %u times: the design holds fewer "
+                     "copies of the memory\n",
+                     name, static_cast<unsigned long long>(total - all), static_cast<unsigned long long>(total),
+                     copies);
     }
-    if (twice != 0) {
+    if (extra != 0) {
       const ramTile& a = (*tiles)[dup->tile];
       const segment& seg = segments[dup->key.segment];
-      faults += strf("memory %s: %llu placeholder bits found more than once, such as bit %u of %s again in RAM "
-                     "tile %u %u: the design holds the memory twice, or another memory was built with the same "
-                     "placeholder\n",
-                     name, static_cast<unsigned long long>(twice), seg.bit, segmentWords(seg).c_str(), a.x, a.y);
+      const std::string times = copies == 1 ? "more than once" : strf("more than %u times", copies);
+      faults += strf("memory %s: %llu placeholder bits found %s, such as bit %u of %s again in RAM tile %u %u: "
+                     "the design holds the memory %s (a ROM read through several ports is held once for each: "
+                     "give its number of copies), or another memory was built with the same placeholder\n",
+                     name, static_cast<unsigned long long>(extra), times.c_str(), seg.bit,
+                     segmentWords(seg).c_str(), a.x, a.y, copies == 1 ? "twice" : "more times");
     }
   }
   if (!faults.empty()) return Error{faults};
@@ -627,13 +684,28 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
   }
   // One edit per patched tile: its 16 lines of contents, line ends kept.
   configEdits edits;
-  static const char hex[] = "0123456789abcdef";
+  // Two lower-case hex digits for every byte value.
+  static constexpr struct hexPairs {
+    char d[256][2];
+    constexpr hexPairs() : d() {
+      for (unsigned v = 0; v < 256; ++v) {
+        d[v][0] = "0123456789abcdef"[v >> 4];
+        d[v][1] = "0123456789abcdef"[v & 15];
+      }
+    }
+  } pairs;
   for (const ramTile& tile : *tiles) {
     if (!tile.patched) continue;
-    uint64_t rows[ramRows] = {};
+    // Columns to rows: the four blocks of 64 rows in one transpose, each
+    // block's 16 columns a field of 16 bits.
+    uint64_t m[64] = {};
     for (unsigned q = 0; q < rowWords; ++q) {
-      for (unsigned c = 0; c < ramColumns; ++c) rows[64 * q + c] = tile.column[c][q];
-      transpose64(rows + 64 * q);
+      for (unsigned c = 0; c < ramColumns; ++c) m[16 * q + c] = tile.column[c][q];
+    }
+    transpose64(m);
+    uint64_t rows[ramRows];
+    for (unsigned q = 0; q < rowWords; ++q) {
+      for (unsigned k = 0; k < 64; ++k) rows[64 * q + k] = m[k] >> (16 * q) & 0xffff;
     }
     configEdit& e = edits.emplace_back();
     e.offset = tile.data[0];
@@ -645,7 +717,8 @@ Result<configEdits> patchAsc(std::span<const uint8_t> config, std::span<const pa
       for (unsigned q = 0; q < 16; ++q) {
         const uint64_t v = rows[16 * i + q];
         uint8_t* d = line + digits - 4 - 4 * q;
-        for (unsigned k = 0; k < 4; ++k) d[k] = static_cast<uint8_t>(hex[(v >> (12 - 4 * k)) & 15]);
+        std::memcpy(d, pairs.d[(v >> 8) & 255], 2);
+        std::memcpy(d + 2, pairs.d[v & 255], 2);
       }
     }
   }

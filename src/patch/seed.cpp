@@ -215,8 +215,7 @@ bool columnsFirst(std::vector<uint64_t>& words, uint32_t width, uint64_t depth, 
 
 }  // namespace
 
-Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
-                                        uint64_t seed) {
+status checkSeedShape(uint32_t width, uint64_t depth) {
   if (width < 1 || width > 64) return failuref("placeholder words are 3 to 64 bits wide, not %u\n", width);
   if (width < 3) {
     return failuref("placeholder words of %u bit%s cannot be told apart: %s\n", width, width == 1 ? "" : "s",
@@ -239,6 +238,12 @@ Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, u
                     static_cast<unsigned long long>(depth), width,
                     static_cast<unsigned long long>((uint64_t{1} << (depth - 1)) - 1));
   }
+  return done;
+}
+
+Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
+                                        uint64_t seed) {
+  if (status s = checkSeedShape(width, depth); !s) return s.error();
   prng r{requestKey(name, width, depth, seed)};
   std::vector<uint64_t> words;
   if (depth > seedValues(width)) {

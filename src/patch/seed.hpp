@@ -49,6 +49,11 @@ inline uint64_t seedValues(uint32_t width) {
 Result<std::vector<uint64_t>> seedWords(std::string_view name, uint32_t width, uint64_t depth,
                                         uint64_t seed);
 
+// Whether a placeholder of `depth` words of `width` bits can be made: the
+// refusals of seedWords that the shape alone decides, without making any
+// word.
+status checkSeedShape(uint32_t width, uint64_t depth);
+
 // The `$readmemh` text of `words`: one word a line, lower-case hex digits,
 // width / 4 digits rounded up, each line ending in "\n", nothing else.
 std::string seedText(std::span<const uint64_t> words, uint32_t width);

@@ -1,7 +1,6 @@
 #!/bin/sh
 # Rebuilds the iCE40 fixtures in this folder: each memory's placeholder
-# file (NAME.seed, written by the tests' romwright_seed, the `$readmemh`
-# text the tool writes for --format=ice40-seed), each design's pin
+# file (NAME.seed, written by romwright --format=ice40-seed), each design's pin
 # constraints (DESIGN.pcf, the package's pins in order), and each design's
 # placed-and-routed ASCII configuration (DESIGN.asc) from yosys
 # (synth_ice40) and nextpnr-ice40. Not run by the build or CI: the outputs
@@ -14,14 +13,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 bdir=$(cd "${1:-$root/build}" && pwd)
 "$root/tools/install-deps" yosys nextpnr-ice40 fpga-icestorm
-cmake --build "$bdir" --target romwright_seed >/dev/null
-seedtool=$bdir/tests/romwright_seed
+cmake --build "$bdir" --target romwright >/dev/null
+tool=$bdir/romwright
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$here"
 
 # seed NAME WIDTH DEPTH SEED FILE: a memory's placeholder file.
-seed() { "$seedtool" "$1" "$2" "$3" "$4" > "$5"; }
+seed() { "$tool" --format=ice40-seed --name="$1" --width="$2" --depth="$3" --seed="$4" --output="$5"; }
 
 # pcf DESIGN PINDB PORT...: pin constraints giving each PORT (NAME, or
 # NAME:WIDTH for a bus) the next pins of the package (PINDB, as the iCE40
@@ -89,3 +88,15 @@ seed prog 32 1000 1 prog.seed
 seed tbl 16 128 1 tbl.seed
 pcf uneven 1k-tq144 clk addr:10 data:48
 build uneven hx1k tq144 uneven.asc prog=prog.seed tbl=tbl.seed
+
+# A 16-bit RAM of two banks of two byte lanes: the placeholders of the
+# lanes and banks of one memory, named as the tool names them.
+"$tool" --memory=mem:0:4K,width=16,lanes=2,banks=2,format=ice40-seed,output=mem_b%b_%d.seed --seed=1
+pcf banks16 1k-tq144 clk we:2 addr:11 din:16 data:16
+build banks16 hx1k tq144 banks16.asc mem_b0_0=mem_b0_0.seed mem_b0_1=mem_b0_1.seed mem_b1_0=mem_b1_0.seed \
+  mem_b1_1=mem_b1_1.seed
+
+# A ROM read through two ports, which synthesis holds twice.
+seed rom 16 512 1 rom16.seed
+pcf rom2port 1k-tq144 clk addr:9 data:32
+build rom2port hx1k tq144 rom2port.asc rom=rom16.seed
