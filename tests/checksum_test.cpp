@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "fields/checksum.hpp"
+#include "run_tool.hpp"
 
 using namespace romwright;
+using fixture::randomBytes;
+using fixture::shellOutput;
 
 namespace {
 
@@ -35,24 +38,6 @@ std::span<const uint8_t> bytesOf(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed = 7) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 gen(seed);
-  for (auto& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
-
-// Runs `command` through the shell: its standard output, and whether it
-// exited with 0.
-bool shell(const std::string& command, std::string& out) {
-  out.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return false;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  return pclose(p) == 0;
-}
-
 // A scratch directory, removed with what it holds.
 struct scratch {
   std::string dir;
@@ -62,7 +47,7 @@ struct scratch {
   }
   ~scratch() {
     std::string ignored;
-    shell("rm -rf '" + dir + "'", ignored);
+    shellOutput("rm -rf '" + dir + "'", ignored);
   }
   std::string write(const std::string& name, std::span<const uint8_t> bytes) const {
     const std::string path = dir + "/" + name;
@@ -305,7 +290,7 @@ TEST(ChecksumStreaming, LongFillRunMatchesChunkedFeeding) {
 // from its parameters, crcmod naming none), over random bytes.
 TEST(ChecksumIndependent, MatchesCrcmod) {
   std::string out;
-  if (!shell("/usr/bin/python3 -c 'import crcmod.predefined' 2>/dev/null", out))
+  if (!shellOutput("/usr/bin/python3 -c 'import crcmod.predefined' 2>/dev/null", out))
     GTEST_SKIP() << "no python3-crcmod (tools/install-deps installs it)";
   const struct {
     std::string kind;
@@ -337,7 +322,7 @@ TEST(ChecksumIndependent, MatchesCrcmod) {
     for (size_t n : longLengths) script += "print(f(d[:" + std::to_string(n) + "]))\n";
   }
   const std::string scriptFile = dir.write("crcs.py", bytesOf(script));
-  ASSERT_TRUE(shell("/usr/bin/python3 " + scriptFile, out)) << out;
+  ASSERT_TRUE(shellOutput("/usr/bin/python3 " + scriptFile, out)) << out;
   std::istringstream values(out);
   for (const auto& c : cases) {
     for (size_t n : longLengths) {
@@ -355,7 +340,7 @@ TEST(ChecksumIndependent, MatchesCrcmod) {
 // in the byte order the value is stored in.
 TEST(ChecksumIndependent, MatchesSrecCat) {
   std::string out;
-  if (!shell("srec_cat -version >/dev/null 2>&1", out))
+  if (!shellOutput("srec_cat -version >/dev/null 2>&1", out))
     GTEST_SKIP() << "no srec_cat (tools/install-deps installs srecord)";
   const struct {
     std::string kind;
@@ -387,7 +372,7 @@ TEST(ChecksumIndependent, MatchesSrecCat) {
       filter.replace(filter.find('N'), 1, std::to_string(n));
       const std::string cmd = "srec_cat " + file + " -binary -crop 0 " + std::to_string(n) + " " +
                               filter + " -o - -binary 2>&1";
-      ASSERT_TRUE(shell(cmd, out)) << cmd << "\n" << out;
+      ASSERT_TRUE(shellOutput(cmd, out)) << cmd << "\n" << out;
       ASSERT_EQ(out.size(), n + c.width) << cmd;
       uint64_t want = 0;
       for (size_t i = 0; i < c.width; ++i) {

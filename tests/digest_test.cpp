@@ -14,32 +14,17 @@
 #include <vector>
 
 #include "fields/digest.hpp"
+#include "run_tool.hpp"
 
 using namespace romwright;
+using fixture::randomBytes;
+using fixture::shellOutput;
 
 namespace {
 
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed = 7) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 gen(seed);
-  for (auto& b : v) b = static_cast<uint8_t>(gen());
-  return v;
-}
-
-// Runs `command` through the shell: its standard output, and whether it
-// exited with 0.
-bool shell(const std::string& command, std::string& out) {
-  out.clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return false;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  return pclose(p) == 0;
-}
-
 bool haveOpenssl() {
   std::string out;
-  return shell("openssl version >/dev/null 2>&1", out);
+  return shellOutput("openssl version >/dev/null 2>&1", out);
 }
 
 // A scratch directory, removed with what it holds.
@@ -51,7 +36,7 @@ struct scratch {
   }
   ~scratch() {
     std::string ignored;
-    shell("rm -rf '" + dir + "'", ignored);
+    shellOutput("rm -rf '" + dir + "'", ignored);
   }
   scratch(const scratch&) = delete;
   scratch& operator=(const scratch&) = delete;
@@ -178,10 +163,10 @@ TEST(DigestIndependent, MatchesCoreutilsAndOpensslDgst) {
       streams[i].feedTo(d);
       const std::string got = hex(finished(d));
       std::string out;
-      ASSERT_TRUE(shell(t.coreutils + " " + file, out)) << t.coreutils;
+      ASSERT_TRUE(shellOutput(t.coreutils + " " + file, out)) << t.coreutils;
       EXPECT_EQ(got, firstWord(out)) << t.kind << " over stream " << i;
       if (!openssl) continue;
-      ASSERT_TRUE(shell("openssl dgst -r " + t.openssl + " " + file, out)) << t.openssl;
+      ASSERT_TRUE(shellOutput("openssl dgst -r " + t.openssl + " " + file, out)) << t.openssl;
       EXPECT_EQ(got, firstWord(out)) << t.kind << " over stream " << i;
     }
   }
@@ -205,7 +190,7 @@ TEST(DigestStreaming, LongFillRunMatchesSha256sumAndChunkedFeeding) {
   EXPECT_EQ(got, hex(finished(chunked)));
 
   std::string out;
-  ASSERT_TRUE(shell("head -c " + std::to_string(count) + " /dev/zero | tr '\\000' '\\377' | sha256sum", out));
+  ASSERT_TRUE(shellOutput("head -c " + std::to_string(count) + " /dev/zero | tr '\\000' '\\377' | sha256sum", out));
   EXPECT_EQ(got, firstWord(out));
 }
 
@@ -315,7 +300,7 @@ class Signature : public ::testing::Test {
         "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out p256.pem && "
         "openssl pkey -in ed.pem -pubout -out ed.pub && openssl pkey -in p256.pem -pubout -out p256.pub && "
         "openssl ec -in p256.pem -out p256-ec.pem 2>/dev/null";
-    if (!shell(script + " 2>&1", out)) ADD_FAILURE() << out;
+    if (!shellOutput(script + " 2>&1", out)) ADD_FAILURE() << out;
   }
   static void TearDownTestSuite() {
     delete dir;
@@ -343,7 +328,7 @@ class Signature : public ::testing::Test {
   // Verified Successfully" and exits with 0.
   static bool verifies(const std::string& command) {
     std::string out;
-    return shell(command + " 2>&1", out) && out.find("Verified") != std::string::npos;
+    return shellOutput(command + " 2>&1", out) && out.find("Verified") != std::string::npos;
   }
 };
 
@@ -376,7 +361,7 @@ TEST_F(Signature, Ed25519OverFedBytesIsOpensslsAndVerifies) {
   const std::string msg = dir->write("msg", message);
   const std::string sigFile = dir->write("sig", sig);
   std::string out;
-  ASSERT_TRUE(shell("openssl pkeyutl -sign -rawin -inkey " + key("ed.pem") + " -in " + msg, out));
+  ASSERT_TRUE(shellOutput("openssl pkeyutl -sign -rawin -inkey " + key("ed.pem") + " -in " + msg, out));
   EXPECT_EQ(hex(sig), hex({reinterpret_cast<const uint8_t*>(out.data()), out.size()}));
   const std::string verify =
       "openssl pkeyutl -verify -rawin -pubin -inkey " + key("ed.pub") + " -sigfile " + sigFile + " -in ";
@@ -479,7 +464,7 @@ TEST_F(Signature, Ed25519RefusesAMessageOverItsLimit) {
 TEST_F(Signature, RefusesKeyFilesThatCannotSign) {
   std::string out;
   const std::string d = dir->dir;
-  ASSERT_TRUE(shell("cd " + d + " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem && "
+  ASSERT_TRUE(shellOutput("cd " + d + " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem && "
                     "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem 2>/dev/null && "
                     "openssl pkey -in ed.pem -aes256 -passout pass:secret -out enc.pem && mkdir -p keydir",
                     out))

@@ -13,8 +13,11 @@
 
 #include "fields/engine.hpp"
 #include "fields/fields.hpp"
+#include "run_tool.hpp"
 
 using namespace romwright;
+using fixture::randomBytes;
+using fixture::shellOutput;
 
 namespace {
 
@@ -32,13 +35,6 @@ std::string show(const insertRange& r) {
     return a.symbol.empty() ? std::string(buf) : a.symbol + "+" + buf;
   };
   return one(r.from) + ".." + (r.toEnd ? std::string("end") : one(r.to));
-}
-
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 gen(seed);
-  for (auto& b : v) b = static_cast<uint8_t>(gen());
-  return v;
 }
 
 }  // namespace

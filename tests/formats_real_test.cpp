@@ -18,13 +18,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-// Runs the tool in `dir`; a failure is a test failure.
-void tool(const fs::path& dir, std::vector<std::string> args) {
-  args.push_back("--quiet");
-  const Outcome r = run(args, {.cwd = dir});
-  EXPECT_EQ(r.status, 0) << r.err;
-}
-
 std::string elf(const char* name) { return (testdata / (std::string(name) + ".elf")).string(); }
 
 // The four executables whose records are compared with objcopy's: at 0

@@ -33,8 +33,6 @@ void put(const fs::path& path, const std::string& text) {
   writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
-bool have(const char* tool) { return sh(fs::temp_directory_path(), std::string("command -v ") + tool).status == 0; }
-
 // Bytes like compiled code: pseudo-random, with runs of 0s and 1s.
 std::string noise(size_t n, uint32_t salt) {
   std::mt19937 gen(salt);

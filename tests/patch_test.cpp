@@ -109,8 +109,6 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 // Whether tool `name` is installed.
-bool have(const char* name) { return sh(fs::temp_directory_path(), std::string("command -v ") + name).status == 0; }
-
 // ---- Placeholder words ----
 
 TEST(SeedWords, RulesHoldForEveryShapeTheyCanHoldFor) {

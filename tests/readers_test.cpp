@@ -24,13 +24,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-// Runs the tool in `dir`; a failure is a test failure.
-void tool(const fs::path& dir, std::vector<std::string> args) {
-  args.push_back("--quiet");
-  const Outcome r = run(args, {.cwd = dir});
-  EXPECT_EQ(r.status, 0) << r.err;
-}
-
 uint32_t entryOf(const std::string& name) {
   std::smatch m;
   const std::vector<uint8_t> b = readFile(testdata / (name + ".readelf.txt"));

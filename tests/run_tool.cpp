@@ -1,5 +1,9 @@
 #include "run_tool.hpp"
 
+#include <gtest/gtest.h>
+
+#include <random>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -136,6 +140,30 @@ Shell sh(const std::filesystem::path& dir, const std::string& command) {
   for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   const int waitStatus = pclose(p);
   return {WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1, out};
+}
+
+bool shellOutput(const std::string& command, std::string& out) {
+  out.clear();
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return false;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  return pclose(p) == 0;
+}
+
+bool have(const char* name) { return sh(std::filesystem::temp_directory_path(), std::string("command -v ") + name).status == 0; }
+
+std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  std::mt19937 gen(seed);
+  for (auto& b : v) b = static_cast<uint8_t>(gen());
+  return v;
+}
+
+void tool(const std::filesystem::path& dir, std::vector<std::string> args) {
+  args.push_back("--quiet");
+  const Outcome r = run(args, {.cwd = dir});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 std::string slurp(const std::filesystem::path& path) {

@@ -91,6 +91,19 @@ Shell sh(const std::filesystem::path& dir, const std::string& command);
     EXPECT_EQ(r_.status, 0) << (command) << "\n" << r_.out; \
   } while (0)
 
+// Runs `command` with sh: its standard output alone (standard error left
+// to the test's), and whether it exited with 0.
+bool shellOutput(const std::string& command, std::string& out);
+
+// Whether the program `name` is on the PATH.
+bool have(const char* name);
+
+// `n` pseudo-random bytes, the same for the same seed.
+std::vector<uint8_t> randomBytes(size_t n, unsigned seed = 7);
+
+// Runs the tool in `dir` with --quiet; a failure is a test failure.
+void tool(const std::filesystem::path& dir, std::vector<std::string> args);
+
 // The bytes of the file at `path` as a string.
 std::string slurp(const std::filesystem::path& path);
 
