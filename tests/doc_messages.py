@@ -21,8 +21,7 @@ doc/messages.md describes:
 
 A message that is only placeholders and punctuation says nothing and is
 left out. Each remaining one must appear in doc/messages.md, where `\\|`
-(a bar in a table) and `\\\\` (a backslash) count as the character they
-escape.
+(a bar in a table) counts as `|`; code spans hold the text as it is.
 
 Usage: doc_messages.py SRC_DIR [--list]
   SRC_DIR is the project's src/ folder; doc/messages.md is read beside it.
@@ -300,6 +299,9 @@ def messages_of(path, rel):
                 found += [prefix + w for w in texts(args[index], False)]
     lines = []
     for m in found:
+        # A line added to the text of lines before it (text + "verify: ...")
+        # starts with that text's placeholder: the line is what follows.
+        m = re.sub(r"^%s(?=[A-Za-z])", "", m)
         for line in m.rstrip("\n").split("\n"):
             if re.search(r"[A-Za-z]", re.sub(r"%[sdxc]", "", line)):
                 lines.append(line)
@@ -328,7 +330,7 @@ def main():
         for m, rel in sorted(found.items(), key=lambda x: (x[1], x[0])):
             print("%s\t%s" % (rel, m))
         return 0
-    page = open(page_path, encoding="utf-8").read().replace("\\|", "|").replace("\\\\", "\\")
+    page = open(page_path, encoding="utf-8").read().replace("\\|", "|")
     missing = [(rel, m) for m, rel in found.items() if m not in page]
     for rel, m in sorted(missing):
         print("doc/messages.md lacks a message of src/%s: %s" % (rel, m))
