@@ -257,7 +257,7 @@ def messages_of(path, rel):
     toks = tokens(open(path, encoding="utf-8").read())
     skip = skipped(toks, rel)
     found = lines_of(toks, rel, skip)
-    wrappers = {name: spec for (file, name), spec in WRAPPERS.items() if file == rel}
+    wrappers = {name: how for (file, name), how in WRAPPERS.items() if file == rel}
     for i, (kind, text) in enumerate(toks[:-1]):
         if kind != "ident" or i in skip:
             continue
