@@ -289,13 +289,13 @@ TEST(InputsRefused, FileOfNoKnownKindNeedsAnAddress) {
     std::vector<std::string> args;
     std::string msg;
   };
-  const std::string neither = " is neither an ELF executable, Intel HEX nor S-records; a raw binary needs --merge=";
+  const std::string neither = " is neither an ELF executable, Intel HEX nor S-records; a raw binary needs its address: -f ";
   const Case cases[] = {
-      {{"-f", "notes.txt", "--format=bin", "--output=x.bin"}, "notes.txt" + neither + "notes.txt@ADDR\n"},
-      {{"-f", "blob", "--format=vmem"}, "blob" + neither + "blob@ADDR\n"},
-      {{"-f", "empty", "--format=vmem", "--output=x.vmem"}, "empty" + neither + "empty@ADDR\n"},
+      {{"-f", "notes.txt", "--format=bin", "--output=x.bin"}, "notes.txt" + neither + "notes.txt@ADDR or --merge=notes.txt@ADDR\n"},
+      {{"-f", "blob", "--format=vmem"}, "blob" + neither + "blob@ADDR or --merge=blob@ADDR\n"},
+      {{"-f", "empty", "--format=vmem", "--output=x.vmem"}, "empty" + neither + "empty@ADDR or --merge=empty@ADDR\n"},
       {{"-f", "in.elf", "--format=bin", "--merge=notes.txt", "--output=x.bin"},
-       "notes.txt" + neither + "notes.txt@ADDR\n"},
+       "notes.txt" + neither + "notes.txt@ADDR or --merge=notes.txt@ADDR\n"},
       {{"-f", "in.elf", "--format=bin", "--merge=empty@0x2000", "--output=x.bin"},
        "empty is empty: nothing to place\n"},
   };
@@ -330,8 +330,8 @@ TEST(InputsRefused, FixedOutputsSayWhatAnotherKindOfFileIs) {
        "blink-arm.s19-16.srec is S-records; -H, -r, -R and the reports take 32-bit ELF executables "
        "(--format takes it)\n"},
       {"notes.txt",
-       "notes.txt is neither an ELF executable, Intel HEX nor S-records; a raw binary needs "
-       "--merge=notes.txt@ADDR\n"},
+       "notes.txt is neither an ELF executable, Intel HEX nor S-records; a raw binary needs its address: "
+       "-f notes.txt@ADDR or --merge=notes.txt@ADDR\n"},
   };
   for (const auto& [file, last] : cases) {
     const Outcome r = w({"-f", file, "-H"});

@@ -85,8 +85,8 @@ std::string joined(const char* inputKind::*field, const char* last) {
 std::string inputKindList() { return joined(&inputKind::name, " or "); }
 
 std::string noKnownKind(const std::string& name) {
-  return name + " is neither " + joined(&inputKind::described, " nor ") + "; a raw binary needs --merge=" + name +
-         "@ADDR\n";
+  return name + " is neither " + joined(&inputKind::described, " nor ") + "; a raw binary needs its address: -f " + name +
+         "@ADDR or --merge=" + name + "@ADDR\n";
 }
 
 namespace {

@@ -49,7 +49,8 @@ std::span<const inputKind> inputKinds();
 std::string inputKindList();
 
 // The line for a file of none of the kinds: "NAME is neither an ELF
-// executable, Intel HEX nor S-records; a raw binary needs --merge=NAME@ADDR".
+// executable, Intel HEX nor S-records; a raw binary needs its address: -f
+// NAME@ADDR or --merge=NAME@ADDR".
 std::string noKnownKind(const std::string& name);
 
 // How an input is to be read.
