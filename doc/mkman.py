@@ -91,6 +91,12 @@ def macro_arg(text):
     return '"' + text.replace('"', "\\(dq") + '"'
 
 
+def heading_args(text):
+    # .SH and .SS join their arguments with a space: no quotes needed, and
+    # none wanted (readers of the NAME section look for `.SH NAME`).
+    return " ".join(text.replace('"', "\\(dq").split())
+
+
 # ---- Inline text ----------------------------------------------------------
 
 ESCAPABLE = "*_`|\\"
@@ -491,10 +497,10 @@ def render(blocks):
     for block in blocks:
         kind, line = block[0], block[1]
         if kind == "h1":
-            out.append(".SH " + macro_arg(inline(block[2], line, plain=True).upper()))
+            out.append(".SH " + heading_args(inline(block[2], line, plain=True).upper()))
             in_entry = False
         elif kind == "h2":
-            out.append(".SS " + macro_arg(inline(block[2], line, plain=True)))
+            out.append(".SS " + heading_args(inline(block[2], line, plain=True)))
             in_entry = False
         elif kind == "h3":
             out.append(".TP")

@@ -23,12 +23,12 @@ def roff(markdown, head=False):
 
 # Markdown (after a `# T` line) and the roff fragments it must give.
 CONSTRUCTS = [
-    ("title", "", ['.SH "T"\n']),
-    ("section", "## Two words\n\ntext\n", ['.SS "Two words"\ntext\n']),
+    ("title", "", ['.SH T\n']),
+    ("section", "## Two words\n\ntext\n", ['.SS Two words\ntext\n']),
     ("entry", "### `--format=NAME`\n\nWhat it does.\n",
      [".TP\n\\f[B]\\-\\-format=NAME\\f[R]\nWhat it does.\n"]),
     ("entry of two paragraphs", "### `-f`\n\none\n\ntwo\n", [".TP\n\\f[B]\\-f\\f[R]\none\n.IP\ntwo\n"]),
-    ("paragraph", "text\n\nmore\n", ['.SH "T"\ntext\n.PP\nmore\n']),
+    ("paragraph", "text\n\nmore\n", ['.SH T\ntext\n.PP\nmore\n']),
     ("control characters at line starts", "a\n.b\n'c\n", ["a\n\\&.b\n\\&'c\n"]),
     ("code, bold, italic", "`x-y` **b** *i* **b `c` b**",
      ["\\f[B]x\\-y\\f[R] \\f[B]b\\f[R] \\f[I]i\\f[R] \\f[B]b c b\\f[R]"]),
@@ -44,7 +44,7 @@ CONSTRUCTS = [
     ("ordered list", "1. a\n2. b\n\n3. c\n", ['.IP "1." 3\na\n.PD 0\n.IP "2." 3\nb\n.IP "3." 3\nc\n.PD\n']),
     ("list in an entry", "### e\n\ntext\n\n- x\n\nafter\n", ["text\n.RS\n.IP \\(bu 2\nx\n.RE\n.IP\nafter\n"]),
     ("code block", "```sh\nrun -f x\n.dot\n\n  'q'\n```\n",
-     ['.SH "T"\n.RS 4\n.nf\nrun \\-f x\n\\&.dot\n\\&\n  \\(aqq\\(aq\n.fi\n.RE\n']),
+     ['.SH T\n.RS 4\n.nf\nrun \\-f x\n\\&.dot\n\\&\n  \\(aqq\\(aq\n.fi\n.RE\n']),
     ("code block in an entry", "### e\n\ntext\n\n```\nx\n```\n", ["text\n.IP\n.RS\n.RS 4\n.nf\nx\n.fi\n.RE\n.RE\n"]),
     ("table of two columns", "| Name | What |\n|---|:-:|\n| `vmem` | a \\| b |\n| c | d |\n",
      [".RS 0\n.TP\n\\f[B]Name\\f[R]\n\\f[B]What\\f[R]\n.PD 0\n.TP\n\\f[B]vmem\\f[R]\na | b\n.TP\nc\nd\n.PD\n.RE\n"]),
@@ -204,8 +204,8 @@ class CommandLine(unittest.TestCase):
         self.assertIn('.TH ROMWRIGHT 1 "2027-03-02" "romwright 1.0" "User Commands"\n', page)
         # The pages in their order, between the head page's two halves.
         titles = [line for line in page.split("\n") if line.startswith(".SH ")]
-        self.assertEqual(titles, ['.SH "NAME"', '.SH "SYNOPSIS"'] + ['.SH "EVERY CONSTRUCT"'] * len(mkman.PAGES) +
-                         ['.SH "EXAMPLES"'])
+        self.assertEqual(titles, [".SH NAME", ".SH SYNOPSIS"] + [".SH EVERY CONSTRUCT"] * len(mkman.PAGES) +
+                         [".SH EXAMPLES"])
         if shutil.which("groff"):
             g = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", out], capture_output=True, text=True)
             self.assertEqual((g.returncode, g.stderr), (0, ""))
