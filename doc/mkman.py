@@ -10,7 +10,7 @@ inline. Anything else is refused with FILE:LINE: what, so that a page that
 leaves the subset fails the build instead of rendering wrong.
 
     mkman.py --version VERSION (--date DATE | --changelog FILE) [-o OUT] DOCDIR
-    mkman.py --check PAGE...
+    mkman.py --check DOCDIR|PAGE...
 
 The date is SOURCE_DATE_EPOCH's when that is set, else --date, else the
 date of the changelog's top entry, so that one source gives one page.
@@ -631,9 +631,16 @@ def build(docdir, version, date):
 
 
 def check(paths):
-    """Reads and renders each page on its own, for the refusals."""
+    """Reads and renders each page on its own, for the refusals; a folder
+    stands for every page of the manual and doc/library.md in it."""
     errors = []
+    pages = []
     for path in paths:
+        if os.path.isdir(path):
+            pages += [os.path.join(path, name) for name in [HEAD, *PAGES, "library.md"]]
+        else:
+            pages.append(path)
+    for path in pages:
         try:
             render(page_blocks(path, head=os.path.basename(path) == HEAD))
         except Refusal as r:
@@ -661,7 +668,8 @@ def main(argv):
     p.add_argument("--date", help="the page's date (SOURCE_DATE_EPOCH comes first)")
     p.add_argument("--changelog", help="take the date from this Debian changelog's top entry")
     p.add_argument("-o", "--output", help="the page to write [standard output]")
-    p.add_argument("--check", action="store_true", help="only check that each PAGE keeps to the subset")
+    p.add_argument("--check", action="store_true",
+                   help="only check that each PAGE (every page in DOCDIR) keeps to the subset")
     p.add_argument("paths", nargs="+", metavar="DOCDIR|PAGE")
     args = p.parse_args(argv)
     if args.check:
@@ -675,12 +683,14 @@ def main(argv):
     if errors:
         for e in errors:
             print(e, file=sys.stderr)
+        # No page of an earlier run stays behind to be taken for this one's.
+        if args.output and os.path.exists(args.output):
+            os.remove(args.output)
         return 1
     if not args.output:
         sys.stdout.write(page)
         return 0
-    # Written whole or not at all: a failed run leaves no page behind that
-    # make would take as up to date.
+    # Written whole or not at all.
     tmp = args.output + ".tmp"
     with open(tmp, "w", encoding="ascii") as f:
         f.write(page)

@@ -218,6 +218,8 @@ class CommandLine(unittest.TestCase):
             f.write("# Formats\n\ntext\n#### deep\n")
         os.remove(os.path.join(self.dir, "ice40.md"))
         out = os.path.join(self.dir, "romwright.1")
+        with open(out, "w") as f:
+            f.write("an earlier run's page\n")
         r = self.mkman("--version", "1.0", "--date", "2027-01-01", "-o", out, self.dir)
         self.assertEqual(r.returncode, 1)
         self.assertIn(bad + ":4: headings go to ### only\n", r.stderr)
@@ -225,6 +227,10 @@ class CommandLine(unittest.TestCase):
         self.assertFalse(os.path.exists(out))
         r = self.mkman("--check", bad)
         self.assertEqual((r.returncode, r.stderr), (1, bad + ":4: headings go to ### only\n"))
+        r = self.mkman("--check", self.dir)  # every page, doc/library.md too
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(bad + ":4:", r.stderr)
+        self.assertIn(os.path.join(self.dir, "library.md") + ":0: cannot read", r.stderr)
 
 
 if __name__ == "__main__":
