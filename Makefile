@@ -1,6 +1,8 @@
 # Convenience wrapper around CMake. `make run` and `make test` install what is
-# missing (Debian packages), build, and run.
+# missing (Debian packages), build, and run: `make run` only the tool,
+# `make test` everything.
 BUILD   ?= build
+RUN     ?= build-run
 ASAN    ?= build-asan
 FUZZ    ?= build-fuzz
 VG      ?= build-valgrind
@@ -35,9 +37,13 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Builds the tool and prints the hex listing of a bundled example executable.
-run: build
-	./$(BUILD)/romwright -f $(EXAMPLE) -H
+# Builds the tool alone, in a tree of its own without the tests, and prints
+# the hex listing of a bundled example executable.
+run:
+	@./tools/install-deps --tool
+	cmake -S . -B $(RUN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RUN) -j $(JOBS) --target romwright
+	./$(RUN)/romwright -f $(EXAMPLE) -H
 
 # Every test: the suite on the normal build, again under ASan and UBSan, the
 # end-to-end tests under valgrind, and a bounded fuzzing run.
@@ -105,4 +111,4 @@ dist: deps
 	./packaging/make-dist.sh $(DIST) $(DIST) $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(VG) $(TSAN) $(PKG) $(DIST)
+	rm -rf $(BUILD) $(RUN) $(ASAN) $(FUZZ) $(VG) $(TSAN) $(PKG) $(DIST)

@@ -14,7 +14,7 @@ jobs=${3:-$(nproc)}
 mkdir -p "$dir"
 cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DROMWRIGHT_STATIC=ON \
   >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log" >&2; exit 1; }
-cmake --build "$dir" -j "$jobs" --target romwright >/dev/null
+cmake --build "$dir" -j "$jobs" --target romwright manpage >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
 name=romwright-$version-linux-$(uname -m)
 
@@ -24,7 +24,7 @@ mkdir -p "$stage"
 cp "$dir/romwright" "$stage/romwright"
 strip --strip-all --remove-section=.comment --remove-section=.note "$stage/romwright"
 file -b "$stage/romwright" | grep -q -E 'static(ally|-pie) linked' || { echo "romwright is not linked statically" >&2; exit 1; }
-cp "$src/doc/romwright.1" "$src/README.md" "$src/LICENSE" "$stage/"
+cp "$dir/romwright.1" "$src/README.md" "$src/LICENSE" "$stage/"
 chmod 0755 "$stage" "$stage/romwright"
 chmod 0644 "$stage/romwright.1" "$stage/README.md" "$stage/LICENSE"
 

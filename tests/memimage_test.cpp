@@ -408,6 +408,8 @@ TEST(MemoryImage, HelpAndVersionGoToStandardOutput) {
     ASSERT_NE(at, std::string::npos) << opt;
     EXPECT_TRUE(std::isspace(static_cast<unsigned char>(r.out[at + 2 + strlen(opt)]))) << opt;
   }
+  // Every line fits a terminal of 80 columns, the list of formats too.
+  for (const std::string& line : lines(r.out)) EXPECT_LE(line.size(), 79u) << line;
 }
 
 // Each lane file is an image of its own; put back together they give the

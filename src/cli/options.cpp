@@ -485,6 +485,31 @@ std::string formatList() {
   return formats;
 }
 
+namespace {
+
+// Where the text of an option starts in --help, and the columns every line
+// fits in.
+constexpr size_t helpColumn = 23;
+constexpr size_t helpWidth = 79;
+
+// The words of `text` (line breaks in it are spaces) in lines of at most
+// `width` columns; a word longer than that stands on a line of its own.
+std::vector<std::string> wrapWords(std::string_view text, size_t width) {
+  std::vector<std::string> lines(1);
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find_first_of(" \n", at), text.size());
+    const std::string_view word = text.substr(at, end - at);
+    at = end + 1;
+    if (word.empty()) continue;
+    if (!lines.back().empty() && lines.back().size() + 1 + word.size() > width) lines.emplace_back();
+    if (!lines.back().empty()) lines.back() += ' ';
+    lines.back() += word;
+  }
+  return lines;
+}
+
+}  // namespace
+
 std::string helpText(const std::string& program) {
   std::string text = strf(
       "usage: %s -f FILE [options]\n"
@@ -502,14 +527,12 @@ std::string helpText(const std::string& program) {
     std::string what = o.help;
     if (const size_t at = what.find("%s"); at != std::string::npos) what.replace(at, 2, formatList());
     if (const size_t at = what.find("%k"); at != std::string::npos) what.replace(at, 2, inputKindList());
-    for (size_t from = 0; from <= what.size();) {
-      const size_t nl = std::min(what.find('\n', from), what.size());
-      // A long option stands on a line of its own, its text below it.
-      if (left.size() >= 23) text += left + "\n", left.clear();
-      left.resize(23, ' ');
-      text += left + what.substr(from, nl - from) + "\n";
-      left.clear();
-      from = nl + 1;
+    // A long option stands on a line of its own, its text below it.
+    if (left.size() >= helpColumn) text += left + "\n", left.clear();
+    left.resize(helpColumn, ' ');
+    for (const std::string& line : wrapWords(what, helpWidth - helpColumn)) {
+      text += left + line + "\n";
+      left.assign(helpColumn, ' ');
     }
   }
   text +=

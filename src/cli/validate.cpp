@@ -630,7 +630,8 @@ Result<memoryPlan> checkPlan(const memArgs& a, bool listing) {
         if (o.perMemory && key == o.name) opt = &o;
       }
       if (opt == nullptr) {
-        std::string keys = "banks";
+        std::string keys;
+        for (const char* k : memoryOnlyKeys()) keys += std::string(keys.empty() ? "" : ", ") + k;
         for (const optionRow& o : options()) {
           if (o.perMemory) keys += std::string(", ") + o.name;
         }
@@ -710,6 +711,11 @@ Result<memoryPlan> checkMemories(const memArgs& a, bool listing) {
   Result<memoryPlan> plan = checkPlan(a, listing);
   if (!plan) return withKind(std::move(plan.error()), ErrorKind::bad_argument);
   return plan;
+}
+
+std::span<const char* const> memoryOnlyKeys() {
+  static constexpr const char* keys[] = {"banks"};
+  return keys;
 }
 
 }  // namespace romwright

@@ -2,6 +2,8 @@
 // typed options of each memory, or one line naming the option and the value.
 #pragma once
 
+#include <span>
+
 #include "cli/options.hpp"
 #include "core/error.hpp"
 #include "formats/memory.hpp"
@@ -28,5 +30,8 @@ Result<memOptions> checkMemArgs(const memArgs& a, bool listing);
 // every --memory with those options as defaults; memories that overlap are
 // refused.
 Result<memoryPlan> checkMemories(const memArgs& a, bool listing);
+
+// The keys of --memory beyond the options marked perMemory: banks.
+std::span<const char* const> memoryOnlyKeys();
 
 }  // namespace romwright

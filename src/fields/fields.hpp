@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.hpp"
@@ -87,6 +88,11 @@ struct insertField {
 // nul[=yes|no], and a signature's key=FILE, der=yes|no and of=WHERE, each
 // at most once and each only where its kind takes it.
 Result<insertField> parseInsert(const char* text);
+
+// The constant kinds parseInsert reads, comma separated, for messages (they
+// follow checksumKindNames(), digestKindNames() and signatureKindNames() in
+// the list of every kind).
+std::string_view constantKindNames();
 
 // The engine that computes a computed field's value over ranges, stored in
 // the given byte order; a signature's fails when its key cannot be used.

@@ -242,6 +242,8 @@ std::string kindLabel(std::string_view kind) {
 
 }  // namespace
 
+std::string_view constantKindNames() { return constantNames; }
+
 uint64_t fieldKind::width() const {
   switch (what) {
     case type::checksum: return sum.width();
