@@ -41,7 +41,7 @@ struct Want {
 // format of bytes the hex of each word's bytes at rising addresses. A
 // grammar fault is a test failure.
 
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> endedLines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string l; std::getline(in, l);) out.push_back(l);
@@ -102,7 +102,7 @@ std::vector<std::string> asHex(std::vector<std::string> words, const Want& w) {
 // one), then one word per line.
 std::vector<std::string> keyedLines(const std::string& text, const std::map<std::string, std::string>& keys,
                                     const char* until) {
-  const std::vector<std::string> ls = lines(text);
+  const std::vector<std::string> ls = endedLines(text);
   std::map<std::string, std::string> got;
   size_t i = 0;
   for (; i < ls.size() && ls[i].starts_with('#'); i++) {
@@ -175,7 +175,7 @@ std::vector<std::string> readUpdatemem(const std::string& text, const Want& w) {
 // starting with ';' are comments.
 std::vector<std::string> readCoe(const std::string& text, const Want&) {
   std::string body;
-  for (const std::string& l : lines(text)) {
+  for (const std::string& l : endedLines(text)) {
     if (!l.starts_with(';')) body += l + "\n";
   }
   std::smatch m;
@@ -323,7 +323,7 @@ IntelHex readIntelHex(const std::string& text, bool byteAddresses, size_t most =
   IntelHex h;
   uint64_t upper16 = 0, segment = 0;
   bool ended = false;
-  for (const std::string& l : lines(text)) {
+  for (const std::string& l : endedLines(text)) {
     EXPECT_FALSE(ended) << "a record after the end record: " << l;
     if (!l.starts_with(':')) {
       ADD_FAILURE() << "not a record: " << l;
@@ -414,7 +414,7 @@ struct Srecords {
 };
 
 Srecords readSrecords(const std::string& text, size_t most = 16, bool forced = false) {
-  const std::vector<std::string> ls = lines(text);
+  const std::vector<std::string> ls = endedLines(text);
   Srecords h;
   uint64_t highest = 0;
   for (size_t i = 0; i < ls.size(); i++) {
@@ -630,7 +630,7 @@ std::vector<std::string> readDfuse(const std::string& text, const Want& w) {
 // followed by lines of up to 16 bytes as upper-case hex pairs separated by
 // one blank; the last line `q`.
 std::vector<std::pair<uint64_t, std::string>> tiTxtBlocks(const std::string& text, size_t most = 16) {
-  const std::vector<std::string> ls = lines(text);
+  const std::vector<std::string> ls = endedLines(text);
   std::vector<std::pair<uint64_t, std::string>> blocks;
   EXPECT_TRUE(!ls.empty() && ls.back() == "q") << "no q at the end";
   const std::regex address("@([0-9A-F]{4}|[0-9A-F]{6}|[1-9A-F][0-9A-F]{6,7})"), data("[0-9A-F]{2}( [0-9A-F]{2})*");

@@ -21,10 +21,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-void put(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 bool haveCrcmod() { return sh(".", "/usr/bin/python3 -c 'import crcmod.predefined'").status == 0; }
 
 #define SKIP_WITHOUT_CRCMOD()                                                                 \

@@ -25,17 +25,6 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
   return files;
 }
 
-void put(const fs::path& path, const std::string& text) {
-  writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 // A directory holding testdata/`elf` as fw.elf.
 struct Firmware {
   TempDir dir;

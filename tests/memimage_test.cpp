@@ -24,13 +24,6 @@ INSTANTIATE_TEST_SUITE_P(ByteOrders, MemoryImage, testing::Values(Order::Little,
                          [](const auto& p) { return std::string(name(p.param)); });
 
 // The lines of `text`.
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 std::string joined(std::initializer_list<const char*> words) {
   std::string s;
   for (const char* w : words) s += std::string(w) + "\n";

@@ -24,17 +24,6 @@ namespace {
 
 const fs::path testdata = ROMWRIGHT_TESTDATA;
 
-void put(const fs::path& path, const std::string& text) {
-  writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 // Runs `command` with sh in `dir`; its standard output and error together,
 // or a line saying it failed.
 std::string shOut(const fs::path& dir, const std::string& command) {

@@ -29,10 +29,6 @@ const std::string elf = (testdata / "romcopy-riscv.elf").string();
 
 std::string design(const char* name) { return (ice40 / (std::string(name) + ".asc")).string(); }
 
-void put(const fs::path& path, const std::string& text) {
-  writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
 // Bytes like compiled code: pseudo-random, with runs of 0s and 1s.
 std::string noise(size_t n, uint32_t salt) {
   std::mt19937 gen(salt);

@@ -22,10 +22,6 @@ const fs::path testdata = ROMWRIGHT_TESTDATA;
 
 void copyIn(const fs::path& dir, const std::string& name) { fs::copy_file(testdata / name, dir / name); }
 
-void put(const fs::path& path, const std::string& text) {
-  writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
 // The bytes at their addresses that an Intel HEX or S-record file holds,
 // as the S3 records objcopy writes for them: two files hold the same bytes
 // at the same addresses exactly when these are equal, whatever records

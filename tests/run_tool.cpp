@@ -166,6 +166,17 @@ void tool(const std::filesystem::path& dir, std::vector<std::string> args) {
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
+void put(const std::filesystem::path& path, const std::string& text) {
+  writeFile(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
 std::string slurp(const std::filesystem::path& path) {
   const std::vector<uint8_t> b = readFile(path);
   return {b.begin(), b.end()};

@@ -110,4 +110,10 @@ std::string slurp(const std::filesystem::path& path);
 // The names of the files in `dir`, sorted.
 std::vector<std::string> listDir(const std::filesystem::path& dir);
 
+// Writes `text` to the file at `path` (an exception when it cannot).
+void put(const std::filesystem::path& path, const std::string& text);
+
+// The lines of `text`, without their line ends.
+std::vector<std::string> lines(const std::string& text);
+
 }  // namespace fixture

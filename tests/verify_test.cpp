@@ -24,10 +24,6 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
   return files;
 }
 
-void put(const fs::path& path, const std::string& bytes) {
-  writeFile(path, {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-}
-
 // The flash of romcopy-arm.elf as fw.elf: its image, image.bin, written by
 // the command line `build` describes, which every verify repeats.
 struct Flash {
