@@ -15,6 +15,7 @@
 #include <vector>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include "core/numbers.hpp"
@@ -281,9 +282,20 @@ __attribute__((target("pclmul,ssse3"))) void foldBlocks(const foldConstants& f, 
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), refl ? x : _mm_shuffle_epi8(x, reverse));
 }
 
+// The processor's feature bits of CPUID leaf 1, register ECX, asked the
+// first time a CRC needs them. The compiler's own feature check would probe
+// the processor at every start of the tool, where CPUID costs tens of
+// microseconds under a hypervisor, for runs that compute no CRC at all.
+unsigned featuresEcx() {
+  static const unsigned ecx = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) ? c : 0u;
+  }();
+  return ecx;
+}
+
 bool haveClmul() {
-  static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
-  return have;
+  return (featuresEcx() & bit_PCLMUL) != 0 && (featuresEcx() & bit_SSSE3) != 0;
 }
 #endif
 
@@ -466,10 +478,7 @@ struct crc32cEngine final : tableEngine<uint32_t, true, 16> {
   }
 };
 
-bool haveCrc32cInstruction() {
-  static const bool have = __builtin_cpu_supports("sse4.2");
-  return have;
-}
+bool haveCrc32cInstruction() { return (featuresEcx() & bit_SSE4_2) != 0; }
 #endif
 
 std::shared_ptr<const detail::crcEngine> makeEngine(const checksumKind& k) {
