@@ -256,16 +256,7 @@ TEST(SparseUf2, NpmUf2DecodesThePagesOfPlacedBytes) {
             build(Order::Little, std::vector<Seg>{text(0x26010, flash), data(0x10001014, uicr)}, {.entry = 0x26010}));
   tool(dir.path, {"-f", "boot.elf", "--format=uf2", "--uf2-family=nrf52840", "--fill=0xff",
                   "--region=0x26000:0x10000000", "--output=image.uf2"});
-  const std::string decode =
-      "const { decodeBlock } = require(process.argv[2]);\n"
-      "const data = require('fs').readFileSync(process.argv[3]);\n"
-      "for (let i = 0; i < data.length; i += 512) {\n"
-      "  const b = decodeBlock(new Uint8Array(data.subarray(i, i + 512)));\n"
-      "  console.log([b.flags, b.flashAddress, b.payload.length, b.blockNumber, b.totalBlocks, b.boardFamily,\n"
-      "               Buffer.from(b.payload).toString('hex')].join(' '));\n"
-      "}\n";
-  writeFile(dir.path / "decode.js", std::vector<uint8_t>(decode.begin(), decode.end()));
-  const Shell r = sh(dir.path, "node decode.js '" + npm + "/node_modules/uf2' image.uf2");
+  const Shell r = sh(dir.path, "node '" + std::string(ROMWRIGHT_TOOLS) + "/uf2-blocks.js' '" + npm + "/node_modules/uf2' image.uf2");
   ASSERT_EQ(r.status, 0) << r.out;
   // The pages: 0x26000..0x262ff of flash, then the page of UICR.
   std::map<uint64_t, std::string> want;

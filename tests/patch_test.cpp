@@ -27,6 +27,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// One random edit of a non-empty `text`: a byte of `alphabet` in place of
+// one, a byte dropped or added, or the text cut short there.
+void damage(std::string& text, std::mt19937& gen, const std::string& alphabet) {
+  const size_t at = gen() % text.size();
+  const char c = alphabet[gen() % alphabet.size()];
+  switch (gen() % 4) {
+    case 0: text[at] = c; break;
+    case 1: text.erase(at, 1); break;
+    case 2: text.insert(at, 1, c); break;
+    default: text.resize(at); break;
+  }
+}
+
 const fs::path ice40Dir = fs::path(ROMWRIGHT_TESTDATA) / "ice40";
 
 std::span<const uint8_t> bytesOf(const std::string& s) {
@@ -698,14 +711,7 @@ TEST(Placeholder, DamagedTextIsReadOrRefusedInOneLine) {
   for (int round = 0; round < 3000; ++round) {
     std::string text = base;
     for (int edits = 1 + static_cast<int>(gen() % 3); edits-- > 0 && !text.empty();) {
-      const size_t at = gen() % text.size();
-      const char c = alphabet[gen() % alphabet.size()];
-      switch (gen() % 4) {
-        case 0: text[at] = c; break;
-        case 1: text.erase(at, 1); break;
-        case 2: text.insert(at, 1, c); break;
-        default: text.resize(at); break;
-      }
+      damage(text, gen, alphabet);
     }
     std::string why;
     const auto words = readText(text, 12, 64, &why);
@@ -803,14 +809,7 @@ TEST(Ice40Patch, DamagedTextFailsCleanlyOrChangesOnlyDigits) {
   for (int round = 0; round < 3000; ++round) {
     std::string text = base;
     for (int edits = 1 + static_cast<int>(gen() % 3); edits-- > 0;) {
-      const size_t at = gen() % text.size();
-      const char c = alphabet[gen() % alphabet.size()];
-      switch (gen() % 4) {
-        case 0: text[at] = c; break;
-        case 1: text.erase(at, 1); break;
-        case 2: text.insert(at, 1, c); break;
-        default: text.resize(at); break;
-      }
+      damage(text, gen, alphabet);
       if (text.empty()) text = ".device 1k";
     }
     patchNotes notes;

@@ -193,14 +193,6 @@ TEST(RealReaders, NpmUf2DecodesEveryBlockAndFileRecognisesTheImage) {
   const std::string npm = ROMWRIGHT_NPM;
   const Shell setup = sh(".", std::string(ROMWRIGHT_TOOLS) + "/npm-uf2 '" + npm + "'");
   ASSERT_EQ(setup.status, 0) << "installing uf2@2.0.0 from npm:\n" << setup.out;
-  const std::string decode =
-      "const { decodeBlock } = require(process.argv[2]);\n"
-      "const data = require('fs').readFileSync(process.argv[3]);\n"
-      "for (let i = 0; i < data.length; i += 512) {\n"
-      "  const b = decodeBlock(new Uint8Array(data.subarray(i, i + 512)));\n"
-      "  console.log([b.flags, b.flashAddress, b.payload.length, b.blockNumber, b.totalBlocks, b.boardFamily,\n"
-      "               Buffer.from(b.payload).toString('hex')].join(' '));\n"
-      "}\n";
   const struct {
     const char* elf;
     std::vector<std::string> shape;
@@ -215,7 +207,6 @@ TEST(RealReaders, NpmUf2DecodesEveryBlockAndFileRecognisesTheImage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.elf);
     TempDir dir;
-    writeFile(dir.path / "decode.js", std::vector<uint8_t>(decode.begin(), decode.end()));
     const std::string elf = (testdata / (std::string(c.elf) + ".elf")).string();
     // Every page of the memory: the blocks follow one another.
     std::vector<std::string> args = {"-f", elf, "--format=uf2", "--dense", "--output=image.uf2"};
@@ -239,7 +230,7 @@ TEST(RealReaders, NpmUf2DecodesEveryBlockAndFileRecognisesTheImage) {
     const std::vector<uint8_t> mem = readFile(dir.path / "image.mem");
     const uint64_t base = std::stoull(std::string(mem.begin() + 1, mem.begin() + 9), nullptr, 16);
 
-    const Shell r = sh(dir.path, "node decode.js '" + npm + "/node_modules/uf2' image.uf2");
+    const Shell r = sh(dir.path, "node '" + std::string(ROMWRIGHT_TOOLS) + "/uf2-blocks.js' '" + npm + "/node_modules/uf2' image.uf2");
     ASSERT_EQ(r.status, 0) << r.out;
     std::istringstream in(r.out);
     std::string payloads;
